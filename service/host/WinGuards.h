@@ -1,0 +1,72 @@
+// Small owners of Windows resources, released at scope exit.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdio>
+
+class CriticalSection {
+public:
+    CriticalSection() { InitializeCriticalSection(&section_); }
+    ~CriticalSection() { DeleteCriticalSection(&section_); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+    void enter() { EnterCriticalSection(&section_); }
+    void leave() { LeaveCriticalSection(&section_); }
+
+private:
+    CRITICAL_SECTION section_;
+};
+
+class CriticalSectionLock {
+public:
+    explicit CriticalSectionLock(CriticalSection& section) : section_(section) { section_.enter(); }
+    ~CriticalSectionLock() { section_.leave(); }
+    CriticalSectionLock(const CriticalSectionLock&) = delete;
+    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+private:
+    CriticalSection& section_;
+};
+
+class FindHandle {
+public:
+    explicit FindHandle(HANDLE handle) : handle_(handle) {}
+    ~FindHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            FindClose(handle_);
+        }
+    }
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+class StdioFile {
+public:
+    StdioFile() = default;
+    ~StdioFile() { close(); }
+    StdioFile(const StdioFile&) = delete;
+    StdioFile& operator=(const StdioFile&) = delete;
+
+    void open(const char* path, const char* mode) {
+        close();
+        file_ = std::fopen(path, mode);
+    }
+    void close() {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+    }
+    std::FILE* get() const { return file_; }
+
+private:
+    std::FILE* file_ = nullptr;
+};
