@@ -12,7 +12,7 @@ constexpr std::uint16_t kMaxMilliseconds = 999;
 constexpr std::array<std::uint32_t, 1000> makeMillisecondFractions() {
     std::array<std::uint32_t, 1000> table{};
     for (std::uint64_t i = 0; i < table.size(); ++i) {
-        // 1000 divides 2^32 * i with an odd remainder part, so there is never a tie to break.
+        // i * 2^32 / 1000 = i * 2^29 / 125 never ends in exactly .5, so no tie needs breaking.
         table[i] = static_cast<std::uint32_t>(((i << 32) + 500) / 1000);
     }
     return table;

