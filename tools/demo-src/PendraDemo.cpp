@@ -67,9 +67,9 @@ int main(int argc, char** argv) {
     lastOfEra.wMilliseconds = 900;
     const NtpStamp quarterSecond(0, 0x40000000u);
     printStamp("2036-02-07 06:28:15.900 is", NtpStamp::fromSystemTime(lastOfEra));
-    printTime("+0.25 s through the 32-bit value:",
-              NtpStamp::toSystemTime(
-                  NtpStamp::add(NtpStamp::fromSystemTime(lastOfEra), quarterSecond)));
+    printTime(
+        "+0.25 s through the 32-bit value:",
+        NtpStamp::toSystemTime(NtpStamp::add(NtpStamp::fromSystemTime(lastOfEra), quarterSecond)));
     printTime("+0.25 s, era-safe:", addOffset(lastOfEra, quarterSecond));
 
     for (int day = 1; day <= 4; ++day) {

@@ -1,0 +1,25 @@
+// The settings of the time service, read once at start from
+// HKEY_LOCAL_MACHINE\Software\Tarnwick\NTP Client.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct ServiceConfiguration {
+    bool writeLogEntries = false;
+    std::optional<std::string> logDirectory;
+    bool waitForRas = false;
+    std::uint32_t rasPollMilliseconds = 0;
+    bool runOnce = false;
+    std::string serverName;
+    std::uint32_t ntpPollMilliseconds = 0;
+    std::uint16_t serverPort = 123;
+    std::uint32_t maxAdjustSeconds = 0;
+    std::uint32_t logFileCount = 0;
+};
+
+// Resets logDirectory, writeLogEntries, serverPort and maxAdjustSeconds to their defaults, then
+// reads the values in their fixed order. Raises SimpleException with one of the four
+// configuration messages; what was read before a failure stays in config.
+void readServiceConfiguration(ServiceConfiguration& config);

@@ -1,0 +1,72 @@
+// The SNTP packet and the decisions taken on it: building the request, checking a reply,
+// the offset and delay arithmetic, the plausibility limit and the report texts. Portable, so
+// that all of it is tested without Windows.
+#pragma once
+
+#include "service/engine/NtpStamp.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr std::size_t sntpRequestSize = 48;
+constexpr std::size_t sntpReceiveSize = 68;
+
+// 48 bytes: 0x1B (leap indicator 0, version 3, client mode), zeros, T1 at offset 40.
+std::array<std::uint8_t, sntpRequestSize> buildSntpRequest(NtpStamp t1);
+
+// What a received datagram is worth.
+enum class ReplyVerdict {
+    accepted,
+    wrongSender,    // not from the server's address and port
+    tooShort,       // fewer than 48 bytes
+    wrongMode,      // mode other than 4 (server)
+    badVersion,     // version outside 1..4
+    wrongOriginate, // originate timestamp is not the T1 that was sent
+    kissOfDeath,    // stratum 0: the server refuses to serve
+    unsynchronised, // leap indicator 3
+    badStratum,     // stratum above 15
+    zeroTransmit,   // transmit timestamp 0
+};
+
+struct ReplyCheck {
+    ReplyVerdict verdict;
+    std::string logLine; // empty when accepted; else one line saying why it was dropped
+};
+
+// Checks a datagram of `length` bytes (only min(length, sntpReceiveSize) are read) against the
+// request; `fromServer` tells whether it came from the server's address and port.
+// senderText names the sender for the log line (for example "198.51.100.2:123").
+ReplyCheck checkSntpReply(const std::uint8_t* data, std::size_t length, NtpStamp sentT1,
+                          bool fromServer, const std::string& senderText);
+
+// The timestamps of an accepted reply: T1 (originate, offset 24), T2 (receive, offset 32),
+// T3 (transmit, offset 40).
+struct ReplyStamps {
+    NtpStamp t1, t2, t3;
+};
+ReplyStamps readReplyStamps(const std::uint8_t* data);
+
+struct SyncMeasurement {
+    NtpStamp offset; // to be added to the local clock
+    NtpStamp delay;  // round trip, without the server's time
+};
+// delay = (T4 - T1) - (T3 - T2); offset = halve((T2 - T1) + (T3 - T4)).
+SyncMeasurement measureSync(NtpStamp t1, NtpStamp t2, NtpStamp t3, NtpStamp t4);
+
+// The whole seconds of the offset's magnitude, and whether they exceed a non-zero limit.
+struct PlausibilityCheck {
+    bool refused;
+    std::uint32_t wholeSeconds;
+};
+PlausibilityCheck checkPlausibility(NtpStamp offset, std::uint32_t maxAdjustSeconds);
+
+// "adjustment of %ld seconds > max way to big of %ld seconds"
+std::string refusalText(std::uint32_t wholeSeconds, std::uint32_t maxAdjustSeconds);
+// "time reset: %s%ld.%03d delay: %s%ld.%03d"
+std::string syncReportLine(NtpStamp offset, NtpStamp delay);
+// "last sync to UTC: %02d:%02d:%02d time reset: %s%ld.%03d s " (ends in a blank)
+std::string syncReportTip(const SYSTEMTIME& utcNow, NtpStamp offset);
+// "no response from server: \"%s\"", cut to fit 255 characters
+std::string noResponseTip(const std::string& serverName);

@@ -1,0 +1,331 @@
+#include "service/engine/SyncService.h"
+
+#include "service/engine/SntpPacket.h"
+#include "service/engine/WinsockGuards.h"
+#include "service/host/BaseException.h"
+#include "service/host/LogFile.h"
+#include "service/host/RealtimePriority.h"
+#include "service/host/SystemTimePrivilege.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr DWORD replyWaitMilliseconds = 10000;
+constexpr const char* revisionText = "1.22";
+
+NtpStamp clockNow() {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    return NtpStamp::fromSystemTime(now);
+}
+
+std::string addressText(const sockaddr_in& address) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&address.sin_addr);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", bytes[0], bytes[1], bytes[2], bytes[3],
+                  ntohs(address.sin_port));
+    return text;
+}
+
+} // namespace
+
+WinsockSession::WinsockSession(BYTE major, BYTE minor) {
+    WSADATA data;
+    const int result = WSAStartup(MAKEWORD(major, minor), &data);
+    if (result != 0) {
+        throw LastErrorException("WSAStartup", static_cast<std::uint32_t>(result), "%a: %r");
+    }
+    started_ = true;
+    if (LOBYTE(data.wVersion) != major || HIBYTE(data.wVersion) != minor) {
+        throw SimpleException("WSAStartup: Winsock version not available");
+    }
+}
+
+SyncService::SyncService(HINSTANCE instanceHandle)
+    : ServiceBase(instanceHandle, "Pendra", SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN) {}
+
+SyncService::~SyncService() = default;
+
+const char* SyncService::dependencies() {
+    // The dial-up manager, when this system has one.
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        return ServiceBase::dependencies();
+    }
+    SC_HANDLE rasMan = OpenServiceA(manager, "RasMan", SERVICE_QUERY_STATUS);
+    const bool present = rasMan != nullptr;
+    if (rasMan != nullptr) {
+        CloseServiceHandle(rasMan);
+    }
+    CloseServiceHandle(manager);
+    return present ? "RasMan\0" : ServiceBase::dependencies();
+}
+
+Logger& SyncService::log() {
+    if (!logger) {
+        if (config.writeLogEntries && config.logDirectory) {
+            logger =
+                std::make_unique<LogFile>(config.logDirectory->c_str(), "ntp", config.logFileCount);
+        } else {
+            logger = std::make_unique<Logger>();
+        }
+    }
+    return *logger;
+}
+
+bool SyncService::initialize() {
+    stopRequested = false;
+    try {
+        readServiceConfiguration(config);
+    } catch (const std::exception& e) {
+        log().writeException(e);
+        return false;
+    }
+    log().writeFormatted("Start Pendra Rev: %s, server %s", revisionText,
+                         config.serverName.c_str());
+    if (!isWindowsNT) {
+        char tip[256];
+        std::snprintf(tip, sizeof tip, "Try to connect server: \"%s\"", config.serverName.c_str());
+        showTrayTip(tip);
+    }
+    return true;
+}
+
+bool SyncService::waitTimedOut(DWORD milliseconds) {
+    return WaitForSingleObject(stopEvent.get(), milliseconds) == WAIT_TIMEOUT;
+}
+
+void SyncService::run() {
+    CriticalSectionLock running(loopLock);
+    try {
+        for (;;) {
+            if (stopRequested) {
+                break;
+            }
+            if (config.waitForRas) {
+                while (!isRasConnected()) {
+                    if (!waitTimedOut(config.rasPollMilliseconds)) {
+                        stopRequested = true;
+                        break;
+                    }
+                }
+            }
+            if (stopRequested) {
+                break;
+            }
+            synchronizeOnce();
+            if (stopRequested) {
+                break;
+            }
+            if (!waitTimedOut(config.ntpPollMilliseconds)) {
+                stopRequested = true;
+                break;
+            }
+        }
+    } catch (const std::exception& e) {
+        stopRequested = true;
+        log().writeException(e);
+        log().writeLine("shutting down NTP service");
+    }
+}
+
+void SyncService::requestStop(const char* line) {
+    stopRequested = true;
+    SetEvent(stopEvent.get());
+    {
+        // Returns once a running loop has let go of its lock.
+        CriticalSectionLock waitForLoop(loopLock);
+    }
+    log().writeLine(line);
+}
+
+void SyncService::stop() {
+    requestStop("stop request");
+}
+
+void SyncService::shutdown() {
+    requestStop("shutdown request");
+}
+
+void SyncService::setRasEntryPoints(RasEnumConnectionsFn enumConnections,
+                                    RasGetConnectStatusFn getConnectStatus) {
+    rasLoadAttempted = true;
+    rasEnumConnections = enumConnections;
+    rasGetConnectStatus = getConnectStatus;
+}
+
+bool SyncService::isRasConnected() {
+    if (!rasLoadAttempted) {
+        rasLoadAttempted = true;
+        rasLibrary = LoadLibraryA("rasapi32");
+        if (rasLibrary == nullptr) {
+            log().writeLine("Unable to LoadLibrary the rasapi32 DLL");
+            return false;
+        }
+        rasEnumConnections = reinterpret_cast<RasEnumConnectionsFn>(
+            reinterpret_cast<void*>(GetProcAddress(rasLibrary, "RasEnumConnectionsA")));
+        rasGetConnectStatus = reinterpret_cast<RasGetConnectStatusFn>(
+            reinterpret_cast<void*>(GetProcAddress(rasLibrary, "RasGetConnectStatusA")));
+    }
+    if (rasEnumConnections == nullptr || rasGetConnectStatus == nullptr) {
+        return false;
+    }
+
+    // The record sizes are those of this build's headers, so both widths work.
+    RASCONNA probe{};
+    probe.dwSize = sizeof(RASCONNA);
+    DWORD bytes = 0;
+    DWORD count = 0;
+    rasEnumConnections(&probe, &bytes, &count);
+    const std::size_t records =
+        bytes < sizeof(RASCONNA) ? 1 : (bytes + sizeof(RASCONNA) - 1) / sizeof(RASCONNA);
+    std::vector<RASCONNA> connections(records);
+    connections[0].dwSize = sizeof(RASCONNA);
+    bytes = static_cast<DWORD>(records * sizeof(RASCONNA));
+    count = 0;
+    if (rasEnumConnections(connections.data(), &bytes, &count) != 0) {
+        throw LastErrorException("RasEnumConnections", "%a: %r");
+    }
+    const DWORD reported = count < records ? count : static_cast<DWORD>(records);
+    for (DWORD i = 0; i < reported; ++i) {
+        RASCONNSTATUSA state{};
+        state.dwSize = sizeof(RASCONNSTATUSA);
+        if (rasGetConnectStatus(connections[i].hrasconn, &state) == 0 &&
+            state.rasconnstate == RASCS_Connected) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void SyncService::synchronizeOnce() {
+    WinsockSession winsock(1, 1);
+
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(config.serverPort);
+    server.sin_addr.s_addr = inet_addr(config.serverName.c_str());
+    if (server.sin_addr.s_addr == INADDR_NONE) {
+        server.sin_addr.s_addr = 0;
+        const hostent* host = gethostbyname(config.serverName.c_str());
+        if (host != nullptr && host->h_addrtype == AF_INET && host->h_length == 4 &&
+            host->h_addr_list[0] != nullptr) {
+            std::memcpy(&server.sin_addr, host->h_addr_list[0], 4);
+        }
+    }
+
+    UdpSocket udp(socket(AF_INET, SOCK_DGRAM, 0));
+    if (udp.get() == INVALID_SOCKET) {
+        throw LastErrorException("socket", "%a: %r");
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(config.serverPort);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(udp.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+        throw LastErrorException("bind", "%a: %r");
+    }
+    u_long nonBlocking = 1;
+    if (ioctlsocket(udp.get(), FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+        throw LastErrorException("ioctlsocket", "%a: %r");
+    }
+
+    RealtimePriority priority;
+
+    const NtpStamp t1 = clockNow();
+    const auto request = buildSntpRequest(t1);
+    if (sendto(udp.get(), reinterpret_cast<const char*>(request.data()),
+               static_cast<int>(request.size()), 0, reinterpret_cast<const sockaddr*>(&server),
+               sizeof server) == SOCKET_ERROR) {
+        throw LastErrorException("sendto", "%a: %r");
+    }
+
+    // Datagrams that fail the checks are dropped and the wait goes on for what is left of it.
+    const ULONGLONG deadline = GetTickCount64() + replyWaitMilliseconds;
+    std::uint8_t reply[sntpReceiveSize];
+    NtpStamp t4;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(udp.get(), &readable);
+        timeval timeout{static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
+        const int ready = select(0, &readable, nullptr, nullptr, &timeout);
+        if (ready == SOCKET_ERROR) {
+            throw LastErrorException("select", "%a: %r");
+        }
+        t4 = clockNow();
+        if (ready == 0) {
+            log().writeLine("no response from server");
+            if (!isWindowsNT) {
+                showTrayTip(noResponseTip(config.serverName).c_str());
+            }
+            return;
+        }
+        sockaddr_in sender{};
+        int senderLength = sizeof sender;
+        std::memset(reply, 0, sizeof reply);
+        int received = recvfrom(udp.get(), reinterpret_cast<char*>(reply), sizeof reply, 0,
+                                reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (received == SOCKET_ERROR) {
+            // A datagram longer than the buffer arrives cut to it; it is judged like any other.
+            if (WSAGetLastError() != WSAEMSGSIZE) {
+                throw LastErrorException("recvfrom", "%a: %r");
+            }
+            received = sizeof reply;
+        }
+        const bool fromServer = sender.sin_family == AF_INET &&
+                                sender.sin_addr.s_addr == server.sin_addr.s_addr &&
+                                sender.sin_port == server.sin_port;
+        const ReplyCheck check = checkSntpReply(reply, static_cast<std::size_t>(received), t1,
+                                                fromServer, addressText(sender));
+        if (check.verdict == ReplyVerdict::accepted) {
+            break;
+        }
+        log().writeLine(check.logLine.c_str());
+        if (check.verdict == ReplyVerdict::kissOfDeath) {
+            return; // the server refuses to serve: leave the clock alone until the next poll
+        }
+    }
+
+    const ReplyStamps stamps = readReplyStamps(reply);
+    const SyncMeasurement measured = measureSync(stamps.t1, stamps.t2, stamps.t3, t4);
+
+    const PlausibilityCheck plausible = checkPlausibility(measured.offset, config.maxAdjustSeconds);
+    if (plausible.refused) {
+        const std::string refusal = refusalText(plausible.wholeSeconds, config.maxAdjustSeconds);
+        log().writeLine(refusal.c_str());
+        if (!isWindowsNT) {
+            showTrayTip(refusal.c_str());
+        }
+        return;
+    }
+
+    SystemTimePrivilege privilege;
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    const SYSTEMTIME corrected = addOffset(now, measured.offset);
+    if (!SetSystemTime(&corrected)) {
+        throw LastErrorException("SetSystemTime", "%a: %r");
+    }
+    reportSync(measured.offset, measured.delay);
+    if (config.runOnce) {
+        stopRequested = true;
+        if (!isWindowsNT) {
+            PostMessageA(trayWindow, WM_DESTROY, 0, 0);
+        }
+    }
+}
+
+void SyncService::reportSync(NtpStamp offset, NtpStamp delay) {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    log().writeLine(syncReportLine(offset, delay).c_str());
+    if (!isWindowsNT) {
+        showTrayTip(syncReportTip(now, offset).c_str());
+    }
+}

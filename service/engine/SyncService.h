@@ -1,0 +1,56 @@
+// The time service: reads its settings, then repeats the SNTP exchange at the poll interval,
+// optionally waiting for a dial-up connection first, until it is stopped.
+#pragma once
+
+#include "service/engine/NtpStamp.h"
+#include "service/engine/ServiceConfiguration.h"
+#include "service/host/ServiceBase.h"
+#include "service/host/WinGuards.h"
+
+#include <windows.h>
+
+#include <ras.h>
+
+#include <atomic>
+#include <memory>
+
+class SyncService : public ServiceBase {
+public:
+    using RasEnumConnectionsFn = DWORD(APIENTRY*)(LPRASCONNA, LPDWORD, LPDWORD);
+    using RasGetConnectStatusFn = DWORD(APIENTRY*)(HRASCONN, LPRASCONNSTATUSA);
+
+    explicit SyncService(HINSTANCE instance);
+    ~SyncService() override;
+
+    const char* dependencies() override;
+    void run() override;
+    bool initialize() override;
+    void stop() override;
+    void shutdown() override;
+    bool userControl(DWORD) override { return true; }
+    Logger& log() override;
+
+    bool isRasConnected();
+    void synchronizeOnce();
+
+    const ServiceConfiguration& configuration() const { return config; }
+    // Replaces the dial-up entry points (tests only); the library is then not loaded.
+    void setRasEntryPoints(RasEnumConnectionsFn enumConnections,
+                           RasGetConnectStatusFn getConnectStatus);
+
+private:
+    void requestStop(const char* line);
+    void reportSync(NtpStamp offset, NtpStamp delay);
+    // Waits on stopEvent; true when the wait ended by its time-out.
+    bool waitTimedOut(DWORD milliseconds);
+
+    ServiceConfiguration config;
+    bool rasLoadAttempted = false;
+    HMODULE rasLibrary = nullptr; // stays loaded for the life of the process
+    RasEnumConnectionsFn rasEnumConnections = nullptr;
+    RasGetConnectStatusFn rasGetConnectStatus = nullptr;
+    std::atomic<bool> stopRequested{false};
+    std::unique_ptr<Logger> logger;
+    EventHandle stopEvent;
+    CriticalSection loopLock;
+};

@@ -1,0 +1,314 @@
+#include "service/engine/FakeRegistry.h"
+#include "service/engine/RegistryKey.h"
+#include "service/engine/ServiceConfiguration.h"
+#include "service/host/BaseException.h"
+
+#include <gtest/gtest.h>
+
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr auto machine = PredefinedRoot::localMachine;
+constexpr const char* clientPath = "Software\\Tarnwick\\NTP Client";
+
+const std::string missingKey = "missing registry key";
+const std::string missingEntry = "missing registry entry";
+const std::string unexpectedFormat = "unexpected format registry value";
+const std::string expansionFailed = "unable to expand environment variables in registry";
+
+std::vector<std::uint8_t> bytesOf(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+// The exception text of a read, or "" when it completed.
+std::string readFailure(ServiceConfiguration& config) {
+    try {
+        readServiceConfiguration(config);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+class ConfigurationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_registry::reset();
+        fake_registry::setDword(machine, clientPath, "WriteLogEntries", 1);
+        fake_registry::setString(machine, clientPath, "LogDirectory", "C:\\Logs");
+        fake_registry::setDword(machine, clientPath, "WaitForRAS", 1);
+        fake_registry::setDword(machine, clientPath, "RASPollMilliseconds", 5000);
+        fake_registry::setDword(machine, clientPath, "RunOnce", 1);
+        fake_registry::setString(machine, clientPath, "NTPServerName", "ntp.example.org");
+        fake_registry::setDword(machine, clientPath, "NTPPollMilliseconds", 60000);
+    }
+    void TearDown() override {
+        EXPECT_EQ(fake_registry::openHandleCount(), 0u);
+        EXPECT_EQ(fake_registry::invalidCloseCount(), 0u);
+    }
+
+    ServiceConfiguration config;
+};
+
+TEST_F(ConfigurationTest, CompleteKeyFillsEveryFieldAndClosesBothKeys) {
+    config.serverPort = 999;
+    config.maxAdjustSeconds = 5;
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_TRUE(config.writeLogEntries);
+    EXPECT_EQ(config.logDirectory, "C:\\Logs");
+    EXPECT_TRUE(config.waitForRas);
+    EXPECT_EQ(config.rasPollMilliseconds, 5000u);
+    EXPECT_TRUE(config.runOnce);
+    EXPECT_EQ(config.serverName, "ntp.example.org");
+    EXPECT_EQ(config.ntpPollMilliseconds, 60000u);
+    EXPECT_EQ(config.serverPort, 123);
+    EXPECT_EQ(config.maxAdjustSeconds, 0u);
+    EXPECT_EQ(fake_registry::closeCount(), 2u);
+}
+
+TEST_F(ConfigurationTest, MissingKeysFailBeforeAnyValue) {
+    for (const char* path : {clientPath, "Software\\Tarnwick"}) {
+        SetUp();
+        ASSERT_TRUE(fake_registry::deleteKey(machine, path));
+        config.writeLogEntries = true;
+        EXPECT_EQ(readFailure(config), missingKey) << path;
+        EXPECT_FALSE(config.writeLogEntries);
+    }
+}
+
+TEST_F(ConfigurationTest, SwitchedOffFeaturesNeedNoFurtherValues) {
+    fake_registry::setDword(machine, clientPath, "WriteLogEntries", 0);
+    fake_registry::setDword(machine, clientPath, "WaitForRAS", 0);
+    ASSERT_TRUE(fake_registry::deleteValue(machine, clientPath, "LogDirectory"));
+    ASSERT_TRUE(fake_registry::deleteValue(machine, clientPath, "RASPollMilliseconds"));
+    config.logDirectory = "stale";
+    config.writeLogEntries = true;
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_FALSE(config.writeLogEntries);
+    EXPECT_FALSE(config.logDirectory.has_value());
+    EXPECT_FALSE(config.waitForRas);
+}
+
+TEST_F(ConfigurationTest, EachMissingRequiredValueFailsAndKeepsWhatWasRead) {
+    const std::vector<std::string> required = {
+        "WriteLogEntries", "LogDirectory",  "WaitForRAS",         "RASPollMilliseconds",
+        "RunOnce",         "NTPServerName", "NTPPollMilliseconds"};
+    for (std::size_t missing = 0; missing < required.size(); ++missing) {
+        SetUp();
+        ASSERT_TRUE(fake_registry::deleteValue(machine, clientPath, required[missing]));
+        ServiceConfiguration partial;
+        EXPECT_EQ(readFailure(partial), missingEntry) << required[missing];
+        // writeLogEntries waits for LogDirectory; every later field waits for its own value.
+        EXPECT_EQ(partial.writeLogEntries, missing > 1) << required[missing];
+        EXPECT_EQ(partial.logDirectory.has_value(), missing > 1);
+        EXPECT_EQ(partial.waitForRas, missing > 2);
+        EXPECT_EQ(partial.rasPollMilliseconds, missing > 3 ? 5000u : 0u);
+        EXPECT_EQ(partial.runOnce, missing > 4);
+        EXPECT_EQ(partial.serverName.empty(), missing <= 5);
+        EXPECT_EQ(partial.ntpPollMilliseconds, 0u);
+        EXPECT_EQ(fake_registry::openHandleCount(), 0u);
+    }
+}
+
+TEST_F(ConfigurationTest, RequiredDwordOfAnotherTypeFailsBySize) {
+    for (const char* name : {"WriteLogEntries", "WaitForRAS", "RASPollMilliseconds", "RunOnce",
+                             "NTPPollMilliseconds"}) {
+        SetUp();
+        fake_registry::setString(machine, clientPath, name, "123456789012");
+        EXPECT_EQ(readFailure(config), missingEntry) << name;
+        fake_registry::setBinary(machine, clientPath, name, {1, 0, 0, 0});
+        EXPECT_EQ(readFailure(config), unexpectedFormat) << name;
+    }
+}
+
+TEST_F(ConfigurationTest, ServerNameAcceptsPlainTextOnly) {
+    fake_registry::setExpandString(machine, clientPath, "NTPServerName", "ntp.example.org");
+    EXPECT_EQ(readFailure(config), unexpectedFormat);
+
+    const std::string longName(300, 'n');
+    fake_registry::setString(machine, clientPath, "NTPServerName", longName);
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.serverName, longName);
+}
+
+TEST_F(ConfigurationTest, MalformedTextIsReadWithinItsData) {
+    struct Case {
+        std::vector<std::uint8_t> data;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {{bytesOf("unterminated"), "unterminated"},
+                                     {{}, ""},
+                                     {bytesOf(std::string("first\0second", 12)), "first"}};
+    for (const Case& c : cases) {
+        fake_registry::setValue(machine, clientPath, "NTPServerName", registry_type::string,
+                                c.data);
+        fake_registry::setValue(machine, clientPath, "LogDirectory", registry_type::string, c.data);
+        ASSERT_EQ(readFailure(config), "");
+        EXPECT_EQ(config.serverName, c.expected);
+        EXPECT_EQ(config.logDirectory, c.expected);
+    }
+}
+
+TEST_F(ConfigurationTest, LogDirectoryExpandsEnvironmentReferences) {
+    fake_registry::setEnvironmentVariable("PROGRAMDATA", "C:\\ProgramData");
+    fake_registry::setExpandString(machine, clientPath, "LogDirectory",
+                                   "%ProgramData%\\Pendra\\%UNDEFINED%");
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.logDirectory, "C:\\ProgramData\\Pendra\\%UNDEFINED%");
+
+    // Unterminated data is expanded from a terminated copy.
+    fake_registry::setValue(machine, clientPath, "LogDirectory", registry_type::expandString,
+                            bytesOf("%programdata%"));
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.logDirectory, "C:\\ProgramData");
+
+    // Plain text is never expanded.
+    fake_registry::setString(machine, clientPath, "LogDirectory", "%PROGRAMDATA%");
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.logDirectory, "%PROGRAMDATA%");
+}
+
+TEST_F(ConfigurationTest, FailedExpansionFailsTheConfiguration) {
+    fake_registry::setExpandString(machine, clientPath, "LogDirectory", "%TEMP%");
+    fake_registry::setExpansionFails(true);
+    EXPECT_EQ(readFailure(config), expansionFailed);
+    EXPECT_FALSE(config.writeLogEntries);
+    EXPECT_FALSE(config.logDirectory.has_value());
+}
+
+TEST_F(ConfigurationTest, OptionalValuesCountOnlyAsDwords) {
+    fake_registry::setDword(machine, clientPath, "NTPServerPort", 65536 + 123);
+    fake_registry::setDword(machine, clientPath, "MaxAdjustSeconds", 30);
+    fake_registry::setDword(machine, clientPath, "LogFileCount", 7);
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.serverPort, 123);
+    EXPECT_EQ(config.maxAdjustSeconds, 30u);
+    EXPECT_EQ(config.logFileCount, 7u);
+
+    fake_registry::setDword(machine, clientPath, "NTPServerPort", 0);
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.serverPort, 0);
+
+    fake_registry::setString(machine, clientPath, "NTPServerPort", "1123");
+    fake_registry::setBinary(machine, clientPath, "MaxAdjustSeconds", {30, 0, 0, 0});
+    ASSERT_TRUE(fake_registry::deleteValue(machine, clientPath, "LogFileCount"));
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.serverPort, 123);
+    EXPECT_EQ(config.maxAdjustSeconds, 0u);
+    EXPECT_EQ(config.logFileCount, 7u); // not reset: only read when present
+}
+
+class RegistryKeyTest : public ::testing::Test {
+protected:
+    void SetUp() override { fake_registry::reset(); }
+};
+
+TEST_F(RegistryKeyTest, RootsAreNeverClosedAndSubkeysExactlyOnce) {
+    fake_registry::createKey(machine, clientPath);
+    {
+        LocalMachineKey root;
+        RegistrySubKey client(root, clientPath);
+        EXPECT_EQ(fake_registry::openHandleCount(), 1u);
+        client.close();
+        EXPECT_EQ(client.handle(), nullptr);
+        client.close();
+        root.close();
+        EXPECT_EQ(fake_registry::closeCount(), 1u);
+    }
+    EXPECT_EQ(fake_registry::closeCount(), 1u);
+    EXPECT_EQ(fake_registry::invalidCloseCount(), 0u);
+}
+
+TEST_F(RegistryKeyTest, SubkeysCloseWhileAnExceptionPasses) {
+    fake_registry::createKey(machine, clientPath);
+    try {
+        CurrentUserKey wrongRoot;
+        EXPECT_THROW(RegistrySubKey(wrongRoot, clientPath), SimpleException);
+        LocalMachineKey root;
+        RegistrySubKey vendor(root, "SOFTWARE\\tarnwick");
+        RegistrySubKey client(vendor, "ntp client");
+        EXPECT_EQ(fake_registry::openHandleCount(), 2u);
+        client.readDword("Absent");
+        ADD_FAILURE() << "an absent value was read";
+    } catch (const SimpleException& e) {
+        EXPECT_EQ(e.what(), missingEntry);
+    }
+    EXPECT_EQ(fake_registry::closeCount(), 2u);
+    EXPECT_EQ(fake_registry::openHandleCount(), 0u);
+    EXPECT_EQ(fake_registry::invalidCloseCount(), 0u);
+}
+
+TEST_F(RegistryKeyTest, QueryValueInfoReportsTypeAndSizeOrZeros) {
+    fake_registry::setString(machine, clientPath, "Name", "abc");
+    LocalMachineKey root;
+    RegistrySubKey client(root, clientPath);
+    std::uint32_t type = 99;
+    std::uint32_t size = 99;
+    EXPECT_TRUE(client.queryValueInfo("NAME", type, size));
+    EXPECT_EQ(type, registry_type::string);
+    EXPECT_EQ(size, 4u);
+    EXPECT_FALSE(client.queryValueInfo("Other", type, size));
+    EXPECT_EQ(type, 0u);
+    EXPECT_EQ(size, 0u);
+}
+
+TEST_F(RegistryKeyTest, ShortDwordReadsOnlyItsOwnBytes) {
+    fake_registry::setValue(machine, clientPath, "Short", registry_type::dword, {0x34, 0x12});
+    LocalMachineKey root;
+    RegistrySubKey client(root, clientPath);
+    EXPECT_EQ(client.readDword("Short"), 0x1234u);
+}
+
+TEST_F(RegistryKeyTest, HandleOutlivingResetFailsInsteadOfDangling) {
+    fake_registry::setDword(machine, clientPath, "Value", 1);
+    LocalMachineKey root;
+    RegistrySubKey client(root, clientPath);
+    fake_registry::reset();
+    fake_registry::setDword(machine, clientPath, "Value", 2);
+    try {
+        client.readDword("Value");
+        ADD_FAILURE() << "a deleted key was read";
+    } catch (const SimpleException& e) {
+        EXPECT_EQ(e.what(), missingEntry);
+    }
+    client.close();
+    EXPECT_EQ(fake_registry::openHandleCount(), 0u);
+    EXPECT_EQ(fake_registry::invalidCloseCount(), 0u);
+}
+
+TEST(FakeRegistryTest, QueriesBehaveLikeRegQueryValueEx) {
+    fake_registry::reset();
+    fake_registry::setBinary(machine, clientPath, "Data", {1, 2, 3, 4, 5});
+    RegistryHandle key = nullptr;
+    ASSERT_EQ(registryOpenKey(registryRoot(machine), clientPath, &key), 0);
+    std::uint8_t buffer[8] = {};
+    std::uint32_t type = 0;
+    std::uint32_t size = 4;
+    EXPECT_EQ(registryQueryValue(key, "Data", &type, buffer, &size), fake_registry::errorMoreData);
+    EXPECT_EQ(size, 5u);
+    EXPECT_EQ(type, registry_type::binary);
+    EXPECT_EQ(registryQueryValue(key, "Data", nullptr, buffer, &size), 0);
+    EXPECT_EQ(buffer[4], 5);
+    EXPECT_EQ(registryQueryValue(key, "Missing", &type, nullptr, &size),
+              fake_registry::errorFileNotFound);
+    registryCloseKey(key);
+    EXPECT_EQ(registryQueryValue(key, "Data", &type, nullptr, &size),
+              fake_registry::errorInvalidHandle);
+    EXPECT_EQ(fake_registry::closeCount(), 1u);
+}
+
+TEST(FakeRegistryTest, ExpansionReportsTheSizeItNeeds) {
+    fake_registry::reset();
+    fake_registry::setEnvironmentVariable("Name", "value");
+    char small[1] = {'x'};
+    EXPECT_EQ(expandEnvironmentStrings("<%NAME%>", small, 1), 8u);
+    EXPECT_EQ(small[0], 'x');
+    char buffer[16] = {};
+    EXPECT_EQ(expandEnvironmentStrings("<%NAME%>%%%", buffer, 16), 11u);
+    EXPECT_STREQ(buffer, "<value>%%%");
+}
+
+} // namespace

@@ -1,0 +1,305 @@
+#!/usr/bin/env python3
+"""The time service under Wine against chronyd and the fake SNTP server on a test host.
+
+Each test writes the service's settings into the registry of the Wine prefix, runs the
+service (initialize, then the loop) through the sync driver, and reads the day's log file.
+Needs root (test hosts are network namespaces). Never changes the clock: Wine refuses every
+clock change beyond half a second and applies none.
+"""
+import glob
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, '..', '..', '..'))
+TESTHOST = os.path.join(ROOT, 'tests', 'support', 'testhost')
+WINE_RUN = os.path.join(ROOT, 'tools', 'wine-run')
+DRIVER = os.environ.get('PENDRA_SYNC_DRIVER', '')
+PREFIX = os.environ.get('PENDRA_WINEPREFIX', '')
+HOST = int(os.environ.get('PENDRA_TEST_HOST', '10'))
+PORT = int(os.environ.get('PENDRA_TEST_PORT', '11123'))
+KEY = r'HKEY_LOCAL_MACHINE\Software\Tarnwick\NTP Client'
+PREFIX_RE = re.compile(r'^UTC: \d\d:\d\d:\d\d\.\d{3}  \d\d\.\d\d\.\d{4} $')
+REPORT_RE = re.compile(r'^time reset: (-?)(\d+)\.(\d{3}) delay: (-?)(\d+)\.(\d{3})$')
+
+
+def windows_path(path):
+    return 'Z:' + path.replace('/', '\\')
+
+
+def testhost(*args):
+    done = subprocess.run([TESTHOST, *map(str, args)], capture_output=True, text=True,
+                          timeout=30, check=False)
+    if done.returncode != 0:
+        raise RuntimeError(f'testhost {args}: {done.stderr}')
+    return done.stdout.strip()
+
+
+def reported(line):
+    """The offset and delay of a "time reset" line, in seconds."""
+    match = REPORT_RE.match(line)
+    if not match:
+        return None
+    sign, whole, millis, dsign, dwhole, dmillis = match.groups()
+    offset = (int(whole) + int(millis) / 1000) * (-1 if sign else 1)
+    delay = (int(dwhole) + int(dmillis) / 1000) * (-1 if dsign else 1)
+    return offset, delay
+
+
+@unittest.skipUnless(os.geteuid() == 0, 'needs root: test hosts are network namespaces')
+@unittest.skipUnless(DRIVER and PREFIX, 'PENDRA_SYNC_DRIVER and PENDRA_WINEPREFIX not set')
+class SyncServiceTest(unittest.TestCase):
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix='pendra-e2e-')
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.logs = os.path.join(self.work, 'logs')
+        os.mkdir(self.logs)
+        self.server_address = testhost('create', HOST)
+        self.addCleanup(testhost, 'delete', HOST)
+        self.server_log = None
+
+    def start_fake(self, *options):
+        pid = testhost('fake', HOST, PORT, self.work, *options)
+        self.addCleanup(testhost, 'stop', pid)
+        self.server_log = os.path.join(self.work, f'fake-{PORT}.log')
+
+    def start_chrony(self):
+        pid = testhost('chrony', HOST, PORT, self.work)
+        self.addCleanup(testhost, 'stop', pid)
+
+    def server_requests(self):
+        with open(self.server_log, encoding='utf-8') as log:
+            return [line for line in log if ' request ' in line]
+
+    def configure(self, **overrides):
+        values = {
+            'WriteLogEntries': 1,
+            'LogDirectory': windows_path(self.logs),
+            'WaitForRAS': 0,
+            'RunOnce': 1,
+            'NTPServerName': self.server_address,
+            'NTPPollMilliseconds': 0,
+            'NTPServerPort': PORT,
+        }
+        values.update(overrides)
+        lines = ['Windows Registry Editor Version 5.00', '', f'[-{KEY}]', '']
+        if values is not None:
+            lines.append(f'[{KEY}]')
+            for name, value in values.items():
+                if value is None:
+                    continue
+                if isinstance(value, int):
+                    lines.append(f'"{name}"=dword:{value:08x}')
+                else:
+                    escaped = value.replace('\\', '\\\\').replace('"', '\\"')
+                    lines.append(f'"{name}"="{escaped}"')
+        reg = os.path.join(self.work, 'settings.reg')
+        with open(reg, 'w', encoding='ascii', newline='\r\n') as out:
+            out.write('\n'.join(lines) + '\n')
+        self.wine('reg', 'import', windows_path(reg))
+
+    def remove_settings(self):
+        self.wine('reg', 'delete', KEY.replace('HKEY_LOCAL_MACHINE', 'HKLM'), '/f', check=False)
+
+    def wine(self, *args, check=True, timeout=60):
+        done = subprocess.run([WINE_RUN, PREFIX, *args], capture_output=True, text=True,
+                              timeout=timeout, check=False)
+        if check and done.returncode != 0:
+            raise RuntimeError(f'{args}: {done.returncode} {done.stdout} {done.stderr}')
+        return done
+
+    def run_service(self, *args, timeout=60):
+        start = time.monotonic()
+        done = self.wine(DRIVER, *map(str, args), check=False, timeout=timeout)
+        return done.returncode, time.monotonic() - start
+
+    def log_lines(self):
+        """The texts of every log line, in file order, each prefix checked."""
+        texts = []
+        for path in sorted(glob.glob(os.path.join(self.logs, '*.ntp'))):
+            with open(path, 'rb') as log:
+                content = log.read().decode('ascii')
+            self.assertTrue(content.endswith('\r\n'), content)
+            for line in content[:-2].split('\r\n'):
+                self.assertRegex(line[:30], PREFIX_RE)
+                texts.append(line[30:])
+        return texts
+
+    def assert_start_line(self, lines):
+        self.assertEqual(lines[0], f'Start Pendra Rev: 1.22, server {self.server_address}')
+
+    # --- synchronisation against real and fake servers -----------------------------------
+
+    def test_chronyd_sets_the_clock_once(self):
+        self.start_chrony()
+        self.configure()
+        code, _ = self.run_service()
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        self.assertEqual(len(lines), 2, lines)
+        self.assert_start_line(lines)
+        offset, delay = reported(lines[1])
+        self.assertLess(abs(offset), 0.1, lines)
+        self.assertGreaterEqual(delay, -0.002, lines)
+        self.assertLess(delay, 0.5, lines)
+
+    def test_fake_server_true_time_with_a_network_delay(self):
+        self.start_fake('--delay', '0.3', '--delay-kind', 'network')
+        self.configure()
+        code, _ = self.run_service()
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        offset, delay = reported(lines[-1])
+        self.assertLess(abs(offset), 0.01, lines)
+        self.assertAlmostEqual(delay, 0.3, delta=0.02)
+
+    def test_offset_beyond_the_limit_is_refused_and_polled_again(self):
+        self.start_fake('--offset', '6.2')
+        self.configure(MaxAdjustSeconds=5, NTPPollMilliseconds=300)
+        code, _ = self.run_service(1500)
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        self.assert_start_line(lines)
+        refusals = lines[1:-1]
+        self.assertGreaterEqual(len(refusals), 2, lines)
+        for line in refusals:
+            self.assertEqual(line, 'adjustment of 6 seconds > max way to big of 5 seconds')
+        self.assertEqual(lines[-1], 'stop request')
+
+    def test_large_offset_without_limit_reaches_set_system_time(self):
+        # Wine refuses the change (it never moves the host clock): the failure ends the loop.
+        self.start_fake('--offset', '30')
+        self.configure()
+        code, _ = self.run_service()
+        self.assertEqual(code, 0)
+        self.assertEqual(self.log_lines()[1:], [
+            'SetSystemTime: Privilege not held.',
+            'shutting down NTP service'])
+
+    def test_rejected_datagrams_are_logged_and_the_valid_reply_is_used(self):
+        kinds = ['short', 'malformed:mode', 'malformed:version0', 'malformed:version7',
+                 'malformed:leap3', 'malformed:stratum16', 'malformed:zero-transmit',
+                 'spoof-originate', 'spoof-source']
+        self.start_fake('--mode', 'multi', '--first', ','.join(kinds), '--bad-offset', '40')
+        self.configure()
+        code, _ = self.run_service()
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        self.assert_start_line(lines)
+        rejected = lines[1:-1]
+        self.assertEqual(len(rejected), len(kinds), lines)
+        for line in rejected:
+            self.assertTrue(line.startswith('reply rejected: '), line)
+        self.assertIn('20 bytes', rejected[0])
+        self.assertIn(f'{self.server_address}:{PORT + 1}', rejected[-1])
+        offset, _ = reported(lines[-1])
+        self.assertLess(abs(offset), 0.01, lines)
+
+    def test_kiss_of_death_leaves_the_clock_alone(self):
+        self.start_fake('--mode', 'kod', '--kod', 'RATE')
+        self.configure(NTPPollMilliseconds=60000)
+        code, elapsed = self.run_service(1000)
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        self.assertEqual(lines[1:], ["reply rejected: kiss-o'-death RATE", 'stop request'])
+        self.assertLess(elapsed, 8)
+
+    def test_a_long_reply_is_judged_by_its_first_68_bytes(self):
+        self.start_fake('--mode', 'long', '--length', '200')
+        self.configure()
+        code, _ = self.run_service()
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        self.assertEqual(len(lines), 2, lines)
+        self.assertIsNotNone(reported(lines[1]), lines)
+
+    def test_silent_server_times_out_and_a_stop_ends_the_exchange(self):
+        self.start_fake('--mode', 'silent')
+        self.configure(NTPPollMilliseconds=60000)
+        code, elapsed = self.run_service(1000)
+        self.assertEqual(code, 0)
+        self.assertEqual(self.log_lines()[1:], ['no response from server', 'stop request'])
+        # The stop waits for the exchange: its 10 seconds, not the 60-second poll.
+        self.assertGreater(elapsed, 9.5)
+        self.assertLess(elapsed, 20)
+
+    # --- configuration and the loop -------------------------------------------------------
+
+    def test_a_port_held_by_another_program_fails_the_bind(self):
+        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(holder.close)
+        holder.bind(('0.0.0.0', PORT))
+        self.start_fake()
+        self.configure()
+        code, _ = self.run_service()
+        self.assertEqual(code, 0)
+        self.assertEqual(self.log_lines()[1:], ['bind: Address already in use.',
+                                                'shutting down NTP service'])
+
+    def test_unresolvable_name_gets_no_response(self):
+        self.configure(NTPServerName='no-such-host.invalid', NTPPollMilliseconds=60000)
+        code, _ = self.run_service(500)
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        self.assertEqual(lines[0], 'Start Pendra Rev: 1.22, server no-such-host.invalid')
+        self.assertEqual(lines[-2:], ['no response from server', 'stop request'])
+        for line in lines[1:-2]:
+            self.assertTrue(line.startswith('reply rejected: '), line)
+
+    def test_missing_settings_key_ends_before_the_loop(self):
+        self.remove_settings()
+        code, _ = self.run_service()
+        self.assertEqual(code, 1)
+        self.assertEqual(os.listdir(self.logs), [])
+
+    def test_configuration_failure_after_the_log_directory_is_logged(self):
+        self.configure(NTPServerName=None)
+        code, _ = self.run_service()
+        self.assertEqual(code, 1)
+        self.assertEqual(self.log_lines(), ['missing registry entry'])
+
+    def test_stop_during_the_poll_wait_ends_the_loop_at_once(self):
+        self.start_fake()
+        self.configure(RunOnce=0, NTPPollMilliseconds=60000)
+        code, elapsed = self.run_service(1500)
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        self.assertEqual(len(lines), 3, lines)
+        self.assertIsNotNone(reported(lines[1]))
+        self.assertEqual(lines[2], 'stop request')
+        self.assertLess(elapsed, 8)
+
+    def test_run_once_keeps_polling_until_an_adjustment_succeeds(self):
+        self.start_fake('--offset', '7')
+        self.configure(MaxAdjustSeconds=5, NTPPollMilliseconds=0)
+        code, _ = self.run_service(800)
+        self.assertEqual(code, 0)
+        self.assertGreaterEqual(len(self.server_requests()), 3)
+
+    def test_waiting_for_a_dial_up_connection_makes_no_exchange(self):
+        self.start_fake()
+        self.configure(WaitForRAS=1, RASPollMilliseconds=100, RunOnce=0)
+        code, elapsed = self.run_service(1000)
+        self.assertEqual(code, 0)
+        self.assertEqual(self.log_lines()[1:], ['stop request'])
+        self.assertEqual(self.server_requests(), [])
+        self.assertLess(elapsed, 8)
+
+    def test_stop_before_initialize_still_makes_the_first_exchange(self):
+        self.start_fake()
+        self.configure(RunOnce=0, NTPPollMilliseconds=60000)
+        code, elapsed = self.run_service('--stop-before-initialize')
+        self.assertEqual(code, 0)
+        self.assertEqual(len(self.server_requests()), 1)
+        self.assertLess(elapsed, 8)
+
+
+if __name__ == '__main__':
+    unittest.main()

@@ -1,0 +1,55 @@
+// Runs the time service in the foreground the way its host does: initialize, then run.
+// Usage: sync-driver [STOP-AFTER-MS] [--stop-file PATH] [--stop-before-initialize]
+// Another thread asks the loop to stop after STOP-AFTER-MS milliseconds, or once PATH exists.
+// Exit code: 0 when the configuration was read and the loop ran, 1 otherwise.
+#include "service/engine/SyncService.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+int main(int argc, char** argv) {
+    SyncService service(GetModuleHandleA(nullptr));
+    long stopAfter = -1;
+    bool stopFirst = false;
+    std::string stopFile;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--stop-before-initialize") == 0) {
+            stopFirst = true;
+        } else if (std::strcmp(argv[i], "--stop-file") == 0 && i + 1 < argc) {
+            stopFile = argv[++i];
+        } else {
+            stopAfter = std::strtol(argv[i], nullptr, 10);
+        }
+    }
+    if (stopFirst) {
+        service.stop();
+    }
+    if (!service.initialize()) {
+        return 1;
+    }
+    std::thread stopper;
+    if (stopAfter >= 0 || !stopFile.empty()) {
+        stopper = std::thread([&service, stopAfter, &stopFile] {
+            const ULONGLONG start = GetTickCount64();
+            // Bounded by the stop time, or by an hour when only a stop file is given.
+            const ULONGLONG limit = stopAfter >= 0 ? static_cast<ULONGLONG>(stopAfter) : 3600000;
+            while (GetTickCount64() - start < limit) {
+                if (!stopFile.empty() &&
+                    GetFileAttributesA(stopFile.c_str()) != INVALID_FILE_ATTRIBUTES) {
+                    break;
+                }
+                Sleep(stopFile.empty() ? static_cast<DWORD>(limit) : 20);
+            }
+            service.stop();
+        });
+    }
+    service.run();
+    if (stopper.joinable()) {
+        stopper.join();
+    }
+    return 0;
+}
