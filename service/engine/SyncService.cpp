@@ -51,17 +51,7 @@ SyncService::~SyncService() = default;
 
 const char* SyncService::dependencies() {
     // The dial-up manager, when this system has one.
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) {
-        return ServiceBase::dependencies();
-    }
-    SC_HANDLE rasMan = OpenServiceA(manager, "RasMan", SERVICE_QUERY_STATUS);
-    const bool present = rasMan != nullptr;
-    if (rasMan != nullptr) {
-        CloseServiceHandle(rasMan);
-    }
-    CloseServiceHandle(manager);
-    return present ? "RasMan\0" : ServiceBase::dependencies();
+    return isInstalled("RasMan") ? "RasMan\0" : ServiceBase::dependencies();
 }
 
 Logger& SyncService::log() {
@@ -186,8 +176,10 @@ bool SyncService::isRasConnected() {
     connections[0].dwSize = sizeof(RASCONNA);
     bytes = static_cast<DWORD>(records * sizeof(RASCONNA));
     count = 0;
-    if (rasEnumConnections(connections.data(), &bytes, &count) != 0) {
-        throw LastErrorException("RasEnumConnections", "%a: %r");
+    // The dial-up functions return their error code rather than setting the last error.
+    const DWORD failure = rasEnumConnections(connections.data(), &bytes, &count);
+    if (failure != 0) {
+        throw LastErrorException("RasEnumConnections", failure, "%a: %r");
     }
     const DWORD reported = count < records ? count : static_cast<DWORD>(records);
     for (DWORD i = 0; i < reported; ++i) {

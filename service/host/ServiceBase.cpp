@@ -1,8 +1,12 @@
 #include "service/host/ServiceBase.h"
 
+#include "service/host/StartupCommand.h"
+
 #include <shellapi.h>
 
+#include <cstddef>
 #include <cstring>
+#include <string>
 
 ServiceBase* theService = nullptr;
 
@@ -36,21 +40,27 @@ Logger& ServiceBase::log() {
 }
 
 void ServiceBase::setStatus(DWORD state) {
-    CriticalSectionLock lock(statusLock);
-    if (stoppedReported) {
-        return; // nothing may follow the stopped report
-    }
-    status.dwCurrentState = state;
-    if (!isWindowsNT) {
-        return;
-    }
-    if (state == SERVICE_STOPPED) {
-        stoppedReported = true;
-        if (status.dwServiceSpecificExitCode == 0) {
-            status.dwServiceSpecificExitCode = 1;
+    SERVICE_STATUS report;
+    {
+        CriticalSectionLock lock(statusLock);
+        if (stoppedReported) {
+            return; // nothing may follow the stopped report
         }
+        status.dwCurrentState = state;
+        if (!isWindowsNT) {
+            return;
+        }
+        if (state == SERVICE_STOPPED) {
+            stoppedReported = true;
+            if (status.dwServiceSpecificExitCode == 0) {
+                status.dwServiceSpecificExitCode = 1;
+            }
+        }
+        report = status;
     }
-    SetServiceStatus(statusHandle, &status);
+    // Reported outside the lock: the system may hold its own lock around the control handler,
+    // and a handler waiting for statusLock meanwhile would deadlock with this call.
+    SetServiceStatus(statusHandle, &report);
 }
 
 bool ServiceBase::startUp() {
@@ -86,7 +96,9 @@ void WINAPI ServiceBase::controlHandler(DWORD control) {
     case SERVICE_CONTROL_STOP:
         service->setStatus(SERVICE_STOP_PENDING);
         service->stop();
-        break;
+        // The loop has ended: the service thread reports the stopped state next, and a report
+        // from here could overtake it.
+        return;
     case SERVICE_CONTROL_PAUSE:
         service->pause();
         break;
@@ -98,12 +110,11 @@ void WINAPI ServiceBase::controlHandler(DWORD control) {
         break;
     case SERVICE_CONTROL_SHUTDOWN:
         service->shutdown();
-        break;
+        return;
     default:
         service->userControl(control);
         break;
     }
-    // The state is read under the lock, so a stopped report in between is never followed.
     DWORD current;
     {
         CriticalSectionLock lock(service->statusLock);
@@ -119,15 +130,75 @@ void ServiceBase::showTrayTip(const char* text) {
 }
 
 BOOL setTrayIcon(HWND window, DWORD message, UINT iconId, HINSTANCE instance, const char* tip) {
-    HICON icon = instance != nullptr ? LoadIconA(instance, MAKEINTRESOURCEA(iconId)) : nullptr;
+    HICON icon = instance != nullptr
+                     ? static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(iconId), IMAGE_ICON,
+                                                     16, 16, LR_DEFAULTCOLOR))
+                     : nullptr;
     NOTIFYICONDATAA data{};
-    data.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    // The record up to and including the 128-character tip (152 bytes in 32-bit builds).
+    data.cbSize = static_cast<DWORD>(offsetof(NOTIFYICONDATAA, szTip) + sizeof data.szTip);
     data.hWnd = window;
     data.uID = 0;
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     data.uCallbackMessage = WM_TRAYICON;
     data.hIcon = icon;
     lstrcpynA(data.szTip, tip != nullptr ? tip : "Pendra active", 128);
-    // LoadIconA gives a shared icon: it is not destroyed.
-    return Shell_NotifyIconA(message, &data);
+    recordForTests("tray", message, data.szTip);
+    const BOOL result = Shell_NotifyIconA(message, &data);
+    if (icon != nullptr) {
+        DestroyIcon(icon); // the shell keeps its own copy
+    }
+    return result;
+}
+
+bool ServiceBase::isInstalled(const char* name) {
+    if (!isWindowsNT) {
+        return true;
+    }
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        return false;
+    }
+    ServiceHandle service(
+        OpenServiceA(manager.get(), name != nullptr ? name : serviceName, SERVICE_QUERY_CONFIG));
+    return static_cast<bool>(service);
+}
+
+bool ServiceBase::install(DWORD startType) {
+    if (!isWindowsNT) {
+        return true;
+    }
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        return false;
+    }
+    char modulePath[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, modulePath, MAX_PATH);
+    const std::string imagePath = serviceImagePath(modulePath);
+    ServiceHandle created(CreateServiceA(manager.get(), serviceName, serviceName,
+                                         SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType,
+                                         SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
+                                         dependencies(), nullptr, nullptr));
+    return static_cast<bool>(created);
+}
+
+bool ServiceBase::uninstall() {
+    if (!isWindowsNT) {
+        return true;
+    }
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        return false;
+    }
+    ServiceHandle service(OpenServiceA(manager.get(), serviceName, DELETE));
+    return service && DeleteService(service.get());
+}
+
+bool ServiceBase::start() {
+    if (!isWindowsNT) {
+        return runTrayMode();
+    }
+    SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(serviceName), &ServiceBase::serviceMain},
+                                    {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherA(table) != FALSE;
 }

@@ -87,3 +87,36 @@ public:
 private:
     HANDLE handle_;
 };
+
+class ServiceHandle {
+public:
+    explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+    ~ServiceHandle() {
+        if (handle_ != nullptr) {
+            CloseServiceHandle(handle_);
+        }
+    }
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+    SC_HANDLE get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+private:
+    SC_HANDLE handle_;
+};
+
+class ThreadHandle {
+public:
+    explicit ThreadHandle(HANDLE handle) : handle_(handle) {}
+    ~ThreadHandle() {
+        if (handle_ != nullptr) {
+            CloseHandle(handle_);
+        }
+    }
+    ThreadHandle(const ThreadHandle&) = delete;
+    ThreadHandle& operator=(const ThreadHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};

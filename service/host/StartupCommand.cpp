@@ -1,0 +1,140 @@
+#include "service/host/StartupCommand.h"
+
+#include <cctype>
+#include <cstddef>
+#include <initializer_list>
+
+namespace {
+
+// The entry point's message buffer: 4096 characters including the terminator.
+constexpr std::size_t messageCapacity = 4096;
+
+bool isBlank(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+bool isOneOf(const std::string& argument, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        if (argument == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int install(const std::string& argument, StartupHost& host) {
+    if (!host.isWindowsNT()) {
+        // A GUI program has no console; the text only shows when stderr is redirected.
+        host.writeStandardError("-install not required on Windows 95/98\n");
+        return 2;
+    }
+    if (!host.install()) {
+        host.showMessage("Unable to install service - check privileges\n", messageWarning);
+        return 2;
+    }
+    if (argument != "-installq") {
+        host.showMessage("NTP service successfully installed\n", messageOk);
+    }
+    return 0;
+}
+
+int uninstall(const std::string& argument, StartupHost& host) {
+    if (!host.isWindowsNT()) {
+        host.showMessage("-remove not required on Windows 95\n", messageWarning);
+        return 2;
+    }
+    if (!host.uninstall()) {
+        host.showMessage("Unable to remove service - check privileges\n", messageWarning);
+        return 2;
+    }
+    if (argument != "-removeq") {
+        host.showMessage("NTP service successfully removed\n", messageOk);
+    }
+    return 0;
+}
+
+} // namespace
+
+const char* const usageText = "Pendra - NTP time synchronization service\n"
+                              "usage: pendra [-help] [-install] [-remove]\n"
+                              "\n"
+                              "-help          show this message and exit\n"
+                              "-install       install this as a service on windows NT\n"
+                              "-remove        remove this as a windows NT service\n"
+                              "-version       print version information\n";
+
+std::string versionText() {
+    return "Pendra version 1.22\n"
+           "Copyright (c) Tarnwick. Keeps the clock of this PC in step with a time server.\n";
+}
+
+std::string commandArgument(const char* commandLine) {
+    if (commandLine == nullptr) {
+        return {};
+    }
+    const char* begin = commandLine;
+    while (*begin != '\0' && isBlank(*begin)) {
+        ++begin;
+    }
+    const char* end = begin;
+    while (*end != '\0' && !isBlank(*end)) {
+        ++end;
+    }
+    std::string argument(begin, end);
+    if (!argument.empty() && argument[0] == '/') {
+        argument[0] = '-';
+    }
+    if (argument.size() > 1 && argument[1] == '/') {
+        argument[1] = '-';
+    }
+    return argument;
+}
+
+int runCommandLine(const char* commandLine, StartupHost& host) {
+    const std::string argument = commandArgument(commandLine);
+    if (argument.empty()) {
+        return host.start() ? 0 : 2;
+    }
+    if (isOneOf(argument, {"-help", "-h", "-H", "-?"})) {
+        host.showMessage(usageText, messageOk);
+        return 0;
+    }
+    if (isOneOf(argument, {"-version", "-v", "-V"})) {
+        host.showMessage(versionText().c_str(), messageOk);
+        return 0;
+    }
+    if (isOneOf(argument, {"-install", "-installq", "-i", "-I"})) {
+        return install(argument, host);
+    }
+    if (isOneOf(argument, {"-remove", "-removeq", "-r", "-R"})) {
+        return uninstall(argument, host);
+    }
+    std::string message = "Unrecognized argument: " + argument;
+    if (message.size() >= messageCapacity) {
+        message.resize(messageCapacity - 1);
+    }
+    host.showMessage(message.c_str(), messageWarning);
+    return 2;
+}
+
+std::string serviceImagePath(const std::string& modulePath) {
+    bool needsQuotes = false;
+    for (char c : modulePath) {
+        if (c == ' ' || c == '\t' || c == '"') {
+            needsQuotes = true;
+            break;
+        }
+    }
+    if (!needsQuotes) {
+        return modulePath;
+    }
+    std::string quoted = "\"";
+    for (char c : modulePath) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}

@@ -1,0 +1,35 @@
+// The command line of Pendra: the first word picks an administrative action or the start of
+// the program. Portable: the Windows entry point supplies a StartupHost, tests a recording one.
+#pragma once
+
+#include <string>
+
+// What the entry point needs from the system. Message boxes have no owner and the caption
+// "Pendra"; flags are MB_OK (0) or MB_ICONWARNING (0x30).
+class StartupHost {
+public:
+    virtual ~StartupHost() = default;
+    virtual bool isWindowsNT() const = 0;
+    virtual bool install() = 0; // as a service that starts automatically
+    virtual bool uninstall() = 0;
+    virtual bool start() = 0; // service mode or tray mode; false when it could not run
+    virtual void showMessage(const char* text, unsigned flags) = 0;
+    virtual void writeStandardError(const char* text) = 0;
+};
+
+constexpr unsigned messageOk = 0x00;      // MB_OK
+constexpr unsigned messageWarning = 0x30; // MB_ICONWARNING
+
+// The first word of the command line, or empty when there is none (no line, or blanks only);
+// a slash as its first or second character counts as a hyphen.
+std::string commandArgument(const char* commandLine);
+
+// Carries out the command line and returns the exit code (0 or 2).
+int runCommandLine(const char* commandLine, StartupHost& host);
+
+extern const char* const usageText;
+std::string versionText();
+
+// The image path to register: quoted, with every backslash and quote escaped, when the path
+// holds a blank, a tab or a double quote; else unchanged.
+std::string serviceImagePath(const std::string& modulePath);
