@@ -23,3 +23,24 @@ function(pendra_test name)
             PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "WINEDEBUG=-all" ${properties})
     endif()
 endfunction()
+
+# pendra_python_tests(label FILE file CLASS class LOCKS ... ENVIRONMENT ...): one ctest test per
+# test method of a Python black-box test file that runs the Windows programs under Wine. They
+# share the prefix's registry and their test hosts, so each holds its locks.
+function(pendra_python_tests label)
+    cmake_parse_arguments(ARG "" "FILE;CLASS" "LOCKS;ENVIRONMENT" ${ARGN})
+    find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    file(STRINGS ${ARG_FILE} lines REGEX "^    def test_")
+    foreach(line IN LISTS lines)
+        string(REGEX REPLACE "^    def (test_[a-z0-9_]+).*" "\\1" name "${line}")
+        add_test(NAME ${label}.${name}
+            COMMAND ${Python3_EXECUTABLE} ${ARG_FILE} ${ARG_CLASS}.${name})
+        set_tests_properties(${label}.${name} PROPERTIES
+            FIXTURES_REQUIRED wine
+            RESOURCE_LOCK "${ARG_LOCKS}"
+            TIMEOUT 120
+            ENVIRONMENT "PENDRA_WINEPREFIX=${PENDRA_WINEPREFIX};${ARG_ENVIRONMENT}"
+            SKIP_REGULAR_EXPRESSION "skipped")
+    endforeach()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ARG_FILE})
+endfunction()

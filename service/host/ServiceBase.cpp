@@ -135,8 +135,9 @@ BOOL setTrayIcon(HWND window, DWORD message, UINT iconId, HINSTANCE instance, co
                                                      16, 16, LR_DEFAULTCOLOR))
                      : nullptr;
     NOTIFYICONDATAA data{};
-    // The record up to and including the 128-character tip (152 bytes in 32-bit builds).
-    data.cbSize = static_cast<DWORD>(offsetof(NOTIFYICONDATAA, szTip) + sizeof data.szTip);
+    // The shell accepts only the record sizes it knows; the smallest with the 128-character
+    // tip is the second version's (its further fields stay zero).
+    data.cbSize = NOTIFYICONDATAA_V2_SIZE;
     data.hWnd = window;
     data.uID = 0;
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;

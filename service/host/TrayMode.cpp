@@ -120,9 +120,8 @@ bool ServiceBase::runTrayMode() {
         }
         WaitForSingleObject(worker.get(), INFINITE);
     }
-    if (window != nullptr && IsWindow(window)) {
-        DestroyWindow(window);
-    }
+    // The window is left to the end of the process: destroying it would run WM_DESTROY, and
+    // so remove the icon, a second time.
     return true;
 }
 

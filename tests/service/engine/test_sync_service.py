@@ -11,34 +11,22 @@ import os
 import re
 import shutil
 import socket
-import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, '..', '..', '..'))
-TESTHOST = os.path.join(ROOT, 'tests', 'support', 'testhost')
-WINE_RUN = os.path.join(ROOT, 'tools', 'wine-run')
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..',
+                                'support'))
+from pendra_testlib import (remove_settings, testhost, wine,  # noqa: E402
+                            windows_path, write_settings)
+
 DRIVER = os.environ.get('PENDRA_SYNC_DRIVER', '')
 PREFIX = os.environ.get('PENDRA_WINEPREFIX', '')
 HOST = int(os.environ.get('PENDRA_TEST_HOST', '10'))
 PORT = int(os.environ.get('PENDRA_TEST_PORT', '11123'))
-KEY = r'HKEY_LOCAL_MACHINE\Software\Tarnwick\NTP Client'
 PREFIX_RE = re.compile(r'^UTC: \d\d:\d\d:\d\d\.\d{3}  \d\d\.\d\d\.\d{4} $')
 REPORT_RE = re.compile(r'^time reset: (-?)(\d+)\.(\d{3}) delay: (-?)(\d+)\.(\d{3})$')
-
-
-def windows_path(path):
-    return 'Z:' + path.replace('/', '\\')
-
-
-def testhost(*args):
-    done = subprocess.run([TESTHOST, *map(str, args)], capture_output=True, text=True,
-                          timeout=30, check=False)
-    if done.returncode != 0:
-        raise RuntimeError(f'testhost {args}: {done.stderr}')
-    return done.stdout.strip()
 
 
 def reported(line):
@@ -89,31 +77,13 @@ class SyncServiceTest(unittest.TestCase):
             'NTPServerPort': PORT,
         }
         values.update(overrides)
-        lines = ['Windows Registry Editor Version 5.00', '', f'[-{KEY}]', '']
-        if values is not None:
-            lines.append(f'[{KEY}]')
-            for name, value in values.items():
-                if value is None:
-                    continue
-                if isinstance(value, int):
-                    lines.append(f'"{name}"=dword:{value:08x}')
-                else:
-                    escaped = value.replace('\\', '\\\\').replace('"', '\\"')
-                    lines.append(f'"{name}"="{escaped}"')
-        reg = os.path.join(self.work, 'settings.reg')
-        with open(reg, 'w', encoding='ascii', newline='\r\n') as out:
-            out.write('\n'.join(lines) + '\n')
-        self.wine('reg', 'import', windows_path(reg))
+        write_settings(PREFIX, self.work, values)
 
     def remove_settings(self):
-        self.wine('reg', 'delete', KEY.replace('HKEY_LOCAL_MACHINE', 'HKLM'), '/f', check=False)
+        remove_settings(PREFIX)
 
     def wine(self, *args, check=True, timeout=60):
-        done = subprocess.run([WINE_RUN, PREFIX, *args], capture_output=True, text=True,
-                              timeout=timeout, check=False)
-        if check and done.returncode != 0:
-            raise RuntimeError(f'{args}: {done.returncode} {done.stdout} {done.stderr}')
-        return done
+        return wine(PREFIX, *args, check=check, timeout=timeout)
 
     def run_service(self, *args, timeout=60):
         start = time.monotonic()

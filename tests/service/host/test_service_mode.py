@@ -8,30 +8,21 @@ file. The time server is the fake SNTP server on a test host. Needs root.
 import glob
 import os
 import shutil
-import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, '..', '..', '..'))
-TESTHOST = os.path.join(ROOT, 'tests', 'support', 'testhost')
-WINE_RUN = os.path.join(ROOT, 'tools', 'wine-run')
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..',
+                                'support'))
+from pendra_testlib import remove_settings, testhost, wine, write_settings  # noqa: E402
+
 PENDRA = os.environ.get('PENDRA_EXE', '')
 QUERY = os.environ.get('PENDRA_SERVICE_QUERY', '')
 PREFIX = os.environ.get('PENDRA_WINEPREFIX', '')
 HOST = int(os.environ.get('PENDRA_TEST_HOST', '12'))
 PORT = int(os.environ.get('PENDRA_TEST_PORT', '11125'))
-KEY = r'HKEY_LOCAL_MACHINE\Software\Tarnwick\NTP Client'
 STOPPED, RUNNING = 1, 4
-
-
-def testhost(*args):
-    done = subprocess.run([TESTHOST, *map(str, args)], capture_output=True, text=True,
-                          timeout=30, check=False)
-    if done.returncode != 0:
-        raise RuntimeError(f'testhost {args}: {done.stderr}')
-    return done.stdout.strip()
 
 
 @unittest.skipUnless(os.geteuid() == 0, 'needs root: test hosts are network namespaces')
@@ -57,11 +48,7 @@ class ServiceModeTest(unittest.TestCase):
         return f'C:\\{self.folder}\\{name}'
 
     def wine(self, *args, check=True, timeout=60, env=None):
-        done = subprocess.run([WINE_RUN, PREFIX, *args], capture_output=True, text=True,
-                              timeout=timeout, check=False, env=env)
-        if check and done.returncode != 0:
-            raise RuntimeError(f'{args}: {done.returncode} {done.stdout} {done.stderr}')
-        return done
+        return wine(PREFIX, *args, check=check, timeout=timeout, env=env)
 
     def pendra(self, *args, path=None):
         """Runs Pendra.exe with its boxes recorded; returns (exit code, boxes)."""
@@ -89,16 +76,7 @@ class ServiceModeTest(unittest.TestCase):
                   'RunOnce': 0, 'NTPServerName': server, 'NTPPollMilliseconds': 60000,
                   'NTPServerPort': PORT}
         values.update(overrides)
-        lines = ['Windows Registry Editor Version 5.00', '', f'[-{KEY}]', '', f'[{KEY}]']
-        for name, value in values.items():
-            if isinstance(value, int):
-                lines.append(f'"{name}"=dword:{value:08x}')
-            else:
-                lines.append(f'"{name}"="' + value.replace('\\', '\\\\') + '"')
-        reg = os.path.join(self.install_dir, 'settings.reg')
-        with open(reg, 'w', encoding='ascii', newline='\r\n') as out:
-            out.write('\n'.join(lines) + '\n')
-        self.wine('reg', 'import', self.windows('settings.reg'))
+        write_settings(PREFIX, self.install_dir, values)
 
     def log_texts(self):
         texts = []
@@ -178,7 +156,7 @@ class ServiceModeTest(unittest.TestCase):
         self.assertEqual(self.log_texts()[-1], 'stop request')
 
     def test_a_configuration_failure_stops_the_service(self):
-        self.wine('reg', 'delete', KEY.replace('HKEY_LOCAL_MACHINE', 'HKLM'), '/f', check=False)
+        remove_settings(PREFIX)
         self.pendra('-installq')
         self.wine('net', 'start', 'Pendra', check=False)
         code, status = self.query('wait', 'Pendra', STOPPED, 15000)

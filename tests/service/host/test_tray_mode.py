@@ -23,19 +23,21 @@ import signal
 import subprocess
 import tempfile
 import time
+import sys
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, '..', '..', '..'))
-TESTHOST = os.path.join(ROOT, 'tests', 'support', 'testhost')
-WINE_RUN = os.path.join(ROOT, 'tools', 'wine-run')
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..',
+                                'support'))
+import pendra_testlib  # noqa: E402
+from pendra_testlib import (SETTINGS_KEY, reg_import, settings_lines,  # noqa: E402
+                            testhost, windows_path)
+
 PENDRA = os.environ.get('PENDRA_EXE', '')
 POKE = os.environ.get('PENDRA_TRAY_POKE', '')
 STANDIN = os.environ.get('PENDRA_KLEMORA_STANDIN', '')
 PREFIX = os.environ.get('PENDRA_WINEPREFIX', '')
 HOST = int(os.environ.get('PENDRA_TEST_HOST', '11'))
 PORT = int(os.environ.get('PENDRA_TEST_PORT', '11124'))
-SETTINGS_KEY = r'HKEY_LOCAL_MACHINE\Software\Tarnwick\NTP Client'
 VERSION_KEY = r'HKEY_CURRENT_USER\Software\Wine\AppDefaults\Pendra.exe'
 DESKTOP = f'pendra-tray-{os.getpid()}'
 TOOLS = ('Xvfb', 'xdotool', 'import', 'convert')
@@ -44,10 +46,6 @@ NIM_ADD, NIM_MODIFY, NIM_DELETE = '0', '1', '2'
 MB_ICONWARNING = '48'
 SYNC_TIP_RE = re.compile(r'^last sync to UTC: (\d\d):(\d\d):(\d\d) time reset: (-?\d+\.\d{3}) s $')
 REPORT_RE = re.compile(r'time reset: (-?\d+\.\d{3}) delay: ')
-
-
-def windows_path(path):
-    return 'Z:' + path.replace('/', '\\')
 
 
 def wait_for(condition, timeout, interval=0.1):
@@ -60,14 +58,6 @@ def wait_for(condition, timeout, interval=0.1):
         time.sleep(interval)
 
 
-def testhost(*args):
-    done = subprocess.run([TESTHOST, *map(str, args)], capture_output=True, text=True,
-                          timeout=30, check=False)
-    if done.returncode != 0:
-        raise RuntimeError(f'testhost {args}: {done.stderr}')
-    return done.stdout.strip()
-
-
 def wine_environment(display=None, **extra):
     env = {k: v for k, v in os.environ.items()
            if k not in ('DISPLAY', 'PENDRA_MESSAGE_LOG', 'KLEMORA_STANDIN_LOG')}
@@ -77,43 +67,27 @@ def wine_environment(display=None, **extra):
     return env
 
 
-def wine(*args, env=None, check=True, timeout=60, cwd=None):
-    done = subprocess.run([WINE_RUN, PREFIX, *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout, check=False, env=env or wine_environment(), cwd=cwd)
-    if check and done.returncode != 0:
-        raise RuntimeError(f'{args}: {done.returncode} {done.stdout} {done.stderr}')
-    return done
-
-
-def reg_import(work, lines):
-    reg = os.path.join(work, 'settings.reg')
-    with open(reg, 'w', encoding='ascii', newline='\r\n') as out:
-        out.write('\n'.join(['Windows Registry Editor Version 5.00', '', *lines]) + '\n')
-    wine('reg', 'import', windows_path(reg))
+def wine(*args, env=None, check=True, timeout=60):
+    return pendra_testlib.wine(PREFIX, *args, check=check, timeout=timeout,
+                               env=env or wine_environment())
 
 
 def write_settings(work, values):
-    """Replaces the settings key with values and makes Pendra.exe see Windows 98."""
-    lines = [f'[-{SETTINGS_KEY}]', '', f'[{SETTINGS_KEY}]']
-    for name, value in values.items():
-        if value is None:
-            continue
-        if isinstance(value, int):
-            lines.append(f'"{name}"=dword:{value:08x}')
-        else:
-            escaped = value.replace('\\', '\\\\').replace('"', '\\"')
-            lines.append(f'"{name}"="{escaped}"')
-    lines += ['', f'[{VERSION_KEY}]', '"Version"="win98"', '']
-    reg_import(work, lines)
+    """Replaces the settings key with values (None: no key) and makes Pendra.exe see
+    Windows 98."""
+    lines = settings_lines(values) if values is not None else [f'[-{SETTINGS_KEY}]', '']
+    lines += [f'[{VERSION_KEY}]', '"Version"="win98"', '']
+    reg_import(PREFIX, work, lines, env=wine_environment())
 
 
 def remove_settings(work):
     # Other tests run Pendra.exe as an NT service in this prefix.
-    reg_import(work, [f'[-{VERSION_KEY}]', '', f'[-{SETTINGS_KEY}]', ''])
+    reg_import(PREFIX, work, [f'[-{VERSION_KEY}]', '', f'[-{SETTINGS_KEY}]', ''],
+               env=wine_environment())
 
 
 def processes_running(marker):
-    """The process ids whose command line holds marker (the test's own folder name)."""
+    """The ids of the processes whose command line holds marker, in any case."""
     found = []
     for entry in os.listdir('/proc'):
         if not entry.isdigit():
@@ -201,7 +175,7 @@ class PendraRun:
         self.output = open(os.path.join(work, f'pendra-{time.monotonic_ns()}.out'), 'wb')
         # Its own working directory lies outside its folder, so Setup's folder is seen.
         self.process = subprocess.Popen(
-            [WINE_RUN, PREFIX, POKE, '--desktop', DESKTOP, 'run', folder + '\\Pendra.exe'],
+            [pendra_testlib.WINE_RUN, PREFIX, POKE, '--desktop', DESKTOP, 'run', folder + '\\Pendra.exe'],
             stdin=subprocess.DEVNULL, stdout=self.output, stderr=subprocess.STDOUT,
             env=wine_environment(display, **extra), cwd=work)
 
@@ -223,8 +197,8 @@ class PendraRun:
 
 
 @unittest.skipUnless(os.geteuid() == 0, 'needs root: test hosts are network namespaces')
-@unittest.skipUnless(PENDRA and POKE and STANDIN and PREFIX,
-                     'PENDRA_EXE, PENDRA_TRAY_POKE, PENDRA_KLEMORA_STANDIN, PENDRA_WINEPREFIX not set')
+@unittest.skipUnless(PENDRA and POKE and STANDIN and PREFIX, 'PENDRA_EXE, PENDRA_TRAY_POKE, '
+                     'PENDRA_KLEMORA_STANDIN and PENDRA_WINEPREFIX not set')
 @unittest.skipUnless(all(shutil.which(tool) for tool in TOOLS), 'needs ' + ', '.join(TOOLS))
 class TrayModeTest(unittest.TestCase):
 
@@ -265,8 +239,8 @@ class TrayModeTest(unittest.TestCase):
         self.server_address = testhost('create', HOST)
         self.addCleanup(testhost, 'delete', HOST)
         self.runs = []
-        self.addCleanup(self.end_everything)
         self.addCleanup(remove_settings, self.work)
+        self.addCleanup(self.end_everything)
 
     # --- helpers ----------------------------------------------------------------------
 
@@ -345,7 +319,7 @@ class TrayModeTest(unittest.TestCase):
         return texts
 
     def end_everything(self):
-        """Ends every Pendra of this test: Exit first, then by force."""
+        """Ends every Pendra of this test: a posted WM_DESTROY first, then by force."""
         running = [run for run in self.runs if run.process.poll() is None]
         if running and self.window_exists():
             self.poke('post-destroy')
@@ -428,6 +402,17 @@ class TrayModeTest(unittest.TestCase):
         self.assertEqual(self.poke('exit'), 0)
         self.assert_ended(run)
 
+    def test_missing_settings_leave_the_icon_until_exit(self):
+        write_settings(self.work, None)
+        run = self.start_pendra()
+        self.assertTrue(wait_for(self.window_exists, 20))
+        # The worker gives up at once; the program waits for the user.
+        self.assertIsNone(run.wait(2))
+        self.assertEqual(self.tips(), [(NIM_ADD, 'Pendra active')])
+        self.assertEqual(self.poke('exit'), 0)
+        self.assert_ended(run)
+        self.assertEqual([r for r in self.records() if r[0] != 'tray'], [])
+
     # --- the window and its messages -----------------------------------------------------
 
     def test_second_instance_is_refused_and_the_first_goes_on(self):
@@ -455,14 +440,15 @@ class TrayModeTest(unittest.TestCase):
         run = self.start_running()
         self.assertEqual(self.poke('destroy', 2), 0)
         self.assert_ended(run)
-        # Both were handled, each removing the icon.
-        self.assertGreaterEqual([flags for flags, _ in self.tips()].count(NIM_DELETE), 2)
+        # The first removes the icon and ends the loop; the second may come too late to be
+        # handled, and a removal of the removed icon is harmless.
+        self.assertGreaterEqual([flags for flags, _ in self.tips()].count(NIM_DELETE), 1)
 
     def test_destroy_posted_twice_does_not_crash(self):
         run = self.start_running()
         self.assertEqual(self.poke('post-destroy', 2), 0)
         self.assert_ended(run)
-        self.assertGreaterEqual([flags for flags, _ in self.tips()].count(NIM_DELETE), 2)
+        self.assertGreaterEqual([flags for flags, _ in self.tips()].count(NIM_DELETE), 1)
 
     def test_exit_command_ends_it(self):
         run = self.start_running()

@@ -1,0 +1,64 @@
+"""What the black-box tests of Pendra share: the test-host tool, Wine, and the settings key."""
+import os
+import subprocess
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..'))
+TESTHOST = os.path.join(ROOT, 'tests', 'support', 'testhost')
+WINE_RUN = os.path.join(ROOT, 'tools', 'wine-run')
+SETTINGS_KEY = r'HKEY_LOCAL_MACHINE\Software\Tarnwick\NTP Client'
+
+
+def testhost(*args):
+    """Runs the test-host tool and returns what it printed."""
+    done = subprocess.run([TESTHOST, *map(str, args)], capture_output=True, text=True,
+                          timeout=30, check=False)
+    if done.returncode != 0:
+        raise RuntimeError(f'testhost {args}: {done.stderr}')
+    return done.stdout.strip()
+
+
+def windows_path(path):
+    """The path of a file of this machine as Wine's drive Z: shows it."""
+    return 'Z:' + path.replace('/', '\\')
+
+
+def wine(prefix, *args, check=True, timeout=60, env=None):
+    """Runs a Windows program under Wine in the prefix."""
+    done = subprocess.run([WINE_RUN, prefix, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, check=False, env=env)
+    if check and done.returncode != 0:
+        raise RuntimeError(f'{args}: {done.returncode} {done.stdout} {done.stderr}')
+    return done
+
+
+def settings_lines(values):
+    """The lines of a .reg file that replace the settings key by these values (ints as
+    REG_DWORD, texts as REG_SZ, None left out)."""
+    lines = [f'[-{SETTINGS_KEY}]', '', f'[{SETTINGS_KEY}]']
+    for name, value in values.items():
+        if value is None:
+            continue
+        if isinstance(value, int):
+            lines.append(f'"{name}"=dword:{value:08x}')
+        else:
+            escaped = value.replace('\\', '\\\\').replace('"', '\\"')
+            lines.append(f'"{name}"="{escaped}"')
+    return lines + ['']
+
+
+def reg_import(prefix, work, lines, env=None):
+    """Imports the lines as one .reg file, written into work."""
+    reg = os.path.join(work, 'settings.reg')
+    with open(reg, 'w', encoding='ascii', newline='\r\n') as out:
+        out.write('\n'.join(['Windows Registry Editor Version 5.00', '', *lines]) + '\n')
+    wine(prefix, 'reg', 'import', windows_path(reg), env=env)
+
+
+def write_settings(prefix, work, values):
+    """Replaces the settings key by these values."""
+    reg_import(prefix, work, settings_lines(values))
+
+
+def remove_settings(prefix):
+    wine(prefix, 'reg', 'delete', SETTINGS_KEY.replace('HKEY_LOCAL_MACHINE', 'HKLM'), '/f',
+         check=False)
