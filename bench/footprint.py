@@ -23,6 +23,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
+from pendra_testlib import windows_path  # noqa: E402
 TESTHOST = os.path.join(ROOT, 'tests', 'support', 'testhost')
 WINE_RUN = os.path.join(ROOT, 'tools', 'wine-run')
 DRIVER = os.path.join(ROOT, 'build', 'windows-x64', 'tests', 'support', 'sync-driver.exe')
@@ -35,10 +37,6 @@ TICKS = os.sysconf('SC_CLK_TCK')
 def run(*args, timeout=60):
     return subprocess.run(list(map(str, args)), capture_output=True, text=True, timeout=timeout,
                           check=True).stdout.strip()
-
-
-def windows_path(path):
-    return 'Z:' + path.replace('/', '\\')
 
 
 def configure(work, server, poll):

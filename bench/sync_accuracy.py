@@ -29,6 +29,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
+from pendra_testlib import reported, windows_path  # noqa: E402
 TESTHOST = os.path.join(ROOT, 'tests', 'support', 'testhost')
 WINE_RUN = os.path.join(ROOT, 'tools', 'wine-run')
 DEFAULT_DRIVER = os.path.join(ROOT, 'build', 'windows-x64', 'tests', 'support',
@@ -45,17 +47,12 @@ TARGET_MEDIAN_MS = 1.0
 TARGET_P99_MS = 2.0
 
 LINE_RE = re.compile(r'^UTC: (\d\d):(\d\d):(\d\d)\.(\d{3})  (\d\d)\.(\d\d)\.(\d{4}) (.*)$')
-REPORT_RE = re.compile(r'^time reset: (-?)(\d+)\.(\d{3}) delay: (-?)(\d+)\.(\d{3})$')
 REQUEST_RE = re.compile(r' request \d+ from ([\d.]+):(\d+) .*transmit ([0-9a-f]{16}): '
                         r'sent injected offset ([-+]\d+\.\d{9})')
 
 
 class BenchError(Exception):
     pass
-
-
-def windows_path(path):
-    return 'Z:' + path.replace('/', '\\')
 
 
 def testhost(*args):
@@ -220,17 +217,6 @@ def service_log(log_dir):
                                       int(ss), int(ms) * 1000)
             lines.append((stamp, text))
     return lines
-
-
-def reported(text):
-    """Offset and delay of a "time reset" line, in seconds."""
-    match = REPORT_RE.match(text)
-    if not match:
-        return None
-    sign, whole, millis, dsign, dwhole, dmillis = match.groups()
-    offset = (int(whole) + int(millis) / 1000) * (-1 if sign else 1)
-    delay = (int(dwhole) + int(dmillis) / 1000) * (-1 if dsign else 1)
-    return offset, delay
 
 
 def percentile(values, fraction):

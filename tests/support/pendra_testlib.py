@@ -1,11 +1,13 @@
 """What the black-box tests of Pendra share: the test-host tool, Wine, and the settings key."""
 import os
+import re
 import subprocess
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..'))
 TESTHOST = os.path.join(ROOT, 'tests', 'support', 'testhost')
 WINE_RUN = os.path.join(ROOT, 'tools', 'wine-run')
 SETTINGS_KEY = r'HKEY_LOCAL_MACHINE\Software\Tarnwick\NTP Client'
+REPORT_RE = re.compile(r'^time reset: (-?)(\d+)\.(\d{3}) delay: (-?)(\d+)\.(\d{3})$')
 
 
 def testhost(*args):
@@ -62,3 +64,14 @@ def write_settings(prefix, work, values):
 def remove_settings(prefix):
     wine(prefix, 'reg', 'delete', SETTINGS_KEY.replace('HKEY_LOCAL_MACHINE', 'HKLM'), '/f',
          check=False)
+
+
+def reported(text):
+    """The offset and delay of a "time reset" log text, in seconds, or None."""
+    match = REPORT_RE.match(text)
+    if not match:
+        return None
+    sign, whole, millis, dsign, dwhole, dmillis = match.groups()
+    offset = (int(whole) + int(millis) / 1000) * (-1 if sign else 1)
+    delay = (int(dwhole) + int(dmillis) / 1000) * (-1 if dsign else 1)
+    return offset, delay

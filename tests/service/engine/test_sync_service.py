@@ -18,7 +18,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..',
                                 'support'))
-from pendra_testlib import (remove_settings, testhost, wine,  # noqa: E402
+from pendra_testlib import (remove_settings, reported, testhost, wine,  # noqa: E402
                             windows_path, write_settings)
 
 DRIVER = os.environ.get('PENDRA_SYNC_DRIVER', '')
@@ -26,18 +26,6 @@ PREFIX = os.environ.get('PENDRA_WINEPREFIX', '')
 HOST = int(os.environ.get('PENDRA_TEST_HOST', '10'))
 PORT = int(os.environ.get('PENDRA_TEST_PORT', '11123'))
 PREFIX_RE = re.compile(r'^UTC: \d\d:\d\d:\d\d\.\d{3}  \d\d\.\d\d\.\d{4} $')
-REPORT_RE = re.compile(r'^time reset: (-?)(\d+)\.(\d{3}) delay: (-?)(\d+)\.(\d{3})$')
-
-
-def reported(line):
-    """The offset and delay of a "time reset" line, in seconds."""
-    match = REPORT_RE.match(line)
-    if not match:
-        return None
-    sign, whole, millis, dsign, dwhole, dmillis = match.groups()
-    offset = (int(whole) + int(millis) / 1000) * (-1 if sign else 1)
-    delay = (int(dwhole) + int(dmillis) / 1000) * (-1 if dsign else 1)
-    return offset, delay
 
 
 @unittest.skipUnless(os.geteuid() == 0, 'needs root: test hosts are network namespaces')
