@@ -5,6 +5,7 @@
 #include "service/host/BaseException.h"
 #include "service/host/LogFile.h"
 #include "service/host/RealtimePriority.h"
+#include "service/host/Revision.h"
 #include "service/host/SystemTimePrivilege.h"
 
 #include <cstdio>
@@ -14,7 +15,6 @@
 namespace {
 
 constexpr DWORD replyWaitMilliseconds = 10000;
-constexpr const char* revisionText = "1.22";
 
 NtpStamp clockNow() {
     SYSTEMTIME now;
@@ -74,7 +74,7 @@ bool SyncService::initialize() {
         log().writeException(e);
         return false;
     }
-    log().writeFormatted("Start Pendra Rev: %s, server %s", revisionText,
+    log().writeFormatted("Start Pendra Rev: %s, server %s", pendraRevision,
                          config.serverName.c_str());
     if (!isWindowsNT) {
         char tip[256];

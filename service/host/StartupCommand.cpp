@@ -1,5 +1,7 @@
 #include "service/host/StartupCommand.h"
 
+#include "service/host/Revision.h"
+
 #include <cctype>
 #include <cstddef>
 #include <initializer_list>
@@ -64,8 +66,8 @@ const char* const usageText = "Pendra - NTP time synchronization service\n"
                               "-version       print version information\n";
 
 std::string versionText() {
-    return "Pendra version 1.22\n"
-           "Copyright (c) Tarnwick. Keeps the clock of this PC in step with a time server.\n";
+    return std::string("Pendra version ") + pendraRevision +
+           "\nCopyright (c) Tarnwick. Keeps the clock of this PC in step with a time server.\n";
 }
 
 std::string commandArgument(const char* commandLine) {
