@@ -1,6 +1,8 @@
 // Owners of the Winsock session and of one socket.
 #pragma once
 
+#include "service/host/WinGuards.h"
+
 #include <winsock.h>
 
 class WinsockSession {
@@ -19,18 +21,10 @@ private:
     bool started_ = false;
 };
 
-class UdpSocket {
-public:
-    explicit UdpSocket(SOCKET handle) : handle_(handle) {}
-    ~UdpSocket() {
-        if (handle_ != INVALID_SOCKET) {
-            closesocket(handle_);
-        }
-    }
-    UdpSocket(const UdpSocket&) = delete;
-    UdpSocket& operator=(const UdpSocket&) = delete;
-    SOCKET get() const { return handle_; }
-
-private:
-    SOCKET handle_;
+struct SocketTraits {
+    using Handle = SOCKET;
+    static bool isValid(SOCKET handle) { return handle != INVALID_SOCKET; }
+    static void close(SOCKET handle) { closesocket(handle); }
 };
+
+using UdpSocket = ScopedHandle<SocketTraits>;

@@ -30,24 +30,6 @@ private:
     CriticalSection& section_;
 };
 
-class FindHandle {
-public:
-    explicit FindHandle(HANDLE handle) : handle_(handle) {}
-    ~FindHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            FindClose(handle_);
-        }
-    }
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
 class StdioFile {
 public:
     StdioFile() = default;
@@ -71,52 +53,52 @@ private:
     std::FILE* file_ = nullptr;
 };
 
-class EventHandle {
+// One handle of a kind that Traits describes (its type, when it holds something, how it is
+// released), released when the owner goes.
+template <typename Traits> class ScopedHandle {
+public:
+    using Handle = typename Traits::Handle;
+    explicit ScopedHandle(Handle handle) : handle_(handle) {}
+    ~ScopedHandle() {
+        if (valid()) {
+            Traits::close(handle_);
+        }
+    }
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+
+    Handle get() const { return handle_; }
+    bool valid() const { return Traits::isValid(handle_); }
+    explicit operator bool() const { return valid(); }
+
+private:
+    Handle handle_;
+};
+
+struct KernelHandleTraits {
+    using Handle = HANDLE;
+    static bool isValid(HANDLE handle) { return handle != nullptr; }
+    static void close(HANDLE handle) { CloseHandle(handle); }
+};
+
+struct FindHandleTraits {
+    using Handle = HANDLE;
+    static bool isValid(HANDLE handle) { return handle != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE handle) { FindClose(handle); }
+};
+
+struct ServiceHandleTraits {
+    using Handle = SC_HANDLE;
+    static bool isValid(SC_HANDLE handle) { return handle != nullptr; }
+    static void close(SC_HANDLE handle) { CloseServiceHandle(handle); }
+};
+
+using ThreadHandle = ScopedHandle<KernelHandleTraits>;
+using FindHandle = ScopedHandle<FindHandleTraits>;
+using ServiceHandle = ScopedHandle<ServiceHandleTraits>;
+
+class EventHandle : public ScopedHandle<KernelHandleTraits> {
 public:
     // Unnamed, auto-reset, not signalled.
-    EventHandle() : handle_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
-    ~EventHandle() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-    EventHandle(const EventHandle&) = delete;
-    EventHandle& operator=(const EventHandle&) = delete;
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
-class ServiceHandle {
-public:
-    explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-    ~ServiceHandle() {
-        if (handle_ != nullptr) {
-            CloseServiceHandle(handle_);
-        }
-    }
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    SC_HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    SC_HANDLE handle_;
-};
-
-class ThreadHandle {
-public:
-    explicit ThreadHandle(HANDLE handle) : handle_(handle) {}
-    ~ThreadHandle() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-    ThreadHandle(const ThreadHandle&) = delete;
-    ThreadHandle& operator=(const ThreadHandle&) = delete;
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
+    EventHandle() : ScopedHandle(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
 };

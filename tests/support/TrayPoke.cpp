@@ -10,6 +10,8 @@
 // Exit code 0 when the message was delivered, 1 when there is no window, 2 on a bad command.
 // --desktop: look for the window on that Wine desktop, or start PROGRAM there. The tests use a
 // desktop of their own: the default one may belong to a Wine process that had no X display.
+#include "service/host/WinGuards.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -23,39 +25,12 @@ constexpr UINT trayCallback = WM_APP + 100;
 constexpr WPARAM exitCommand = 40003;
 constexpr WPARAM setupCommand = 40004;
 
-class OwnedHandle {
-public:
-    explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-    ~OwnedHandle() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
+struct DesktopTraits {
+    using Handle = HDESK;
+    static bool isValid(HDESK handle) { return handle != nullptr; }
+    static void close(HDESK handle) { CloseDesktop(handle); }
 };
-
-class DesktopHandle {
-public:
-    explicit DesktopHandle(HDESK handle) : handle_(handle) {}
-    ~DesktopHandle() {
-        if (handle_ != nullptr) {
-            CloseDesktop(handle_);
-        }
-    }
-    DesktopHandle(const DesktopHandle&) = delete;
-    DesktopHandle& operator=(const DesktopHandle&) = delete;
-
-    HDESK get() const { return handle_; }
-
-private:
-    HDESK handle_;
-};
+using DesktopHandle = ScopedHandle<DesktopTraits>;
 
 int usage() {
     std::fputs("usage: tray-poke [--desktop NAME] exists|exit|setup|menu|left-click\n"
@@ -100,8 +75,8 @@ int runProgram(const char* desktop, int argc, char** argv) {
         std::fprintf(stderr, "tray-poke: cannot start %s: error %lu\n", argv[0], GetLastError());
         return 125;
     }
-    OwnedHandle processHandle(process.hProcess);
-    OwnedHandle threadHandle(process.hThread);
+    ScopedHandle<KernelHandleTraits> processHandle(process.hProcess);
+    ScopedHandle<KernelHandleTraits> threadHandle(process.hThread);
     WaitForSingleObject(processHandle.get(), INFINITE);
     DWORD code = 125;
     GetExitCodeProcess(processHandle.get(), &code);
