@@ -1,5 +1,7 @@
 #include "service/engine/SntpPacket.h"
 
+#include "service/host/BaseException.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -50,6 +52,21 @@ ReplyCheck reject(ReplyVerdict verdict, const std::string& why) {
 }
 
 } // namespace
+
+NtpStamp withSubMillisecondNoise(NtpStamp t1, std::uint32_t randomBits) {
+    // 2^22 units of 2^-32 s are 0.98 ms: added to the fraction of a whole millisecond they stay
+    // below the next one, and below the next second even at 999 ms.
+    constexpr std::uint32_t belowOneMillisecond = (1u << 22) - 1;
+    return {t1.seconds(), t1.fraction() + (randomBits & belowOneMillisecond)};
+}
+
+std::string RejectionLog::lineFor(const std::string& rejection) {
+    ++count_;
+    if (count_ <= maxRejectionLines) {
+        return rejection;
+    }
+    return count_ == maxRejectionLines + 1 ? "further replies rejected" : "";
+}
 
 std::array<std::uint8_t, sntpRequestSize> buildSntpRequest(NtpStamp t1) {
     std::array<std::uint8_t, sntpRequestSize> request{};
@@ -143,6 +160,28 @@ std::string syncReportTip(const SYSTEMTIME& utcNow, NtpStamp offset) {
                   "last sync to UTC: %02d:%02d:%02d time reset: %s%ld.%03d s ", utcNow.wHour,
                   utcNow.wMinute, utcNow.wSecond, o.sign, o.wholeSeconds, o.milliseconds);
     return text.data();
+}
+
+std::string unresolvedNameLine(const std::string& serverName) {
+    std::array<char, kTipBufferSize> text{};
+    std::snprintf(text.data(), text.size(), "cannot resolve server name \"%s\"",
+                  serverName.c_str());
+    return text.data();
+}
+
+std::string passingNetworkFaultLine(const char* call, std::uint32_t errorCode) {
+    switch (errorCode) {
+    case 10049: // WSAEADDRNOTAVAIL
+    case 10050: // WSAENETDOWN
+    case 10051: // WSAENETUNREACH
+    case 10052: // WSAENETRESET
+    case 10054: // WSAECONNRESET: an ICMP port unreachable for an earlier datagram
+    case 10064: // WSAEHOSTDOWN
+    case 10065: // WSAEHOSTUNREACH
+        return LastErrorException(call, errorCode, "%a: %r").what();
+    default:
+        return {};
+    }
 }
 
 std::string noResponseTip(const std::string& serverName) {

@@ -13,6 +13,11 @@
 constexpr std::size_t sntpRequestSize = 48;
 constexpr std::size_t sntpReceiveSize = 68;
 
+// T1 as sent: the clock reading with random bits in the part below its millisecond
+// resolution, so that an off-path sender cannot guess the originate timestamp it must echo.
+// Stays within the reading's millisecond.
+NtpStamp withSubMillisecondNoise(NtpStamp t1, std::uint32_t randomBits);
+
 // 48 bytes: 0x1B (leap indicator 0, version 3, client mode), zeros, T1 at offset 40.
 std::array<std::uint8_t, sntpRequestSize> buildSntpRequest(NtpStamp t1);
 
@@ -41,6 +46,18 @@ struct ReplyCheck {
 ReplyCheck checkSntpReply(const std::uint8_t* data, std::size_t length, NtpStamp sentT1,
                           bool fromServer, const std::string& senderText);
 
+// One exchange's rejection lines: the first maxRejectionLines are written, then one line
+// "further replies rejected", then none, so forged datagrams cannot flood the log.
+class RejectionLog {
+public:
+    static constexpr unsigned maxRejectionLines = 10;
+    // The line to write for this rejection; empty when nothing is to be written.
+    std::string lineFor(const std::string& rejection);
+
+private:
+    unsigned count_ = 0;
+};
+
 // The timestamps of an accepted reply: T1 (originate, offset 24), T2 (receive, offset 32),
 // T3 (transmit, offset 40).
 struct ReplyStamps {
@@ -68,5 +85,11 @@ std::string refusalText(std::uint32_t wholeSeconds, std::uint32_t maxAdjustSecon
 std::string syncReportLine(NtpStamp offset, NtpStamp delay);
 // "last sync to UTC: %02d:%02d:%02d time reset: %s%ld.%03d s " (ends in a blank)
 std::string syncReportTip(const SYSTEMTIME& utcNow, NtpStamp offset);
+// "cannot resolve server name \"%s\"", cut to fit 255 characters
+std::string unresolvedNameLine(const std::string& serverName);
+// For a Winsock error that passes by itself (no route yet, network down, the server's port
+// unreachable), the line "call: text" that reports it, and the next poll tries again; empty
+// for every other error, which ends the service.
+std::string passingNetworkFaultLine(const char* call, std::uint32_t errorCode);
 // "no response from server: \"%s\"", cut to fit 255 characters
 std::string noResponseTip(const std::string& serverName);

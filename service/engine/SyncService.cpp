@@ -8,6 +8,9 @@
 #include "service/host/Revision.h"
 #include "service/host/SystemTimePrivilege.h"
 
+#include <wincrypt.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -15,6 +18,27 @@
 namespace {
 
 constexpr DWORD replyWaitMilliseconds = 10000;
+// The reply wait looks for an abandoned exchange this often.
+constexpr DWORD abandonCheckMilliseconds = 100;
+
+// Bits that an off-path sender cannot guess: the system's random generator, else the
+// performance counter's fast-moving low bits.
+std::uint32_t unpredictableBits() {
+    std::uint32_t bits = 0;
+    HCRYPTPROV provider = 0;
+    if (CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL,
+                             CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
+        const BOOL generated =
+            CryptGenRandom(provider, sizeof bits, reinterpret_cast<BYTE*>(&bits));
+        CryptReleaseContext(provider, 0);
+        if (generated) {
+            return bits;
+        }
+    }
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    return static_cast<std::uint32_t>(counter.QuadPart) * 2654435761u;
+}
 
 NtpStamp clockNow() {
     SYSTEMTIME now;
@@ -38,10 +62,11 @@ WinsockSession::WinsockSession(BYTE major, BYTE minor) {
     if (result != 0) {
         throw LastErrorException("WSAStartup", static_cast<std::uint32_t>(result), "%a: %r");
     }
-    started_ = true;
     if (LOBYTE(data.wVersion) != major || HIBYTE(data.wVersion) != minor) {
+        WSACleanup(); // the destructor does not run for a constructor that throws
         throw SimpleException("WSAStartup: Winsock version not available");
     }
+    started_ = true;
 }
 
 SyncService::SyncService(HINSTANCE instanceHandle)
@@ -55,7 +80,13 @@ const char* SyncService::dependencies() {
 }
 
 Logger& SyncService::log() {
+    CriticalSectionLock guard(loggerLock);
     if (!logger) {
+        // Before the settings are read there is nowhere to write, and a logger made now would
+        // discard every later line.
+        if (!configured) {
+            return discardingLogger;
+        }
         if (config.writeLogEntries && config.logDirectory) {
             logger =
                 std::make_unique<LogFile>(config.logDirectory->c_str(), "ntp", config.logFileCount);
@@ -68,11 +99,22 @@ Logger& SyncService::log() {
 
 bool SyncService::initialize() {
     stopRequested = false;
+    ServiceConfiguration read = config;
     try {
-        readServiceConfiguration(config);
+        readServiceConfiguration(read);
     } catch (const std::exception& e) {
+        {
+            CriticalSectionLock guard(loggerLock);
+            config = read; // what was read so far may say where the log goes
+            configured = true;
+        }
         log().writeException(e);
         return false;
+    }
+    {
+        CriticalSectionLock guard(loggerLock);
+        config = read;
+        configured = true;
     }
     log().writeFormatted("Start Pendra Rev: %s, server %s", pendraRevision,
                          config.serverName.c_str());
@@ -130,6 +172,12 @@ void SyncService::requestStop(const char* line) {
         CriticalSectionLock waitForLoop(loopLock);
     }
     log().writeLine(line);
+}
+
+void SyncService::abandon() {
+    exchangeAbandoned = true;
+    stopRequested = true;
+    SetEvent(stopEvent.get());
 }
 
 void SyncService::stop() {
@@ -193,7 +241,91 @@ bool SyncService::isRasConnected() {
     return false;
 }
 
+void SyncService::reportOutcome(const std::string& line) {
+    log().writeLine(line.c_str());
+    if (!isWindowsNT) {
+        showTrayTip(line.c_str());
+    }
+}
+
+bool SyncService::reportPassingFault(const char* call, int error) {
+    const std::string line = passingNetworkFaultLine(call, static_cast<std::uint32_t>(error));
+    if (line.empty()) {
+        return false;
+    }
+    reportOutcome(line);
+    return true;
+}
+
+bool SyncService::awaitReply(SOCKET udp, const sockaddr_in& server, NtpStamp sentT1,
+                             std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4) {
+    // Datagrams that fail the checks are dropped and the wait goes on for what is left of it.
+    const DWORD started = GetTickCount();
+    RejectionLog rejections;
+    for (;;) {
+        const DWORD elapsed = GetTickCount() - started; // unsigned: right across the wrap
+        const DWORD left = elapsed >= replyWaitMilliseconds ? 0 : replyWaitMilliseconds - elapsed;
+        const DWORD slice = std::min(left, abandonCheckMilliseconds);
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(udp, &readable);
+        timeval timeout{0, static_cast<long>(slice) * 1000};
+        const int ready = select(0, &readable, nullptr, nullptr, &timeout);
+        if (ready == SOCKET_ERROR) {
+            throw LastErrorException("select", "%a: %r");
+        }
+        t4 = clockNow();
+        if (exchangeAbandoned) {
+            return false;
+        }
+        if (ready == 0) {
+            if (left > slice) {
+                continue;
+            }
+            log().writeLine("no response from server");
+            if (!isWindowsNT) {
+                showTrayTip(noResponseTip(config.serverName).c_str());
+            }
+            return false;
+        }
+        sockaddr_in sender{};
+        int senderLength = sizeof sender;
+        std::memset(reply, 0, sizeof reply);
+        int received = recvfrom(udp, reinterpret_cast<char*>(reply), sizeof reply, 0,
+                                reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (received == SOCKET_ERROR) {
+            const int error = WSAGetLastError();
+            // A datagram longer than the buffer arrives cut to it; it is judged like any other.
+            if (error != WSAEMSGSIZE) {
+                if (reportPassingFault("recvfrom", error)) {
+                    return false;
+                }
+                throw LastErrorException("recvfrom", static_cast<std::uint32_t>(error), "%a: %r");
+            }
+            received = sizeof reply;
+        }
+        const bool fromServer = sender.sin_family == AF_INET &&
+                                sender.sin_addr.s_addr == server.sin_addr.s_addr &&
+                                sender.sin_port == server.sin_port;
+        const ReplyCheck check = checkSntpReply(reply, static_cast<std::size_t>(received), sentT1,
+                                                fromServer, addressText(sender));
+        if (check.verdict == ReplyVerdict::accepted) {
+            return true;
+        }
+        const std::string line = rejections.lineFor(check.logLine);
+        if (!line.empty()) {
+            log().writeLine(line.c_str());
+        }
+        if (check.verdict == ReplyVerdict::kissOfDeath) {
+            return false; // the server refuses to serve: leave the clock alone until the next poll
+        }
+    }
+}
+
 void SyncService::synchronizeOnce() {
+    if (exchangeAbandoned) {
+        return;
+    }
     WinsockSession winsock(1, 1);
 
     sockaddr_in server{};
@@ -201,12 +333,18 @@ void SyncService::synchronizeOnce() {
     server.sin_port = htons(config.serverPort);
     server.sin_addr.s_addr = inet_addr(config.serverName.c_str());
     if (server.sin_addr.s_addr == INADDR_NONE) {
-        server.sin_addr.s_addr = 0;
         const hostent* host = gethostbyname(config.serverName.c_str());
-        if (host != nullptr && host->h_addrtype == AF_INET && host->h_length == 4 &&
-            host->h_addr_list[0] != nullptr) {
-            std::memcpy(&server.sin_addr, host->h_addr_list[0], 4);
+        if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
+            host->h_addr_list[0] == nullptr) {
+            // Often only not yet: at boot the name service may not be ready.
+            reportOutcome(unresolvedNameLine(config.serverName));
+            return;
         }
+        std::memcpy(&server.sin_addr, host->h_addr_list[0], 4);
+    }
+    // A lookup cannot be cut short; an abandoned exchange must not take the port after it.
+    if (exchangeAbandoned) {
+        return;
     }
 
     UdpSocket udp(socket(AF_INET, SOCK_DGRAM, 0));
@@ -224,76 +362,36 @@ void SyncService::synchronizeOnce() {
     if (ioctlsocket(udp.get(), FIONBIO, &nonBlocking) == SOCKET_ERROR) {
         throw LastErrorException("ioctlsocket", "%a: %r");
     }
+    const std::uint32_t noise = unpredictableBits();
 
     RealtimePriority priority;
 
+    // The true reading stays here for the arithmetic; the request carries it with noise.
     const NtpStamp t1 = clockNow();
-    const auto request = buildSntpRequest(t1);
+    const NtpStamp sentT1 = withSubMillisecondNoise(t1, noise);
+    const auto request = buildSntpRequest(sentT1);
     if (sendto(udp.get(), reinterpret_cast<const char*>(request.data()),
                static_cast<int>(request.size()), 0, reinterpret_cast<const sockaddr*>(&server),
                sizeof server) == SOCKET_ERROR) {
-        throw LastErrorException("sendto", "%a: %r");
-    }
-
-    // Datagrams that fail the checks are dropped and the wait goes on for what is left of it.
-    const ULONGLONG deadline = GetTickCount64() + replyWaitMilliseconds;
-    std::uint8_t reply[sntpReceiveSize];
-    NtpStamp t4;
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(udp.get(), &readable);
-        timeval timeout{static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
-        const int ready = select(0, &readable, nullptr, nullptr, &timeout);
-        if (ready == SOCKET_ERROR) {
-            throw LastErrorException("select", "%a: %r");
-        }
-        t4 = clockNow();
-        if (ready == 0) {
-            log().writeLine("no response from server");
-            if (!isWindowsNT) {
-                showTrayTip(noResponseTip(config.serverName).c_str());
-            }
+        const int error = WSAGetLastError();
+        if (reportPassingFault("sendto", error)) {
             return;
         }
-        sockaddr_in sender{};
-        int senderLength = sizeof sender;
-        std::memset(reply, 0, sizeof reply);
-        int received = recvfrom(udp.get(), reinterpret_cast<char*>(reply), sizeof reply, 0,
-                                reinterpret_cast<sockaddr*>(&sender), &senderLength);
-        if (received == SOCKET_ERROR) {
-            // A datagram longer than the buffer arrives cut to it; it is judged like any other.
-            if (WSAGetLastError() != WSAEMSGSIZE) {
-                throw LastErrorException("recvfrom", "%a: %r");
-            }
-            received = sizeof reply;
-        }
-        const bool fromServer = sender.sin_family == AF_INET &&
-                                sender.sin_addr.s_addr == server.sin_addr.s_addr &&
-                                sender.sin_port == server.sin_port;
-        const ReplyCheck check = checkSntpReply(reply, static_cast<std::size_t>(received), t1,
-                                                fromServer, addressText(sender));
-        if (check.verdict == ReplyVerdict::accepted) {
-            break;
-        }
-        log().writeLine(check.logLine.c_str());
-        if (check.verdict == ReplyVerdict::kissOfDeath) {
-            return; // the server refuses to serve: leave the clock alone until the next poll
-        }
+        throw LastErrorException("sendto", static_cast<std::uint32_t>(error), "%a: %r");
+    }
+
+    std::uint8_t reply[sntpReceiveSize];
+    NtpStamp t4;
+    if (!awaitReply(udp.get(), server, sentT1, reply, t4)) {
+        return;
     }
 
     const ReplyStamps stamps = readReplyStamps(reply);
-    const SyncMeasurement measured = measureSync(stamps.t1, stamps.t2, stamps.t3, t4);
+    const SyncMeasurement measured = measureSync(t1, stamps.t2, stamps.t3, t4);
 
     const PlausibilityCheck plausible = checkPlausibility(measured.offset, config.maxAdjustSeconds);
     if (plausible.refused) {
-        const std::string refusal = refusalText(plausible.wholeSeconds, config.maxAdjustSeconds);
-        log().writeLine(refusal.c_str());
-        if (!isWindowsNT) {
-            showTrayTip(refusal.c_str());
-        }
+        reportOutcome(refusalText(plausible.wholeSeconds, config.maxAdjustSeconds));
         return;
     }
 

@@ -4,6 +4,7 @@
 
 #include "service/engine/NtpStamp.h"
 #include "service/engine/ServiceConfiguration.h"
+#include "service/engine/SntpPacket.h"
 #include "service/host/ServiceBase.h"
 #include "service/host/WinGuards.h"
 
@@ -29,6 +30,7 @@ public:
     void shutdown() override;
     bool userControl(DWORD) override { return true; }
     Logger& log() override;
+    void abandon() override;
 
     bool isRasConnected();
     void synchronizeOnce();
@@ -43,14 +45,27 @@ private:
     void reportSync(NtpStamp offset, NtpStamp delay);
     // Waits on stopEvent; true when the wait ended by its time-out.
     bool waitTimedOut(DWORD milliseconds);
+    // Waits up to 10 s for a reply that passes the checks; false when there was none (the
+    // reason is logged) or the exchange was abandoned.
+    bool awaitReply(SOCKET udp, const sockaddr_in& server, NtpStamp sentT1,
+                    std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4);
+    // Logs a passing network fault and answers true; false for an error that ends the loop.
+    bool reportPassingFault(const char* call, int error);
+    void reportOutcome(const std::string& line);
 
+    // Written by the loop's thread only, under loggerLock; the control thread reads it only
+    // there, to create the logger.
     ServiceConfiguration config;
+    bool configured = false;
     bool rasLoadAttempted = false;
     HMODULE rasLibrary = nullptr; // stays loaded for the life of the process
     RasEnumConnectionsFn rasEnumConnections = nullptr;
     RasGetConnectStatusFn rasGetConnectStatus = nullptr;
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> exchangeAbandoned{false};
+    CriticalSection loggerLock;
     std::unique_ptr<Logger> logger;
+    Logger discardingLogger;
     EventHandle stopEvent;
     CriticalSection loopLock;
 };

@@ -16,10 +16,21 @@ bool runningOnWindowsNT() {
     version.dwOSVersionInfoSize = sizeof version;
     return GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
 }
+
+class ServiceControlManagerReporter : public StatusReporter {
+public:
+    void report(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) override {
+        SERVICE_STATUS copy = status;
+        SetServiceStatus(handle, &copy);
+    }
+};
+
+ServiceControlManagerReporter serviceControlManager;
 } // namespace
 
 ServiceBase::ServiceBase(HINSTANCE instanceHandle, const char* name, DWORD controlsAccepted)
-    : serviceName(name), isWindowsNT(runningOnWindowsNT()), instance(instanceHandle) {
+    : serviceName(name), isWindowsNT(runningOnWindowsNT()), instance(instanceHandle),
+      statusReporter(&serviceControlManager) {
     theService = this;
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = SERVICE_STOPPED;
@@ -51,6 +62,7 @@ void ServiceBase::setStatus(DWORD state) {
             return;
         }
         if (state == SERVICE_STOPPED) {
+            // Marked before it is reported: from now on the control thread reports nothing.
             stoppedReported = true;
             if (status.dwServiceSpecificExitCode == 0) {
                 status.dwServiceSpecificExitCode = 1;
@@ -58,19 +70,50 @@ void ServiceBase::setStatus(DWORD state) {
         }
         report = status;
     }
-    // Reported outside the lock: the system may hold its own lock around the control handler,
-    // and a handler waiting for statusLock meanwhile would deadlock with this call.
-    SetServiceStatus(statusHandle, &report);
+    // Outside the lock: the system may hold its own lock while the control handler runs, and
+    // the handler may be waiting for statusLock.
+    statusReporter->report(statusHandle, report);
+}
+
+void ServiceBase::reportFromControlThread(const DWORD* state) {
+    CriticalSectionLock lock(statusLock);
+    if (stoppedReported) {
+        return;
+    }
+    if (state != nullptr) {
+        status.dwCurrentState = *state;
+    }
+    if (isWindowsNT) {
+        // Under the lock, so the service thread cannot report the stopped state meanwhile.
+        statusReporter->report(statusHandle, status);
+    }
 }
 
 bool ServiceBase::startUp() {
     setStatus(SERVICE_START_PENDING);
     const bool initialized = initialize();
-    status.dwWin32ExitCode = GetLastError();
-    status.dwCheckPoint = 0;
-    status.dwWaitHint = 0;
+    const DWORD error = GetLastError();
+    {
+        CriticalSectionLock lock(statusLock);
+        status.dwWin32ExitCode = error;
+        status.dwCheckPoint = 0;
+        status.dwWaitHint = 0;
+    }
     setStatus(initialized ? SERVICE_RUNNING : SERVICE_STOPPED);
     return initialized;
+}
+
+void ServiceBase::runAsService() {
+    if (startUp()) {
+        {
+            CriticalSectionLock lock(statusLock);
+            status.dwWin32ExitCode = 0;
+            status.dwCheckPoint = 0;
+            status.dwWaitHint = 0;
+        }
+        run();
+    }
+    setStatus(SERVICE_STOPPED);
 }
 
 void WINAPI ServiceBase::serviceMain(DWORD, LPSTR*) {
@@ -81,24 +124,18 @@ void WINAPI ServiceBase::serviceMain(DWORD, LPSTR*) {
     if (service->statusHandle == nullptr) {
         return;
     }
-    if (service->startUp()) {
-        service->status.dwWin32ExitCode = 0;
-        service->status.dwCheckPoint = 0;
-        service->status.dwWaitHint = 0;
-        service->run();
-    }
-    service->setStatus(SERVICE_STOPPED);
+    service->runAsService();
 }
 
 void WINAPI ServiceBase::controlHandler(DWORD control) {
     ServiceBase* service = theService;
     switch (control) {
-    case SERVICE_CONTROL_STOP:
-        service->setStatus(SERVICE_STOP_PENDING);
+    case SERVICE_CONTROL_STOP: {
+        const DWORD pending = SERVICE_STOP_PENDING;
+        service->reportFromControlThread(&pending);
         service->stop();
-        // The loop has ended: the service thread reports the stopped state next, and a report
-        // from here could overtake it.
-        return;
+        break;
+    }
     case SERVICE_CONTROL_PAUSE:
         service->pause();
         break;
@@ -110,17 +147,13 @@ void WINAPI ServiceBase::controlHandler(DWORD control) {
         break;
     case SERVICE_CONTROL_SHUTDOWN:
         service->shutdown();
-        return;
+        break;
     default:
         service->userControl(control);
         break;
     }
-    DWORD current;
-    {
-        CriticalSectionLock lock(service->statusLock);
-        current = service->status.dwCurrentState;
-    }
-    service->setStatus(current);
+    // Every control is answered with the state held now, unless the stopped state came first.
+    service->reportFromControlThread(nullptr);
 }
 
 void ServiceBase::showTrayTip(const char* text) {

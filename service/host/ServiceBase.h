@@ -1,5 +1,30 @@
 // The one service object of the process: what the service control manager needs, and the
 // virtual operations through which the host drives the synchronisation engine.
+//
+// Threads. As a service: the control thread (the dispatcher, in start) runs controlHandler and
+// with it stop and shutdown; the service thread runs serviceMain, initialize and the loop. In
+// tray mode: the main thread runs the window and its message loop; the worker thread runs
+// initialize and the loop.
+//
+// Locks, never nested in each other:
+// - statusLock guards status and stoppedReported. The control thread reports while holding it;
+//   the service thread records under it and reports after leaving it, because the system may
+//   hold its own lock around the control handler. The stopped state is marked under the lock
+//   before it is reported, so no report of the control thread can follow it.
+// - loopLock (SyncService) is held by run for the whole loop; stop and shutdown take it only to
+//   wait for the loop's end.
+// - the logger's lock (SyncService) guards the creation of the logger and the settings it is
+//   made from; the LogFile's own lock makes each line one write. A log write may happen while
+//   loopLock is held.
+//
+// Stop of the service: STOP_PENDING is reported; stop sets the stop flag and event and waits
+// for the loop; the state is reported again unless the stopped state came first; the service
+// thread leaves run and reports STOPPED last. Shutdown is the same without STOP_PENDING.
+// End of tray mode (WM_DESTROY): the icon goes and the message loop ends; the window is
+// destroyed at once, so that a new instance can start; the worker is told to abandon its
+// exchange and is waited for (bounded); stop then writes its line after the loop's last one.
+// Should the worker be stuck in a name lookup, the process ends without tearing the service
+// object down under it.
 #pragma once
 
 #include "service/host/Logger.h"
@@ -7,7 +32,15 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
+
+// Where the service's state reports go: the service control manager, or a test's recorder.
+class StatusReporter {
+public:
+    virtual ~StatusReporter() = default;
+    virtual void report(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) = 0;
+};
 
 class ServiceBase {
 public:
@@ -27,13 +60,19 @@ public:
     virtual void shutdown() {}
     virtual bool userControl(DWORD) { return false; }
     virtual Logger& log();
+    // Ends the loop as soon as it can, an exchange in progress included, without waiting.
+    virtual void abandon() {}
 
-    // Records a state and, on Windows NT, reports it; the stopped state is reported once and
-    // nothing is reported after it.
+    // The service thread's report: records a state and, on Windows NT, reports it after
+    // leaving statusLock; the stopped state is reported once and nothing after it.
     void setStatus(DWORD state);
     bool startUp();
+    // What serviceMain does once the control handler is registered: start, run, stopped.
+    void runAsService();
     static void WINAPI serviceMain(DWORD argc, LPSTR* argv);
     static void WINAPI controlHandler(DWORD control);
+    // The reports go here instead of SetServiceStatus (tests only).
+    void setStatusReporter(StatusReporter* reporter) { statusReporter = reporter; }
 
     // Shows a text as the tip of the tray icon; only in tray mode.
     void showTrayTip(const char* text);
@@ -45,7 +84,8 @@ public:
     // Service mode on Windows NT, tray mode elsewhere; false when it could not run.
     bool start();
 
-    HWND trayWindow = nullptr;
+    // Written by the main thread, read by the worker for its tips and its closing message.
+    std::atomic<HWND> trayWindow{nullptr};
     const char* const serviceName;
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
     SERVICE_STATUS status{};
@@ -58,8 +98,12 @@ protected:
 
 private:
     bool runTrayMode();
+    // The control thread's report: under statusLock, of the given state or, with none, of the
+    // state held at that moment.
+    void reportFromControlThread(const DWORD* state);
 
     std::unique_ptr<Logger> baseLogger;
+    StatusReporter* statusReporter;
 };
 
 // The process's one service object; the system calls the service entry points and the tray

@@ -10,6 +10,11 @@
 
 namespace {
 
+constexpr LONG_PTR windowClosing = 1;
+// How long the end of tray mode waits for the worker once told to abandon its exchange; only
+// a name lookup or a dial-up check can take longer.
+constexpr DWORD workerEndMilliseconds = 3000;
+
 void startKlemora() {
     char modulePath[255] = {};
     GetModuleFileNameA(nullptr, modulePath, sizeof modulePath);
@@ -57,8 +62,11 @@ LRESULT CALLBACK trayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         theService->trayWindow = window;
         break;
     case WM_DESTROY:
-        setTrayIcon(window, NIM_DELETE, trayIconId, nullptr, nullptr);
-        PostQuitMessage(0);
+        // Not again when the window is destroyed for real after the message loop.
+        if (GetWindowLongPtrA(window, GWLP_USERDATA) != windowClosing) {
+            setTrayIcon(window, NIM_DELETE, trayIconId, nullptr, nullptr);
+            PostQuitMessage(0);
+        }
         break;
     case WM_COMMAND:
         if (wParam == trayExitCommand) {
@@ -113,15 +121,21 @@ bool ServiceBase::runTrayMode() {
         DispatchMessageA(&message);
     }
 
-    // The service object outlives the loop's thread: stop a loop that still runs and wait.
-    if (worker.get() != nullptr) {
-        if (WaitForSingleObject(worker.get(), 0) == WAIT_TIMEOUT) {
-            stop();
+    // Gone at once, so that a new instance started right now finds no window of this class.
+    trayWindow = nullptr;
+    SetWindowLongPtrA(window, GWLP_USERDATA, windowClosing);
+    DestroyWindow(window);
+
+    // The service object outlives the loop's thread: end a loop that still runs, and wait.
+    if (worker && WaitForSingleObject(worker.get(), 0) == WAIT_TIMEOUT) {
+        abandon();
+        if (WaitForSingleObject(worker.get(), workerEndMilliseconds) != WAIT_OBJECT_0) {
+            // Stuck where it holds no socket: end the process without tearing the service
+            // object down under the thread.
+            ExitProcess(0);
         }
-        WaitForSingleObject(worker.get(), INFINITE);
+        stop(); // returns at once; its line follows the loop's last one
     }
-    // The window is left to the end of the process: destroying it would run WM_DESTROY, and
-    // so remove the icon, a second time.
     return true;
 }
 

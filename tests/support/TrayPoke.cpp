@@ -7,6 +7,8 @@
 //   menu              a right click on the icon: opens the menu at the cursor
 //   left-click        a left click on the icon
 //   run PROGRAM [ARGUMENTS...]  start PROGRAM, wait for it, exit with its exit code
+//   replace PROGRAM [ARGUMENTS...]  what Klemora does to restart Pendra: SendMessageA WM_DESTROY
+//                     to the window, start PROGRAM at once, then as run
 // Exit code 0 when the message was delivered, 1 when there is no window, 2 on a bad command.
 // --desktop: look for the window on that Wine desktop, or start PROGRAM there. The tests use a
 // desktop of their own: the default one may belong to a Wine process that had no X display.
@@ -35,7 +37,7 @@ using DesktopHandle = ScopedHandle<DesktopTraits>;
 int usage() {
     std::fputs("usage: tray-poke [--desktop NAME] exists|exit|setup|menu|left-click\n"
                "       tray-poke [--desktop NAME] destroy|post-destroy [COUNT]\n"
-               "       tray-poke [--desktop NAME] run PROGRAM [ARGUMENTS...]\n",
+               "       tray-poke [--desktop NAME] run|replace PROGRAM [ARGUMENTS...]\n",
                stderr);
     return 2;
 }
@@ -83,7 +85,14 @@ int runProgram(const char* desktop, int argc, char** argv) {
     return static_cast<int>(code);
 }
 
-int poke(const char* command, int count) {
+int poke(const char* desktop, const char* command, int count) {
+    DesktopHandle handle(desktop != nullptr ? OpenDesktopA(desktop, 0, FALSE, GENERIC_ALL)
+                                            : nullptr);
+    // FindWindowA looks at the calling thread's desktop; this thread has no windows yet.
+    if (desktop != nullptr && (handle.get() == nullptr || !SetThreadDesktop(handle.get()))) {
+        std::fprintf(stderr, "tray-poke: no desktop %s: error %lu\n", desktop, GetLastError());
+        return 1;
+    }
     HWND window = FindWindowA("Pendra", nullptr);
     if (window == nullptr) {
         return 1;
@@ -126,8 +135,15 @@ int main(int argc, char** argv) {
     if (next >= argc) {
         return usage();
     }
-    if (std::strcmp(argv[next], "run") == 0) {
-        return next + 1 < argc ? runProgram(desktop, argc - next - 1, argv + next + 1) : usage();
+    const bool replace = std::strcmp(argv[next], "replace") == 0;
+    if (replace || std::strcmp(argv[next], "run") == 0) {
+        if (next + 1 >= argc) {
+            return usage();
+        }
+        if (replace && poke(desktop, "destroy", 1) != 0) {
+            return 1;
+        }
+        return runProgram(desktop, argc - next - 1, argv + next + 1);
     }
     int count = 1;
     const bool repeatable =
@@ -140,14 +156,5 @@ int main(int argc, char** argv) {
     } else if (next + 1 != argc) {
         return usage();
     }
-    if (desktop == nullptr) {
-        return poke(argv[next], count);
-    }
-    // FindWindowA looks at the calling thread's desktop; this thread has no windows yet.
-    DesktopHandle handle(OpenDesktopA(desktop, 0, FALSE, GENERIC_ALL));
-    if (handle.get() == nullptr || !SetThreadDesktop(handle.get())) {
-        std::fprintf(stderr, "tray-poke: no desktop %s: error %lu\n", desktop, GetLastError());
-        return 1;
-    }
-    return poke(argv[next], count);
+    return poke(desktop, argv[next], count);
 }

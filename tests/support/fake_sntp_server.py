@@ -190,7 +190,10 @@ class Server:
             request, sender = self.sock.recvfrom(65535)
             received_ns = time.time_ns()
             count += 1
-            action = self.answer(request, sender, received_ns)
+            if count <= o.silent_first:
+                action = 'no answer (silent first)'
+            else:
+                action = self.answer(request, sender, received_ns)
             if self.stop_reason is not None:
                 action += ' (interrupted)'
             self.log(f'request {count} from {sender[0]}:{sender[1]} len {len(request)} '
@@ -263,6 +266,8 @@ def parse_options(argv):
     parser.add_argument('--random-offsets', type=float, metavar='RANGE',
                         help='a new offset for each request, uniform in -RANGE..RANGE s, logged')
     parser.add_argument('--seed', type=int, default=1, help='seed of --random-offsets')
+    parser.add_argument('--silent-first', type=int, default=0, metavar='N',
+                        help='leave the first N requests unanswered, then behave as chosen')
     parser.add_argument('--max-requests', type=int, help='exit after this many requests')
     parser.add_argument('--lifetime', type=float, help='exit after this many seconds')
     parser.add_argument('--log', help='append the log here instead of standard output')

@@ -270,6 +270,14 @@ class FakeServerTest(HostTestCase):
         self.assertEqual(replies, [])
         self.assertTrue(wait_until(lambda: 'no answer (silent)' in read_text(self.log), 2))
 
+    def test_silent_first_leaves_only_the_first_requests_unanswered(self):
+        self.start('--silent-first', '2')
+        for _ in range(2):
+            _, replies = self.client.ask(self.server, timeout=0.5)
+            self.assertEqual(replies, [])
+        request, reply = self.ask_one()
+        self.assert_good(request, reply)
+
     def test_short_replies_have_the_chosen_length(self):
         for length in (0, 20, 47):
             with self.subTest(length=length):

@@ -293,3 +293,50 @@ TEST(SntpTips, NoResponseTipCutsALongServerName) {
     EXPECT_EQ(tip.size(), 255u);
     EXPECT_EQ(tip, prefix + longName.substr(0, 255 - prefix.size()));
 }
+
+TEST(SntpRequest, NoiseFillsTheSubMillisecondPartAndStaysInTheReadingsMillisecond) {
+    // Every millisecond of the clock's table, with no noise and with all noise bits set.
+    for (std::uint16_t milli = 0; milli < 1000; ++milli) {
+        SYSTEMTIME reading = clockAt(12, 0, 59, milli);
+        const NtpStamp t1 = NtpStamp::fromSystemTime(reading);
+        EXPECT_EQ(withSubMillisecondNoise(t1, 0), t1);
+        const NtpStamp noisy = withSubMillisecondNoise(t1, 0xFFFFFFFFu);
+        ASSERT_EQ(noisy.seconds(), t1.seconds()) << milli;
+        EXPECT_GT(noisy.fraction(), t1.fraction());
+        // Still read as the same millisecond: less than one millisecond later.
+        EXPECT_LT(toUnits(NtpStamp::subtract(noisy, t1)), toUnits(ms(1))) << milli;
+    }
+    // Different random bits give different stamps: the low bits are not fixed.
+    const NtpStamp t1 = NtpStamp::fromSystemTime(clockAt(12, 0, 0, 500));
+    EXPECT_NE(withSubMillisecondNoise(t1, 0x12345), withSubMillisecondNoise(t1, 0x54321));
+}
+
+TEST(SntpReplyCheck, TenRejectionLinesThenOneSayingSoThenSilence) {
+    RejectionLog log;
+    std::vector<std::string> written;
+    for (int i = 0; i < 25; ++i) {
+        const std::string line = log.lineFor("reply rejected: " + std::to_string(i));
+        if (!line.empty()) {
+            written.push_back(line);
+        }
+    }
+    ASSERT_EQ(written.size(), 11u);
+    EXPECT_EQ(written[0], "reply rejected: 0");
+    EXPECT_EQ(written[9], "reply rejected: 9");
+    EXPECT_EQ(written[10], "further replies rejected");
+}
+
+TEST(SntpNetworkFaults, PassingFaultsAreLinesOtherErrorsAreNot) {
+    EXPECT_EQ(passingNetworkFaultLine("sendto", 10051), "sendto: Network is unreachable.");
+    EXPECT_EQ(passingNetworkFaultLine("recvfrom", 10054), "recvfrom: Connection reset by peer.");
+    for (std::uint32_t code : {10049u, 10050u, 10052u, 10064u, 10065u}) {
+        EXPECT_EQ(passingNetworkFaultLine("sendto", code).rfind("sendto: ", 0), 0u) << code;
+    }
+    // Errors that do not pass by themselves still end the service.
+    for (std::uint32_t code : {0u, 10013u, 10048u, 10055u, 10038u, 5u}) {
+        EXPECT_EQ(passingNetworkFaultLine("sendto", code), "") << code;
+    }
+    EXPECT_EQ(unresolvedNameLine("ntp.example.invalid"),
+              "cannot resolve server name \"ntp.example.invalid\"");
+    EXPECT_EQ(unresolvedNameLine(std::string(400, 'a')).size(), 255u);
+}

@@ -1,6 +1,7 @@
 // The service object under Wine: the dial-up check with its entry points replaced, and the
 // stop paths that need no network.
 #include "service/engine/SyncService.h"
+#include "service/engine/WinsockGuards.h"
 #include "service/host/BaseException.h"
 
 #include <gtest/gtest.h>
@@ -9,10 +10,12 @@
 
 #include <raserror.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -211,4 +214,37 @@ TEST_F(SyncServiceTest, AStopWithoutARunningLoopReturnsAtOnce) {
     service.shutdown();
     EXPECT_EQ(logs.texts(), (std::vector<std::string>{"Start Pendra Rev: 1.22, server 127.0.0.1",
                                                       "stop request", "shutdown request"}));
+}
+
+TEST(WinsockSessionTest, AVersionOtherThanAskedForCleansUpBeforeItThrows) {
+    // Asked for 3.0, Winsock starts with 2.2: the session is refused.
+    EXPECT_THROW(WinsockSession(3, 0), SimpleException);
+    // Nothing is left started: a further clean-up finds no session.
+    EXPECT_EQ(WSACleanup(), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+}
+
+TEST_F(SyncServiceTest, AStopBeforeTheSettingsAreReadLosesNoLineOfTheRun) {
+    SyncService service(GetModuleHandleA(nullptr));
+    service.stop();
+    ASSERT_TRUE(service.initialize());
+    service.log().writeLine("after");
+    EXPECT_EQ(logs.texts(),
+              (std::vector<std::string>{"Start Pendra Rev: 1.22, server 127.0.0.1", "after"}));
+}
+
+TEST_F(SyncServiceTest, AStopRacingTheStartCreatesOneLoggerFromTheReadSettings) {
+    // What a window closed while the worker still reads its settings does.
+    constexpr int rounds = 40;
+    for (int round = 0; round < rounds; ++round) {
+        SyncService service(GetModuleHandleA(nullptr));
+        std::thread starter([&service] { service.initialize(); });
+        service.stop();
+        starter.join();
+        service.log().writeLine("end of round");
+    }
+    const auto texts = logs.texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Start Pendra Rev: 1.22, server 127.0.0.1"),
+              rounds);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "end of round"), rounds);
 }

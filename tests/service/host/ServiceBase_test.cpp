@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -30,7 +33,76 @@ public:
     DWORD initializeError = 0;
 };
 
+// A loop that ends on its own at once; stop has nothing to wait for.
+class EndingService : public ServiceBase {
+public:
+    EndingService() : ServiceBase(GetModuleHandleA(nullptr), "PendraTest", 5) {}
+    void run() override {}
+};
+
+// Records each report with the thread that made it. The control thread's reports are delayed
+// first, as if that thread were pre-empted just before its report.
+class RecordingReporter : public StatusReporter {
+public:
+    struct Report {
+        DWORD state;
+        DWORD thread;
+    };
+    void report(SERVICE_STATUS_HANDLE, const SERVICE_STATUS& status) override {
+        if (GetCurrentThreadId() == controlThread) {
+            Sleep(1);
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        reports.push_back({status.dwCurrentState, GetCurrentThreadId()});
+    }
+    std::atomic<DWORD> controlThread{0};
+    std::mutex lock;
+    std::vector<Report> reports;
+};
+
 } // namespace
+
+TEST(ServiceBase, NothingIsReportedAfterTheStoppedStateWhileControlsRace) {
+    // The loop ends on its own (a single run, or a failure) just as controls arrive.
+    int raced = 0;
+    for (int round = 0; round < 100; ++round) {
+        EndingService service;
+        RecordingReporter reporter;
+        service.setStatusReporter(&reporter);
+        // As serviceMain leaves it before the control handler can be called.
+        service.status.dwCurrentState = SERVICE_START_PENDING;
+        // Manual reset: one signal starts both threads.
+        ScopedHandle<KernelHandleTraits> go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        std::thread serviceThread([&] {
+            WaitForSingleObject(go.get(), INFINITE);
+            service.runAsService();
+        });
+        std::thread controlThread([&] {
+            reporter.controlThread = GetCurrentThreadId();
+            WaitForSingleObject(go.get(), INFINITE);
+            ServiceBase::controlHandler(round % 2 == 0 ? SERVICE_CONTROL_STOP
+                                                       : SERVICE_CONTROL_INTERROGATE);
+            ServiceBase::controlHandler(SERVICE_CONTROL_INTERROGATE);
+        });
+        SetEvent(go.get());
+        serviceThread.join();
+        controlThread.join();
+
+        const auto& reports = reporter.reports;
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.back().state, static_cast<DWORD>(SERVICE_STOPPED)) << "round " << round;
+        int stopped = 0;
+        bool controlAfterServiceStart = false;
+        for (const auto& report : reports) {
+            stopped += report.state == SERVICE_STOPPED;
+            controlAfterServiceStart |= report.thread == reporter.controlThread;
+        }
+        EXPECT_EQ(stopped, 1) << "round " << round;
+        raced += controlAfterServiceStart;
+    }
+    // The controls really met the running service, not only its end.
+    EXPECT_GT(raced, 0);
+}
 
 TEST(ServiceBase, StartsStoppedAsAnOwnProcessServiceAndIsTheProcesssService) {
     RecordingService service;

@@ -166,7 +166,7 @@ class Xvfb:
 class PendraRun:
     """One Pendra.exe started from a folder, on the test desktop, through tray-poke run."""
 
-    def __init__(self, folder, work, display, message_log=None, klemora_log=None):
+    def __init__(self, folder, work, display, message_log=None, klemora_log=None, verb='run'):
         extra = {}
         if message_log is not None:
             extra['PENDRA_MESSAGE_LOG'] = windows_path(message_log)
@@ -175,7 +175,8 @@ class PendraRun:
         self.output = open(os.path.join(work, f'pendra-{time.monotonic_ns()}.out'), 'wb')
         # Its own working directory lies outside its folder, so Setup's folder is seen.
         self.process = subprocess.Popen(
-            [pendra_testlib.WINE_RUN, PREFIX, POKE, '--desktop', DESKTOP, 'run', folder + '\\Pendra.exe'],
+            [pendra_testlib.WINE_RUN, PREFIX, POKE, '--desktop', DESKTOP, verb,
+             folder + '\\Pendra.exe'],
             stdin=subprocess.DEVNULL, stdout=self.output, stderr=subprocess.STDOUT,
             env=wine_environment(display, **extra), cwd=work)
 
@@ -261,9 +262,9 @@ class TrayModeTest(unittest.TestCase):
         pid = testhost('fake', HOST, PORT, self.work, *options)
         self.addCleanup(testhost, 'stop', pid)
 
-    def start_pendra(self, recorded=True, klemora_log=None):
+    def start_pendra(self, recorded=True, klemora_log=None, verb='run'):
         run = PendraRun(self.windows_folder, self.work, self.screen.display,
-                        self.message_log if recorded else None, klemora_log)
+                        self.message_log if recorded else None, klemora_log, verb)
         self.runs.append(run)
         return run
 
@@ -435,6 +436,32 @@ class TrayModeTest(unittest.TestCase):
         self.assert_ended(run)
         self.assertEqual([r for r in self.records() if r[0] != 'tray'], [])
         self.assertEqual(self.log_texts()[-1], 'stop request')
+
+    def test_replaced_during_the_reply_wait_the_new_instance_runs_and_synchronises(self):
+        # What Klemora does after a change of settings: WM_DESTROY, and a new Pendra at once.
+        self.start_fake('--silent-first', '1')
+        self.configure()
+        old = self.start_pendra()
+        server_log = os.path.join(self.work, f'fake-{PORT}.log')
+        def unanswered():
+            with open(server_log, encoding='utf-8') as log:
+                return 'silent first' in log.read()
+        self.assertTrue(wait_for(unanswered, 20))
+        started = time.monotonic()
+        new = self.start_pendra(verb='replace')
+        # The old one gives up its 10-second wait and ends.
+        self.assertEqual(old.wait(8), 0, self.records())
+        self.assertLess(time.monotonic() - started, 8)
+        self.wait_for_tip(SYNC_TIP_RE.match)
+        self.assertEqual([r for r in self.records() if r[0] != 'tray'], [])
+        self.assertIsNone(new.wait(0.5))
+        texts = self.log_texts()
+        start_line = f'Start Pendra Rev: 1.22, server {self.server_address}'
+        self.assertEqual(texts[:2], [start_line, 'stop request'], texts)
+        self.assertEqual(texts[2], start_line, texts)
+        self.assertRegex(texts[3], REPORT_RE)
+        self.assertEqual(self.poke('exit'), 0)
+        self.assert_ended(new)
 
     def test_destroy_sent_twice_does_not_crash(self):
         run = self.start_running()
