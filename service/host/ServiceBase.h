@@ -6,16 +6,18 @@
 // tray mode: the main thread runs the window and its message loop; the worker thread runs
 // initialize and the loop.
 //
-// Locks, never nested in each other:
+// Locks:
 // - statusLock guards status and stoppedReported. The control thread reports while holding it;
 //   the service thread records under it and reports after leaving it, because the system may
 //   hold its own lock around the control handler. The stopped state is marked under the lock
-//   before it is reported, so no report of the control thread can follow it.
+//   before it is reported, so no report of the control thread can follow it. No other lock is
+//   taken while it is held.
 // - loopLock (SyncService) is held by run for the whole loop; stop and shutdown take it only to
 //   wait for the loop's end.
 // - the logger's lock (SyncService) guards the creation of the logger and the settings it is
-//   made from; the LogFile's own lock makes each line one write. A log write may happen while
-//   loopLock is held.
+//   made from; the LogFile's own lock makes each line one write. Both are taken inside loopLock
+//   when the loop writes a line, never the other way round.
+// Without locks: the stop flag, the abandon flag (SyncService) and trayWindow are atomics.
 //
 // Stop of the service: STOP_PENDING is reported; stop sets the stop flag and event and waits
 // for the loop; the state is reported again unless the stopped state came first; the service

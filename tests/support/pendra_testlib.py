@@ -24,10 +24,12 @@ def windows_path(path):
     return 'Z:' + path.replace('/', '\\')
 
 
-def wine(prefix, *args, check=True, timeout=60, env=None):
-    """Runs a Windows program under Wine in the prefix."""
-    done = subprocess.run([WINE_RUN, prefix, *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout, check=False, env=env)
+def wine(prefix, *args, check=True, timeout=60, env=None, netns=None):
+    """Runs a Windows program under Wine in the prefix, inside a network namespace when given
+    (a prefix's wineserver makes its sockets, so all of a prefix's programs run there)."""
+    inside = ['ip', 'netns', 'exec', netns] if netns else []
+    done = subprocess.run([*inside, WINE_RUN, prefix, *map(str, args)], capture_output=True,
+                          text=True, timeout=timeout, check=False, env=env)
     if check and done.returncode != 0:
         raise RuntimeError(f'{args}: {done.returncode} {done.stdout} {done.stderr}')
     return done
@@ -48,17 +50,17 @@ def settings_lines(values):
     return lines + ['']
 
 
-def reg_import(prefix, work, lines, env=None):
+def reg_import(prefix, work, lines, env=None, netns=None):
     """Imports the lines as one .reg file, written into work."""
     reg = os.path.join(work, 'settings.reg')
     with open(reg, 'w', encoding='ascii', newline='\r\n') as out:
         out.write('\n'.join(['Windows Registry Editor Version 5.00', '', *lines]) + '\n')
-    wine(prefix, 'reg', 'import', windows_path(reg), env=env)
+    wine(prefix, 'reg', 'import', windows_path(reg), env=env, netns=netns)
 
 
-def write_settings(prefix, work, values):
+def write_settings(prefix, work, values, netns=None):
     """Replaces the settings key by these values."""
-    reg_import(prefix, work, settings_lines(values))
+    reg_import(prefix, work, settings_lines(values), netns=netns)
 
 
 def remove_settings(prefix):
@@ -75,3 +77,21 @@ def reported(text):
     offset = (int(whole) + int(millis) / 1000) * (-1 if sign else 1)
     delay = (int(dwhole) + int(dmillis) / 1000) * (-1 if dsign else 1)
     return offset, delay
+
+
+def private_name_service(work, **files):
+    """A command prefix that runs a program in a mount namespace of its own, where each given
+    file of /etc (hosts, resolv_conf, nsswitch_conf: their texts) is replaced by a file in
+    work, so its name lookups see these. Rewrite such a file in place to change what the
+    program sees; the machine's own files stay untouched."""
+    script = []
+    arguments = []
+    for name, text in files.items():
+        path = os.path.join(work, name)
+        with open(path, 'w', encoding='ascii') as out:
+            out.write(text)
+        arguments.append(path)
+        script.append(f'mount --bind "${len(arguments)}" /etc/{name.replace("_", ".")}')
+    script.append(f'shift {len(arguments)} && exec "$@"')
+    return ['unshare', '--mount', '--propagation', 'private', 'sh', '-c', ' && '.join(script),
+            'sh', *arguments]

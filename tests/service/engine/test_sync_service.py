@@ -210,30 +210,23 @@ class SyncServiceTest(unittest.TestCase):
                                                 'shutting down NTP service'])
 
     def test_an_unresolvable_name_is_retried_until_it_resolves(self):
-        # The driver sees a hosts file of its own (a private mount namespace): the name is
-        # missing at first, as while a name service is not ready yet, and is added later.
-        hosts = os.path.join(self.work, 'hosts')
-        nsswitch = os.path.join(self.work, 'nsswitch.conf')
-        with open(hosts, 'w', encoding='ascii') as out:
-            out.write('127.0.0.1 localhost\n')
-        with open(nsswitch, 'w', encoding='ascii') as out:
-            out.write('hosts: files\n')
+        # The driver sees a hosts file of its own: the name is missing at first, as while a
+        # name service is not ready yet, and is added later.
+        wrapper = pendra_testlib.private_name_service(
+            self.work, hosts='127.0.0.1 localhost\n', nsswitch_conf='hosts: files\n')
         self.start_fake()
         name = 'pendra-late.test'
         self.configure(NTPServerName=name, NTPPollMilliseconds=200)
-        script = ('mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/nsswitch.conf && '
-                  'shift 2 && exec "$@"')
-        driver = subprocess.Popen(
-            ['unshare', '--mount', '--propagation', 'private', 'sh', '-c', script, 'sh', hosts,
-             nsswitch, pendra_testlib.WINE_RUN, PREFIX, DRIVER],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        driver = subprocess.Popen([*wrapper, pendra_testlib.WINE_RUN, PREFIX, DRIVER],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
         self.addCleanup(driver.kill)
         unresolved = f'cannot resolve server name "{name}"'
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline and self.log_lines_or_none().count(unresolved) < 3:
             time.sleep(0.1)
         # Rewritten in place: the bind mount holds this file, not its name.
-        with open(hosts, 'a', encoding='ascii') as out:
+        with open(os.path.join(self.work, 'hosts'), 'a', encoding='ascii') as out:
             out.write(f'{self.server_address} {name}\n')
         self.assertEqual(driver.wait(timeout=30), 0)
         lines = self.log_lines()
@@ -243,6 +236,44 @@ class SyncServiceTest(unittest.TestCase):
         self.assertIsNotNone(reported(lines[-1]), lines)
         # Nothing went to 0.0.0.0 or anywhere else before the name resolved.
         self.assertEqual(len(self.server_requests()), 1)
+
+    def test_without_a_route_each_poll_logs_one_line_until_the_network_comes(self):
+        # A prefix of its own whose wineserver, which makes the sockets, lives in a network
+        # namespace with only a loopback: as at boot before the network is up.
+        namespace = f'pendra-noroute-{os.getpid()}'
+        subprocess.run(['ip', 'netns', 'add', namespace], check=True, timeout=30)
+        self.addCleanup(subprocess.run, ['ip', 'netns', 'del', namespace], timeout=30)
+        subprocess.run(['ip', '-n', namespace, 'link', 'set', 'lo', 'up'], check=True,
+                       timeout=30)
+        prefix = PREFIX + '-isolated'
+        self.addCleanup(subprocess.run, ['ip', 'netns', 'exec', namespace, 'sh', '-c',
+                                         'wineserver -k; wineserver -w'],
+                        env=dict(os.environ, WINEPREFIX=prefix), timeout=60)
+        self.start_fake()
+        values = {'WriteLogEntries': 1, 'LogDirectory': windows_path(self.logs), 'WaitForRAS': 0,
+                  'RunOnce': 1, 'NTPServerName': self.server_address,
+                  'NTPPollMilliseconds': 200, 'NTPServerPort': PORT}
+        write_settings(prefix, self.work, values, netns=namespace)
+        driver = subprocess.Popen(
+            ['ip', 'netns', 'exec', namespace, pendra_testlib.WINE_RUN, prefix, DRIVER],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(driver.kill)
+        unreachable = 'sendto: Network is unreachable.'
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and self.log_lines_or_none().count(unreachable) < 3:
+            time.sleep(0.1)
+        # The network comes: this side of the test host's link moves into the namespace.
+        link, address = f'pt{HOST}h', testhost('host', HOST)
+        for command in (['ip', 'link', 'set', link, 'netns', namespace],
+                        ['ip', '-n', namespace, 'addr', 'add', f'{address}/30', 'dev', link],
+                        ['ip', '-n', namespace, 'link', 'set', link, 'up']):
+            subprocess.run(command, check=True, timeout=30)
+        self.assertEqual(driver.wait(timeout=30), 0)
+        lines = self.log_lines()
+        self.assert_start_line(lines)
+        self.assertGreaterEqual(lines.count(unreachable), 3, lines)
+        self.assertEqual(set(lines[1:-1]), {unreachable}, lines)
+        self.assertIsNotNone(reported(lines[-1]), lines)
 
     def test_a_flood_of_bad_replies_writes_ten_lines_and_one_more(self):
         self.start_fake('--mode', 'multi', '--first', ','.join(['malformed:mode'] * 25))

@@ -166,7 +166,8 @@ class Xvfb:
 class PendraRun:
     """One Pendra.exe started from a folder, on the test desktop, through tray-poke run."""
 
-    def __init__(self, folder, work, display, message_log=None, klemora_log=None, verb='run'):
+    def __init__(self, folder, work, display, message_log=None, klemora_log=None, verb='run',
+                 wrapper=()):
         extra = {}
         if message_log is not None:
             extra['PENDRA_MESSAGE_LOG'] = windows_path(message_log)
@@ -175,7 +176,7 @@ class PendraRun:
         self.output = open(os.path.join(work, f'pendra-{time.monotonic_ns()}.out'), 'wb')
         # Its own working directory lies outside its folder, so Setup's folder is seen.
         self.process = subprocess.Popen(
-            [pendra_testlib.WINE_RUN, PREFIX, POKE, '--desktop', DESKTOP, verb,
+            [*wrapper, pendra_testlib.WINE_RUN, PREFIX, POKE, '--desktop', DESKTOP, verb,
              folder + '\\Pendra.exe'],
             stdin=subprocess.DEVNULL, stdout=self.output, stderr=subprocess.STDOUT,
             env=wine_environment(display, **extra), cwd=work)
@@ -262,9 +263,9 @@ class TrayModeTest(unittest.TestCase):
         pid = testhost('fake', HOST, PORT, self.work, *options)
         self.addCleanup(testhost, 'stop', pid)
 
-    def start_pendra(self, recorded=True, klemora_log=None, verb='run'):
+    def start_pendra(self, recorded=True, klemora_log=None, verb='run', wrapper=()):
         run = PendraRun(self.windows_folder, self.work, self.screen.display,
-                        self.message_log if recorded else None, klemora_log, verb)
+                        self.message_log if recorded else None, klemora_log, verb, wrapper)
         self.runs.append(run)
         return run
 
@@ -462,6 +463,32 @@ class TrayModeTest(unittest.TestCase):
         self.assertRegex(texts[3], REPORT_RE)
         self.assertEqual(self.poke('exit'), 0)
         self.assert_ended(new)
+
+    def test_destroyed_during_a_hanging_name_lookup_it_still_ends_within_seconds(self):
+        # The name server on the test host never answers: the lookup cannot be cut short.
+        pid = testhost('fake', HOST, 53, self.work, '--mode', 'silent')
+        self.addCleanup(testhost, 'stop', pid)
+        wrapper = pendra_testlib.private_name_service(
+            self.work, resolv_conf=f'nameserver {self.server_address}\n'
+                                   'options timeout:30 attempts:1\n',
+            nsswitch_conf='hosts: dns\n')
+        self.configure(NTPServerName='ntp.pendra-hang.test')
+        run = self.start_pendra(wrapper=wrapper)
+        server_log = os.path.join(self.work, 'fake-53.log')
+
+        def asked():
+            with open(server_log, encoding='utf-8') as log:
+                return 'no answer (silent)' in log.read()
+        self.assertTrue(wait_for(asked, 20))
+        started = time.monotonic()
+        self.assertEqual(self.poke('destroy'), 0)
+        self.assertFalse(wait_for(self.window_exists, 1))
+        self.assertEqual(run.wait(10), 0)
+        self.assertLess(time.monotonic() - started, 8)
+        self.assertEqual(self.tips()[-1][0], NIM_DELETE, self.records())
+        # The worker never came back from its lookup: the process ended around it.
+        self.assertEqual(self.log_texts(),
+                         ['Start Pendra Rev: 1.22, server ntp.pendra-hang.test'])
 
     def test_destroy_sent_twice_does_not_crash(self):
         run = self.start_running()
