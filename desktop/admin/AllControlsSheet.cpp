@@ -1,0 +1,78 @@
+#include "desktop/admin/AllControlsSheet.h"
+
+#include "desktop/admin/AboutDlg.h"
+#include "desktop/admin/HtmlHelp.h"
+#include "desktop/admin/ServiceControl.h"
+#include "desktop/admin/SettingsRegistry.h"
+#include "desktop/framework/WinApp.h"
+#include "desktop/resources/resource.h"
+
+#include <new>
+
+CAllControlsSheet::CAllControlsSheet(const std::string& caption, CWnd* parent, UINT selectPage)
+    : CPropertySheet(caption, parent, selectPage), m_dateTimePage(IDD_DATETIME),
+      m_hIcon(LoadIconA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))) {
+    OSVERSIONINFOA version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (GetVersionExA(&version)) {
+        isWindowsNT = version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+    }
+    m_psh.hIcon = m_hIcon;
+    m_psh.dwFlags |= PSH_USEHICON;
+    LoadSettings();
+    AddPage(&m_dateTimePage);
+    AddPage(&m_standard);
+    AddPage(&m_info);
+}
+
+BOOL CAllControlsSheet::OnInitDialog() {
+    if (HMENU systemMenu = GetSystemMenu(m_hWnd, FALSE)) {
+        const std::string about = loadString(IDS_ABOUTBOX);
+        if (!about.empty()) {
+            AppendMenuA(systemMenu, MF_SEPARATOR, 0, nullptr);
+            AppendMenuA(systemMenu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+        }
+    }
+    SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    ShowWindow(GetDlgItem(IDOK), SW_HIDE);
+    SetWindowTextA(GetDlgItem(IDCANCEL), loadString(IDS_CLOSE).c_str());
+    return CPropertySheet::OnInitDialog();
+}
+
+void CAllControlsSheet::WinHelp(DWORD context) {
+    showHelpTopic(context);
+}
+
+void CAllControlsSheet::openAboutBox() {
+    // Deletes itself when its window is gone; the sheet owns the window.
+    auto* about = new (std::nothrow) CAboutDlg;
+    if (about == nullptr) {
+        AfxMessageBox("Error Creating Dialog Object");
+        return;
+    }
+    if (!about->Create(IDD_ABOUTBOX, this)) {
+        delete about;
+        AfxMessageBox("Error creating Dialog");
+        return;
+    }
+    ShowWindow(about->m_hWnd, SW_SHOW);
+}
+
+LRESULT CAllControlsSheet::windowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_QUERYDRAGICON:
+        return reinterpret_cast<LRESULT>(m_hIcon);
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
+            openAboutBox();
+            return 0;
+        }
+        break;
+    case WM_TIMER:
+        return 0;
+    default:
+        break;
+    }
+    return CPropertySheet::windowProc(message, wParam, lParam);
+}

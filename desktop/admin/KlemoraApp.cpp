@@ -1,0 +1,22 @@
+// Klemora: the sheet, shown modally; the program ends when it closes.
+#include "desktop/admin/AllControlsSheet.h"
+#include "desktop/framework/WinApp.h"
+#include "desktop/resources/resource.h"
+
+namespace {
+
+class CKlemoraApp : public CWinApp {
+public:
+    BOOL InitInstance() override {
+        const std::string caption = loadString(IDS_CAPTION);
+        CAllControlsSheet sheet(caption, nullptr, 0);
+        m_pMainWnd = &sheet;
+        sheet.DoModal();
+        m_pMainWnd = nullptr;
+        return FALSE;
+    }
+};
+
+CKlemoraApp theApp;
+
+} // namespace

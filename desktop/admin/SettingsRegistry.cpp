@@ -1,0 +1,210 @@
+#include "desktop/admin/SettingsRegistry.h"
+
+#include "desktop/admin/ProgramPaths.h"
+#include "desktop/admin/ServiceControl.h"
+#include "desktop/admin/SyncSettings.h"
+#include "desktop/admin/SystemErrorText.h"
+#include "desktop/framework/WinApp.h"
+#include "desktop/framework/Wnd.h"
+#include "desktop/resources/resource.h"
+
+#include <vector>
+
+namespace {
+
+class RegistryKey {
+public:
+    RegistryKey() = default;
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+    ~RegistryKey() { close(); }
+    HKEY* out() { return &key_; }
+    HKEY get() const { return key_; }
+    void close() {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+            key_ = nullptr;
+        }
+    }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+std::string settingsKeyName() {
+    return "SOFTWARE\\Tarnwick\\" + loadString(IDS_SETTINGS_SUBKEY);
+}
+
+// A text value stored as REG_SZ or REG_EXPAND_SZ, as stored; none for anything else.
+std::optional<SettingsSource::Text> readText(HKEY key, const char* name) {
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ)) {
+        return std::nullopt;
+    }
+    // One more zero byte: a value stored without its terminator still ends.
+    std::vector<char> buffer(size + 1, '\0');
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
+                         &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ)) {
+        return std::nullopt;
+    }
+    return SettingsSource::Text{buffer.data(), type};
+}
+
+class RegistrySource : public SettingsSource {
+public:
+    RegistrySource() {
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKeyName().c_str(), 0, KEY_READ, key_.out());
+    }
+    bool settingsKeyExists() override { return key_.get() != nullptr; }
+    std::optional<Text> text(const char* name) override { return readText(key_.get(), name); }
+    std::optional<std::uint32_t> number(const char* name) override {
+        DWORD type = 0;
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        if (RegQueryValueExA(key_.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                             &size) != ERROR_SUCCESS ||
+            type != REG_DWORD) {
+            return std::nullopt;
+        }
+        return value;
+    }
+    bool autostartEntryExists() override {
+        RegistryKey run;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, loadString(IDS_RUN_KEY).c_str(), 0, KEY_READ,
+                          run.out()) != ERROR_SUCCESS) {
+            return false;
+        }
+        return readText(run.get(), "Pendra_Auto").has_value();
+    }
+
+private:
+    RegistryKey key_;
+};
+
+// The log directory as Pendra will use it: a REG_EXPAND_SZ is stored unexpanded, but checked
+// and created expanded, so that "%SystemDrive%\Logs" is not made as a folder of that name.
+std::string asPendraReadsIt(const std::string& directory) {
+    if (syncSettings.logDirectoryType != REG_EXPAND_SZ) {
+        return directory;
+    }
+    char expanded[MAX_PATH];
+    const DWORD length = ExpandEnvironmentStringsA(directory.c_str(), expanded, sizeof expanded);
+    return length > 0 && length <= sizeof expanded ? std::string(expanded) : directory;
+}
+
+class RegistryTarget : public SettingsTarget {
+public:
+    void setAutostartEntry(const std::string& command, bool enable) override {
+        SetAutostartEntry(loadString(IDS_RUN_KEY).c_str(), "Pendra_Auto", command, REG_SZ, enable);
+    }
+    void warn(const std::string& text) override {
+        klemoraMessageBox(ownerWindow(), text.c_str(), "Horvane Error", MB_ICONWARNING | MB_OK);
+    }
+    bool confirmCreate(const std::string& text) override {
+        return klemoraMessageBox(ownerWindow(), text.c_str(), "Log Directory Error",
+                                 MB_ICONQUESTION | MB_OKCANCEL) == IDOK;
+    }
+    PathState probe(const std::string& path, std::uint32_t& error) override {
+        const DWORD attributes = GetFileAttributesA(asPendraReadsIt(path).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            error = GetLastError();
+            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                       ? PathState::missing
+                       : PathState::failed;
+        }
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathState::directory
+                                                            : PathState::notDirectory;
+    }
+    std::uint32_t createDirectory(const std::string& path) override {
+        return CreateDirectoryA(asPendraReadsIt(path).c_str(), nullptr) ? 0 : GetLastError();
+    }
+    void showSystemError(const std::string& caption, std::uint32_t error) override {
+        ShowSystemError(ownerWindow(), caption, error);
+    }
+    std::uint32_t openSettingsKey() override {
+        char noClass[] = "";
+        return static_cast<std::uint32_t>(
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, settingsKeyName().c_str(), 0, noClass,
+                            REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key_.out(), nullptr));
+    }
+    std::uint32_t writeText(const char* name, std::uint32_t type,
+                            const std::string& text) override {
+        return static_cast<std::uint32_t>(
+            RegSetValueExA(key_.get(), name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                           static_cast<DWORD>(text.size() + 1)));
+    }
+    std::uint32_t writeNumber(const char* name, std::uint32_t value) override {
+        const DWORD data = value;
+        return static_cast<std::uint32_t>(RegSetValueExA(
+            key_.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data));
+    }
+    void closeSettingsKey() override { key_.close(); }
+    void restartPendra() override { RestartService("Pendra"); }
+
+private:
+    RegistryKey key_;
+};
+
+std::string systemText(std::uint32_t code) {
+    char text[4000];
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0x0400, text, sizeof text, nullptr);
+    return length > 0 && length < sizeof text ? std::string(text, length) : std::string();
+}
+
+} // namespace
+
+HWND ownerWindow() {
+    CWinApp* app = AfxGetApp();
+    return app != nullptr && app->m_pMainWnd != nullptr ? app->m_pMainWnd->m_hWnd : nullptr;
+}
+
+std::string programFolder() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return folderOf(path);
+}
+
+std::string pendraPath() {
+    return programFolder() + "Pendra.exe";
+}
+
+void LoadSettings() {
+    RegistrySource source;
+    loadSettings(syncSettings, source, programFolder());
+}
+
+bool SaveSettings() {
+    RegistryTarget target;
+    return saveSettings(syncSettings, target, pendraPath());
+}
+
+LONG SetAutostartEntry(const char* subkey, const char* valueName, const std::string& command,
+                       DWORD type, bool enable) {
+    RegistryKey key;
+    char noClass[] = "";
+    const LONG opened =
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, noClass, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, key.out(), nullptr);
+    if (opened != ERROR_SUCCESS) {
+        return opened;
+    }
+    if (enable) {
+        RegSetValueExA(key.get(), valueName, 0, type,
+                       reinterpret_cast<const BYTE*>(command.c_str()),
+                       static_cast<DWORD>(command.size() + 1));
+    } else {
+        RegDeleteValueA(key.get(), valueName); // a missing value is no error
+    }
+    const LONG closed = RegCloseKey(key.get());
+    *key.out() = nullptr;
+    return closed;
+}
+
+void ShowSystemError(HWND owner, const std::string& caption, std::uint32_t error) {
+    const std::string text = systemErrorText(caption, error, &systemText);
+    klemoraMessageBox(owner, text.c_str(), "Horvane Error", MB_ICONWARNING | MB_OK);
+}

@@ -1,0 +1,133 @@
+#include "desktop/admin/SyncSettings.h"
+
+#include <array>
+
+SyncSettings syncSettings;
+
+void loadSettings(SyncSettings& settings, SettingsSource& source,
+                  const std::string& programFolder) {
+    if (!source.settingsKeyExists()) {
+        settings.appRoot = programFolder;
+        return;
+    }
+    if (auto root = source.text("AppRoot")) {
+        settings.appRoot = root->text;
+    }
+    if (settings.appRoot.empty()) {
+        settings.appRoot = programFolder;
+    }
+    if (auto server = source.text("NTPServerName")) {
+        settings.serverName = server->text;
+    }
+    if (auto directory = source.text("LogDirectory")) {
+        settings.logDirectory = directory->text;
+        settings.logDirectoryType = directory->type;
+    }
+    const std::array<std::pair<const char*, std::uint32_t*>, 6> numbers{{
+        {"WriteLogEntries", &settings.writeLogEntries},
+        {"WaitForRAS", &settings.waitForRas},
+        {"RASPollMilliseconds", &settings.rasPollMilliseconds},
+        {"RunOnce", &settings.runOnce},
+        {"NTPPollMilliseconds", &settings.ntpPollMilliseconds},
+        {"MaxAdjustSeconds", &settings.maxAdjustSeconds},
+    }};
+    for (const auto& [name, field] : numbers) {
+        if (auto value = source.number(name)) {
+            *field = *value;
+        }
+    }
+    settings.plausibilityCheck = settings.maxAdjustSeconds > 0;
+    settings.autostart = source.autostartEntryExists();
+}
+
+namespace {
+
+// Stops at the first problem of the log directory; true when it may be written.
+bool validLogDirectory(const std::string& directory, SettingsTarget& target) {
+    if (directory.empty()) {
+        target.warn("You must specify a directory for log files.");
+        return false;
+    }
+    std::uint32_t error = 0;
+    switch (target.probe(directory, error)) {
+    case SettingsTarget::PathState::failed:
+        target.showSystemError("GetFileAttributes(LogDirectory)", error);
+        return false;
+    case SettingsTarget::PathState::missing:
+        if (!target.confirmCreate(directory + " does not exist\n create it?")) {
+            return false;
+        }
+        if (const std::uint32_t failure = target.createDirectory(directory); failure != 0) {
+            target.showSystemError("CreateDirectory(LogDirectory)", failure);
+            return false;
+        }
+        return true;
+    case SettingsTarget::PathState::notDirectory:
+        target.warn(directory + " exists, but is not a directory");
+        return false;
+    case SettingsTarget::PathState::directory:
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool saveSettings(SyncSettings& settings, SettingsTarget& target, const std::string& pendraPath) {
+    if (!settings.dirty) {
+        return true;
+    }
+    // Before any validation: the entry follows its check box even when the save is refused.
+    target.setAutostartEntry(pendraPath, settings.autostart);
+
+    const std::string server = settings.serverName.value_or("");
+    const std::string directory = settings.logDirectory.value_or("");
+    const std::uint32_t maxAdjust = settings.plausibilityCheck ? settings.maxAdjustSeconds : 0;
+
+    // Every message of a refused save appears at once: the server's does not stop the rest.
+    bool refused = false;
+    if (server.empty()) {
+        target.warn("You must specify a NTP server name.");
+        refused = true;
+    }
+    if (settings.writeLogEntries != 0 && !validLogDirectory(directory, target)) {
+        return false;
+    }
+    if (refused) {
+        return false;
+    }
+
+    if (const std::uint32_t failure = target.openSettingsKey(); failure != 0) {
+        target.showSystemError(
+            "RegCreateKeyEx(\"HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwick\\NTP Client\")", failure);
+        return false;
+    }
+    bool written = true;
+    auto report = [&](const char* name, std::uint32_t failure) {
+        if (failure != 0) {
+            target.showSystemError(std::string("RegSetValueEx(\"") + name + "\")", failure);
+            written = false;
+        }
+    };
+    report("AppRoot", target.writeText("AppRoot", value_type::text, settings.appRoot));
+    report("NTPServerName", target.writeText("NTPServerName", value_type::text, server));
+    report("LogDirectory", target.writeText("LogDirectory", settings.logDirectoryType, directory));
+    const std::array<std::pair<const char*, std::uint32_t>, 6> numbers{{
+        {"WriteLogEntries", settings.writeLogEntries},
+        {"WaitForRAS", settings.waitForRas},
+        {"RASPollMilliseconds", settings.rasPollMilliseconds},
+        {"NTPPollMilliseconds", settings.ntpPollMilliseconds},
+        {"RunOnce", settings.runOnce},
+        {"MaxAdjustSeconds", maxAdjust},
+    }};
+    for (const auto& [name, value] : numbers) {
+        report(name, target.writeNumber(name, value));
+    }
+    target.closeSettingsKey();
+    if (!written) {
+        return false; // dirty stays set: the next Apply tries again
+    }
+    target.restartPendra();
+    settings.dirty = false;
+    return true;
+}

@@ -1,0 +1,83 @@
+// Klemora's copy of Pendra's settings: loaded once from the registry when the sheet is built,
+// changed by the settings page, validated and written back by Apply, which then restarts
+// Pendra. The decisions live here, portable; the registry, the files and the message boxes are
+// reached through the two interfaces, which the Windows layer implements and tests fake.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// Registry value types, as the registry numbers them.
+namespace value_type {
+constexpr std::uint32_t text = 1;         // REG_SZ
+constexpr std::uint32_t expandedText = 2; // REG_EXPAND_SZ
+constexpr std::uint32_t number = 4;       // REG_DWORD
+} // namespace value_type
+
+struct SyncSettings {
+    std::string appRoot; // the program's folder, ending in a backslash
+    std::optional<std::string> serverName;
+    std::optional<std::string> logDirectory;
+    std::uint32_t logDirectoryType = value_type::text;
+    std::uint32_t writeLogEntries = 0;
+    std::uint32_t waitForRas = 0;
+    std::uint32_t rasPollMilliseconds = 0;
+    std::uint32_t runOnce = 1;
+    std::uint32_t ntpPollMilliseconds = 0;
+    std::uint32_t maxAdjustSeconds = 0;
+    bool plausibilityCheck = false;
+    bool autostart = false;
+    bool dirty = false;
+};
+
+// The one copy of the process.
+extern SyncSettings syncSettings;
+
+// What loading reads: the settings key and the autostart value.
+class SettingsSource {
+public:
+    struct Text {
+        std::string text;
+        std::uint32_t type;
+    };
+    virtual ~SettingsSource() = default;
+    virtual bool settingsKeyExists() = 0;
+    // A text stored as REG_SZ or REG_EXPAND_SZ, unexpanded; none for anything else.
+    virtual std::optional<Text> text(const char* name) = 0;
+    // A REG_DWORD; none for anything else.
+    virtual std::optional<std::uint32_t> number(const char* name) = 0;
+    virtual bool autostartEntryExists() = 0;
+};
+
+// Fills settings from the source; programFolder stands in for a missing AppRoot. A missing
+// key, value or a value of another type leaves the default, silently.
+void loadSettings(SyncSettings& settings, SettingsSource& source, const std::string& programFolder);
+
+// What saving does to the world, in the order saveSettings decides.
+class SettingsTarget {
+public:
+    enum class PathState { missing, directory, notDirectory, failed };
+    virtual ~SettingsTarget() = default;
+    virtual void setAutostartEntry(const std::string& command, bool enable) = 0;
+    // A validation message: title "Horvane Error", warning icon.
+    virtual void warn(const std::string& text) = 0;
+    // The question whether to create the log directory; true for OK.
+    virtual bool confirmCreate(const std::string& text) = 0;
+    // What the path is; error is the system's code when the answer is failed.
+    virtual PathState probe(const std::string& path, std::uint32_t& error) = 0;
+    // 0, or the system's error code.
+    virtual std::uint32_t createDirectory(const std::string& path) = 0;
+    virtual void showSystemError(const std::string& caption, std::uint32_t error) = 0;
+    // Creates or opens the settings key for writing; 0 or the registry's error code.
+    virtual std::uint32_t openSettingsKey() = 0;
+    virtual std::uint32_t writeText(const char* name, std::uint32_t type,
+                                    const std::string& text) = 0;
+    virtual std::uint32_t writeNumber(const char* name, std::uint32_t value) = 0;
+    virtual void closeSettingsKey() = 0;
+    virtual void restartPendra() = 0;
+};
+
+// Validates and writes the settings when they changed, then restarts Pendra; true when nothing
+// had to be saved or everything was written. pendraPath is the autostart command.
+bool saveSettings(SyncSettings& settings, SettingsTarget& target, const std::string& pendraPath);

@@ -1,0 +1,38 @@
+// A dialog from a template: modal (DoModal) or modeless (Create). Its messages reach the
+// object through the this pointer kept in the dialog's user data from WM_INITDIALOG on.
+#pragma once
+
+#include "desktop/framework/Wnd.h"
+
+class CDialog : public CWnd {
+public:
+    explicit CDialog(UINT templateId, CWnd* parent = nullptr);
+
+    INT_PTR DoModal();
+    BOOL Create(UINT templateId, CWnd* parent);
+
+    virtual BOOL OnInitDialog() { return TRUE; }
+    virtual void OnOK();
+    virtual void OnCancel();
+
+    UINT templateId() const { return templateId_; }
+
+protected:
+    // A command of a control or button; true when handled.
+    virtual bool onCommand(UINT id, UINT code, HWND control);
+    // Every message before the default handling; true when handled, with its result.
+    virtual bool onMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result);
+    void EndDialog(INT_PTR result);
+
+    // Attaches the object to the dialog window at WM_INITDIALOG.
+    static void attach(HWND window, CDialog* dialog);
+    static INT_PTR CALLBACK dialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    // The dialog's answer to one message, the object's handlers first.
+    INT_PTR dispatch(UINT message, WPARAM wParam, LPARAM lParam);
+
+    CWnd* parent_;
+
+private:
+    UINT templateId_;
+    bool modal_ = false;
+};

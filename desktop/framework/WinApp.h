@@ -1,0 +1,35 @@
+// The application object: one per process, started by WinMain, which calls its InitInstance.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+class CWnd;
+
+class CWinApp {
+public:
+    CWinApp();
+    CWinApp(const CWinApp&) = delete;
+    CWinApp& operator=(const CWinApp&) = delete;
+    virtual ~CWinApp();
+
+    // The program ends when it returns.
+    virtual BOOL InitInstance() = 0;
+    // Shows the help topic of a context: the main window's.
+    virtual void WinHelp(DWORD context);
+
+    HINSTANCE m_hInstance = nullptr;
+    CWnd* m_pMainWnd = nullptr;
+};
+
+CWinApp* AfxGetApp();
+HINSTANCE AfxGetInstanceHandle();
+
+// A string of the program's string table; empty when absent.
+std::string loadString(UINT id);
+
+// Every message box of Klemora goes through here.
+int klemoraMessageBox(HWND owner, const char* text, const char* caption, UINT flags);
+// A message box of the application: titled "Klemora", owned by the main window.
+int AfxMessageBox(const std::string& text, UINT flags = MB_OK | MB_ICONEXCLAMATION);

@@ -1,0 +1,56 @@
+// Resource numbers of Klemora, shared by Klemora.rc and the C++ code. Only #defines, so that
+// windres's preprocessor and the compiler read the same file.
+#ifndef KLEMORA_RESOURCE_H
+#define KLEMORA_RESOURCE_H
+
+// Labels and frames the code never addresses. winresrc.h lacks it; winres.h has the same value.
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+
+// Dialog templates.
+#define IDD_ABOUTBOX 100
+#define IDD_DATETIME 102
+#define IDD_STANDARD 141
+#define IDD_INFO 146
+
+// Icon groups: the application, and the picture of the About box and the Info page.
+#define IDR_MAINFRAME 128
+#define IDI_INFO 132
+
+// Strings.
+#define IDS_ABOUTBOX 101
+#define IDS_CAPTION 102
+#define IDS_CLOSE 107
+#define IDS_SETTINGS_SUBKEY 121
+#define IDS_RUN_KEY 122
+
+// The settings page.
+#define IDC_RUN_ONCE 1001
+#define IDC_RUN_EVERY 1002
+#define IDC_PLAUSIBILITY 1003
+#define IDC_MAX_CORRECTION_LABEL 1004
+#define IDC_CHECK_EVERY_LABEL 1005
+#define IDC_SERVER_LIST 1008
+#define IDC_LOG_BROWSE 1011
+#define IDC_LOG_ENABLE 1012
+#define IDC_AUTOSTART 1013
+#define IDC_LOG_DIRECTORY 1014
+#define IDC_MAX_UNIT 1020
+#define IDC_MAX_VALUE 1021
+#define IDC_MAX_SPIN 1022
+#define IDC_RAS_VALUE 1026
+#define IDC_RAS_SPIN 1027
+#define IDC_RAS_UNIT 1028
+#define IDC_POLL_VALUE 1030
+#define IDC_POLL_SPIN 1031
+#define IDC_POLL_UNIT 1032
+#define IDC_WAIT_RAS 1036
+
+// The About box and the Info page.
+#define IDC_MAIL_LINK 1010
+#define IDC_INFO_ICON 1011
+#define IDC_VERSION_TEXT 1143
+#define IDC_HOME_LINK 1148
+
+#endif
