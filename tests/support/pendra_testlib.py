@@ -1,7 +1,9 @@
 """What the black-box tests of Pendra share: the test-host tool, Wine, and the settings key."""
 import os
 import re
+import select
 import subprocess
+import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..'))
 TESTHOST = os.path.join(ROOT, 'tests', 'support', 'testhost')
@@ -35,14 +37,21 @@ def wine(prefix, *args, check=True, timeout=60, env=None, netns=None):
     return done
 
 
+class Expand(str):
+    """A text to be stored as REG_EXPAND_SZ."""
+
+
 def settings_lines(values):
     """The lines of a .reg file that replace the settings key by these values (ints as
-    REG_DWORD, texts as REG_SZ, None left out)."""
+    REG_DWORD, Expand texts as REG_EXPAND_SZ, other texts as REG_SZ, None left out)."""
     lines = [f'[-{SETTINGS_KEY}]', '', f'[{SETTINGS_KEY}]']
     for name, value in values.items():
         if value is None:
             continue
-        if isinstance(value, int):
+        if isinstance(value, Expand):
+            data = (str(value) + '\0').encode('utf-16-le')
+            lines.append(f'"{name}"=hex(2):' + ','.join(f'{byte:02x}' for byte in data))
+        elif isinstance(value, int):
             lines.append(f'"{name}"=dword:{value:08x}')
         else:
             escaped = value.replace('\\', '\\\\').replace('"', '\\"')
@@ -95,3 +104,90 @@ def private_name_service(work, **files):
     script.append(f'shift {len(arguments)} && exec "$@"')
     return ['unshare', '--mount', '--propagation', 'private', 'sh', '-c', ' && '.join(script),
             'sh', *arguments]
+
+
+def wait_for(condition, timeout, interval=0.1):
+    """Polls condition until it gives a true value or timeout seconds have passed."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def processes_running(marker):
+    """The ids of the processes whose command line holds marker, in any case."""
+    found = []
+    for entry in os.listdir('/proc'):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f'/proc/{entry}/cmdline', 'rb') as cmdline:
+                text = cmdline.read().decode('latin-1')
+        except OSError:
+            continue
+        if marker.lower() in text.lower():
+            found.append(int(entry))
+    return found
+
+
+class Xvfb:
+    """A private X screen on a display number that the server picks itself."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        try:
+            self.process = subprocess.Popen(
+                ['Xvfb', '-displayfd', str(write_end), '-screen', '0', '1024x768x24',
+                 '-nolisten', 'tcp'],
+                pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(write_end)
+            write_end = -1
+            number = b''
+            deadline = time.monotonic() + 15
+            while not number.endswith(b'\n') and time.monotonic() < deadline:
+                ready, _, _ = select.select([read_end], [], [], 0.5)
+                if ready:
+                    chunk = os.read(read_end, 16)
+                    if not chunk:
+                        break
+                    number += chunk
+        finally:
+            if write_end >= 0:
+                os.close(write_end)
+            os.close(read_end)
+        if not number.strip().isdigit():
+            self.stop()
+            raise RuntimeError('Xvfb did not report its display')
+        self.display = ':' + number.decode().strip()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
+
+    def xdotool(self, *args, check=True):
+        done = subprocess.run(['xdotool', *map(str, args)], capture_output=True, text=True,
+                              timeout=20, check=False, env={**os.environ, 'DISPLAY': self.display})
+        if check and done.returncode != 0:
+            raise RuntimeError(f'xdotool {args}: {done.returncode} {done.stderr}')
+        return done
+
+    def visible_windows(self, *criteria):
+        done = self.xdotool('search', '--onlyvisible', *criteria, check=False)
+        return [int(line) for line in done.stdout.split()]
+
+    def geometry(self, window):
+        """x, y, width and height of a window."""
+        out = self.xdotool('getwindowgeometry', '--shell', window).stdout
+        values = dict(line.split('=', 1) for line in out.split() if '=' in line)
+        return tuple(int(values[k]) for k in ('X', 'Y', 'WIDTH', 'HEIGHT'))
+
+    def screenshot(self, path):
+        subprocess.run(['import', '-window', 'root', path], check=True, timeout=30,
+                       env={**os.environ, 'DISPLAY': self.display}, capture_output=True)

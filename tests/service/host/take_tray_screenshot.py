@@ -29,7 +29,7 @@ def parse_arguments():
 def main():
     options = parse_arguments()
     build = os.path.abspath(options.build)
-    os.environ['PENDRA_EXE'] = os.path.join(build, 'service', 'host', 'Pendra.exe')
+    os.environ['PENDRA_EXE'] = os.path.join(build, 'bin', 'Pendra.exe')
     os.environ['PENDRA_TRAY_POKE'] = os.path.join(build, 'tests', 'support', 'tray-poke.exe')
     os.environ['PENDRA_WINEPREFIX'] = os.path.join(build, 'wineprefix')
     sys.path.insert(0, HERE)

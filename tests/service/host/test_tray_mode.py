@@ -17,7 +17,6 @@ ImageMagick. Never changes the clock.
 """
 import os
 import re
-import select
 import shutil
 import signal
 import subprocess
@@ -29,8 +28,8 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..',
                                 'support'))
 import pendra_testlib  # noqa: E402
-from pendra_testlib import (SETTINGS_KEY, reg_import, settings_lines,  # noqa: E402
-                            testhost, windows_path)
+from pendra_testlib import (SETTINGS_KEY, Xvfb, processes_running, reg_import,  # noqa: E402
+                            settings_lines, testhost, wait_for, windows_path)
 
 PENDRA = os.environ.get('PENDRA_EXE', '')
 POKE = os.environ.get('PENDRA_TRAY_POKE', '')
@@ -46,16 +45,6 @@ NIM_ADD, NIM_MODIFY, NIM_DELETE = '0', '1', '2'
 MB_ICONWARNING = '48'
 SYNC_TIP_RE = re.compile(r'^last sync to UTC: (\d\d):(\d\d):(\d\d) time reset: (-?\d+\.\d{3}) s $')
 REPORT_RE = re.compile(r'time reset: (-?\d+\.\d{3}) delay: ')
-
-
-def wait_for(condition, timeout, interval=0.1):
-    """Polls condition until it gives a true value or timeout seconds have passed."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(interval)
 
 
 def wine_environment(display=None, **extra):
@@ -84,83 +73,6 @@ def remove_settings(work):
     # Other tests run Pendra.exe as an NT service in this prefix.
     reg_import(PREFIX, work, [f'[-{VERSION_KEY}]', '', f'[-{SETTINGS_KEY}]', ''],
                env=wine_environment())
-
-
-def processes_running(marker):
-    """The ids of the processes whose command line holds marker, in any case."""
-    found = []
-    for entry in os.listdir('/proc'):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f'/proc/{entry}/cmdline', 'rb') as cmdline:
-                text = cmdline.read().decode('latin-1')
-        except OSError:
-            continue
-        if marker.lower() in text.lower():
-            found.append(int(entry))
-    return found
-
-
-class Xvfb:
-    """A private X screen on a display number that the server picks itself."""
-
-    def __init__(self):
-        read_end, write_end = os.pipe()
-        try:
-            self.process = subprocess.Popen(
-                ['Xvfb', '-displayfd', str(write_end), '-screen', '0', '1024x768x24',
-                 '-nolisten', 'tcp'],
-                pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            os.close(write_end)
-            write_end = -1
-            number = b''
-            deadline = time.monotonic() + 15
-            while not number.endswith(b'\n') and time.monotonic() < deadline:
-                ready, _, _ = select.select([read_end], [], [], 0.5)
-                if ready:
-                    chunk = os.read(read_end, 16)
-                    if not chunk:
-                        break
-                    number += chunk
-        finally:
-            if write_end >= 0:
-                os.close(write_end)
-            os.close(read_end)
-        if not number.strip().isdigit():
-            self.stop()
-            raise RuntimeError('Xvfb did not report its display')
-        self.display = ':' + number.decode().strip()
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(timeout=10)
-
-    def xdotool(self, *args, check=True):
-        done = subprocess.run(['xdotool', *map(str, args)], capture_output=True, text=True,
-                              timeout=20, check=False, env={**os.environ, 'DISPLAY': self.display})
-        if check and done.returncode != 0:
-            raise RuntimeError(f'xdotool {args}: {done.returncode} {done.stderr}')
-        return done
-
-    def visible_windows(self, *criteria):
-        done = self.xdotool('search', '--onlyvisible', *criteria, check=False)
-        return [int(line) for line in done.stdout.split()]
-
-    def geometry(self, window):
-        """x, y, width and height of a window."""
-        out = self.xdotool('getwindowgeometry', '--shell', window).stdout
-        values = dict(line.split('=', 1) for line in out.split() if '=' in line)
-        return tuple(int(values[k]) for k in ('X', 'Y', 'WIDTH', 'HEIGHT'))
-
-    def screenshot(self, path):
-        subprocess.run(['import', '-window', 'root', path], check=True, timeout=30,
-                       env={**os.environ, 'DISPLAY': self.display}, capture_output=True)
 
 
 class PendraRun:
