@@ -37,21 +37,14 @@ def wine(prefix, *args, check=True, timeout=60, env=None, netns=None):
     return done
 
 
-class Expand(str):
-    """A text to be stored as REG_EXPAND_SZ."""
-
-
 def settings_lines(values):
     """The lines of a .reg file that replace the settings key by these values (ints as
-    REG_DWORD, Expand texts as REG_EXPAND_SZ, other texts as REG_SZ, None left out)."""
+    REG_DWORD, texts as REG_SZ, None left out)."""
     lines = [f'[-{SETTINGS_KEY}]', '', f'[{SETTINGS_KEY}]']
     for name, value in values.items():
         if value is None:
             continue
-        if isinstance(value, Expand):
-            data = (str(value) + '\0').encode('utf-16-le')
-            lines.append(f'"{name}"=hex(2):' + ','.join(f'{byte:02x}' for byte in data))
-        elif isinstance(value, int):
+        if isinstance(value, int):
             lines.append(f'"{name}"=dword:{value:08x}')
         else:
             escaped = value.replace('\\', '\\\\').replace('"', '\\"')

@@ -1,0 +1,472 @@
+#!/usr/bin/env python3
+"""Klemora.exe under Wine and Xvfb, driven from another process by klemora-driver.
+
+Each test installs Klemora.exe and Pendra.exe into a fresh folder with a blank in its name on
+the prefix's drive C, writes Pendra's settings into the prefix's registry, starts Klemora on a
+Wine desktop of its own and reads back what it shows and what it writes: the registry, the
+service registration, Pendra's log, the message boxes. The time server is the fake SNTP server
+on a test host. Needs root, Xvfb and chmcmd's help file from the build. Never changes the clock.
+"""
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+import pendra_testlib  # noqa: E402
+from pendra_testlib import (SETTINGS_KEY, Xvfb, processes_running,  # noqa: E402
+                            reg_import, settings_lines, testhost, wait_for, windows_path)
+
+KLEMORA = os.environ.get('KLEMORA_EXE', '')
+DRIVER = os.environ.get('KLEMORA_DRIVER', '')
+QUERY = os.environ.get('PENDRA_SERVICE_QUERY', '')
+POKE = os.environ.get('PENDRA_TRAY_POKE', '')
+RECORDER = os.environ.get('PENDRA_KLEMORA_STANDIN', '')
+PREFIX = os.environ.get('PENDRA_WINEPREFIX', '')
+HOST = int(os.environ.get('PENDRA_TEST_HOST', '13'))
+PORT = int(os.environ.get('PENDRA_TEST_PORT', '11126'))
+DESKTOP = f'klemora-{os.getpid()}'
+RUN_KEY = r'HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Run'
+APP_DEFAULTS = r'HKEY_CURRENT_USER\Software\Wine\AppDefaults'
+ABOUT_TITLE_HEX = 'Info \xfcber Klemora'.encode('cp1252').hex()
+APPLY, HELP = 0x3021, 9
+STOPPED, RUNNING = 1, 4
+
+
+class Expand(str):
+    """A text to be stored as REG_EXPAND_SZ."""
+
+
+START_LINE = re.compile(r'^Start Pendra Rev: 1\.22, server (.*)$')
+
+
+@unittest.skipUnless(os.geteuid() == 0, 'needs root: test hosts are network namespaces')
+@unittest.skipUnless(KLEMORA and DRIVER and QUERY and POKE and RECORDER and PREFIX,
+                     'KLEMORA_EXE, KLEMORA_DRIVER, PENDRA_SERVICE_QUERY, PENDRA_TRAY_POKE, '
+                     'PENDRA_KLEMORA_STANDIN and PENDRA_WINEPREFIX not set')
+@unittest.skipUnless(shutil.which('Xvfb'), 'needs Xvfb')
+class KlemoraTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.screen = Xvfb()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.screen.stop()
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix='klemora-')
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.logs = os.path.join(self.work, 'logs')
+        os.mkdir(self.logs)
+        self.folder_name = f'Klemora Test {os.getpid()} {time.monotonic_ns()}'
+        self.folder = os.path.join(PREFIX, 'drive_c', self.folder_name)
+        self.windows_folder = 'C:\\' + self.folder_name
+        os.makedirs(self.folder)
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        build_bin = os.path.dirname(KLEMORA)
+        for name in ('Klemora.exe', 'Pendra.exe'):
+            shutil.copy(os.path.join(build_bin, name), self.folder)
+        self.addCleanup(self.end_programs)
+        self.addCleanup(self.wine, 'reg', 'delete', SETTINGS_KEY, '/f', check=False)
+
+    # --- helpers --------------------------------------------------------------------------
+
+    def wine(self, *args, check=True, timeout=60):
+        env = {k: v for k, v in os.environ.items() if k != 'DISPLAY'}
+        env['DISPLAY'] = self.screen.display
+        return pendra_testlib.wine(PREFIX, *args, check=check, timeout=timeout, env=env)
+
+    def drive(self, *script, check=True, timeout=60):
+        """Runs a klemora-driver script; returns its output lines. The output goes through
+        files: a program that the script starts inherits them and outlives the driver."""
+        env = {k: v for k, v in os.environ.items() if k != 'DISPLAY'}
+        env['DISPLAY'] = self.screen.display
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run(
+                [pendra_testlib.WINE_RUN, PREFIX, DRIVER, '--desktop', DESKTOP,
+                 *map(str, script)], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                env=env, timeout=timeout, check=False).returncode
+            out.seek(0)
+            err.seek(0)
+            output = out.read().decode('latin-1')
+            errors = err.read().decode('latin-1')
+        if check and code != 0:
+            self.fail(f'driver {script}: {code} {errors.strip()}')
+        return output.splitlines()
+
+    def value(self, *script):
+        return self.drive(*script)[-1]
+
+    def start_klemora(self):
+        self.drive('start', self.windows_folder + '\\Klemora.exe', ';', 'wait')
+
+    def write_server_list(self, *servers):
+        with open(os.path.join(self.folder, 'NTPServ.dat'), 'w', encoding='ascii',
+                  newline='\r\n') as out:
+            out.write(''.join(server + '\n' for server in servers))
+
+    def configure(self, **values):
+        defaults = {'WriteLogEntries': 1, 'LogDirectory': windows_path(self.logs),
+                    'WaitForRAS': 0, 'RunOnce': 0, 'NTPPollMilliseconds': 60000,
+                    'NTPServerPort': PORT}
+        defaults.update(values)
+        expanded = {k: v for k, v in defaults.items() if isinstance(v, Expand)}
+        reg_import(PREFIX, self.work, settings_lines(
+            {k: v for k, v in defaults.items() if k not in expanded}))
+        for name, value in expanded.items():
+            self.wine('reg', 'add', SETTINGS_KEY.replace('HKEY_LOCAL_MACHINE', 'HKLM'), '/v',
+                      name, '/t', 'REG_EXPAND_SZ', '/d', value, '/f')
+
+    def registry_value(self, key, name):
+        """(type, data) of a value as reg query prints them, or None."""
+        done = self.wine('reg', 'query', key.replace('HKEY_LOCAL_MACHINE', 'HKLM'), '/v', name,
+                         check=False)
+        match = re.search(rf'^\s*{re.escape(name)}\s+(REG_\w+)\s*(.*?)\s*$', done.stdout,
+                          re.MULTILINE)
+        return (match.group(1), match.group(2)) if match else None
+
+    def start_fake(self, *options):
+        address = testhost('create', HOST)
+        self.addCleanup(testhost, 'delete', HOST)
+        pid = testhost('fake', HOST, PORT, self.work, *options)
+        self.addCleanup(testhost, 'stop', pid)
+        return address
+
+    def service(self, *args):
+        done = self.wine(os.path.join(self.folder, 'service-query.exe'), *map(str, args),
+                         check=False)
+        return done.returncode, dict(line.split('=', 1) for line in done.stdout.splitlines()
+                                     if '=' in line)
+
+    def remove_service(self):
+        self.wine('net', 'stop', 'Pendra', check=False)
+        self.wine('sc', 'delete', 'Pendra', check=False)
+
+    def log_texts(self):
+        texts = []
+        for path in sorted(glob.glob(os.path.join(self.logs, '*.ntp'))):
+            with open(path, 'rb') as log:
+                texts += [line[30:] for line in log.read().decode('latin-1').splitlines()]
+        return texts
+
+    def start_lines(self):
+        return [t for t in self.log_texts() if START_LINE.match(t)]
+
+    def end_programs(self):
+        """Ends every program started from the test folder."""
+        for pid in processes_running(self.folder_name):
+            try:
+                os.kill(pid, 9)
+            except ProcessLookupError:
+                pass
+        wait_for(lambda: not processes_running(self.folder_name), 10)
+
+    # --- the sheet --------------------------------------------------------------------------
+
+    def test_the_sheet_its_buttons_and_its_about_windows(self):
+        self.wine('reg', 'delete', SETTINGS_KEY, '/f', check=False)
+        self.write_server_list('pool.ntp.org')
+        self.start_klemora()
+        # The tab's own text; it shows one ampersand.
+        self.assertEqual(self.drive('tabs'),
+                         ['Show Time && Date', 'NTP Synchronization Settings', 'Info'])
+        self.assertEqual(self.drive('visible', '1', ';', 'text', '2', ';', 'enabled', APPLY),
+                         ['0', 'Ende', '0'])
+        # Each choice of the system menu entry opens one more About window; closing one leaves
+        # the other and the sheet.
+        self.drive('sysmenu', 16, ';', 'sysmenu', 16)
+        self.assertEqual(self.value('windows-hex', ABOUT_TITLE_HEX), '2')
+        self.drive('about-close')
+        self.assertEqual(self.value('windows-hex', ABOUT_TITLE_HEX), '1')
+        # Without settings: set once, nothing else, autostart off under Windows NT.
+        self.drive('select-tab', 1)
+        self.assertEqual(self.drive('checked', 1001, ';', 'enabled', 1030, ';', 'text', 1030,
+                                    ';', 'enabled', 1013, ';', 'checked', 1003, ';',
+                                    'enabled', 1021),
+                         ['1', '0', '0', '0', '0', '0'])
+        self.assertEqual(self.drive('combo', 1032),
+                         ['Milliseconds', 'Seconds', 'Minutes', 'Hours', 'selected=0'])
+        self.assertEqual(self.drive('combo', 1008), ['pool.ntp.org', 'selected=-1'])
+        self.drive('close', ';', 'wait-gone')
+
+    def test_stored_values_are_shown_and_apply_registers_and_restarts_pendra(self):
+        server = self.start_fake()
+        self.remove_service()
+        self.addCleanup(self.remove_service)
+        shutil.copy(QUERY, os.path.join(self.folder, 'service-query.exe'))
+        self.write_server_list('pool.ntp.org', server)
+        self.configure(NTPServerName=server, NTPPollMilliseconds=900000, MaxAdjustSeconds=7200,
+                       LogDirectory=Expand(windows_path(self.logs)))
+        # An autostart entry left from Windows 98 goes with the first save on Windows NT.
+        run_key = RUN_KEY.replace('HKEY_LOCAL_MACHINE', 'HKLM')
+        self.wine('reg', 'add', run_key, '/v', 'Pendra_Auto', '/d', 'C:\\old\\Pendra.exe', '/f')
+        self.addCleanup(self.wine, 'reg', 'delete', run_key, '/v', 'Pendra_Auto', '/f',
+                        check=False)
+        self.start_klemora()
+        self.drive('select-tab', 1)
+        self.assertEqual(self.drive('text', 1030, ';', 'text', 1021, ';', 'checked', 1003, ';',
+                                    'checked', 1002, ';', 'enabled', APPLY),
+                         ['15', '2', '1', '1', '0'])
+        self.assertEqual(self.drive('combo', 1032)[-1], 'selected=2')
+        self.assertEqual(self.drive('combo', 1020)[-1], 'selected=2')
+        self.assertEqual(self.drive('combo', 1008)[-1], 'selected=1')
+        # 15 Minutes become 15 Hours; Apply registers the service and starts it.
+        self.drive('combo-select', 1032, 3)
+        self.assertEqual(self.value('enabled', APPLY), '1')
+        self.drive('click', APPLY)
+        self.assertTrue(wait_for(lambda: self.service('status', 'Pendra')[0] == 0, 20),
+                        self.drive('--timeout', 500, 'box', check=False))
+        code, status = self.service('wait', 'Pendra', RUNNING, 20000)
+        self.assertEqual(code, 0, status)
+        code, config = self.service('config', 'Pendra')
+        program = self.windows_folder + '\\Pendra.exe'
+        self.assertEqual(config['path'], '"' + program.replace('\\', '\\\\') + '"')
+        self.assertEqual(config['start'], '2')
+        self.assertEqual(self.registry_value(SETTINGS_KEY, 'NTPPollMilliseconds'),
+                         ('REG_DWORD', hex(15 * 3600000)))
+        self.assertEqual(self.registry_value(SETTINGS_KEY, 'MaxAdjustSeconds'),
+                         ('REG_DWORD', hex(7200)))
+        self.assertEqual(self.registry_value(SETTINGS_KEY, 'LogDirectory'),
+                         ('REG_EXPAND_SZ', windows_path(self.logs)))
+        self.assertEqual(self.registry_value(SETTINGS_KEY, 'AppRoot'),
+                         ('REG_SZ', self.windows_folder + '\\'))
+        self.assertEqual(self.value('enabled', APPLY), '0')
+        self.assertIsNone(self.registry_value(RUN_KEY, 'Pendra_Auto'))
+        self.assertTrue(wait_for(lambda: len(self.start_lines()) == 1, 20), self.log_texts())
+        # Another server: the running service is stopped, waited for and started again.
+        self.drive('combo-select', 1008, 0, ';', 'click', APPLY)
+        self.assertTrue(wait_for(lambda: len(self.start_lines()) == 2, 40), self.log_texts())
+        self.assertEqual(START_LINE.match(self.start_lines()[-1]).group(1), 'pool.ntp.org')
+        self.assertIn('stop request', self.log_texts())
+        self.assertEqual(self.service('wait', 'Pendra', RUNNING, 20000)[0], 0)
+        self.drive('close', ';', 'wait-gone')
+
+    def test_a_service_slow_to_stop_is_started_again_once_it_has_stopped(self):
+        # A silent server: the running service is inside its 10-second wait for a reply, and
+        # a stop takes until that wait is over.
+        server = self.start_fake('--mode', 'silent')
+        self.remove_service()
+        self.addCleanup(self.remove_service)
+        shutil.copy(QUERY, os.path.join(self.folder, 'service-query.exe'))
+        self.write_server_list(server, 'pool.ntp.org')
+        self.configure(NTPServerName=server)
+        self.start_klemora()
+        self.drive('select-tab', 1, ';', 'click', 1003, ';', 'click', APPLY)
+        self.assertTrue(wait_for(lambda: len(self.start_lines()) == 1, 20), self.log_texts())
+        started = time.monotonic()
+        self.drive('click', 1003, ';', 'click', APPLY)
+        self.assertTrue(wait_for(lambda: len(self.start_lines()) == 2, 40), self.log_texts())
+        self.assertGreater(time.monotonic() - started, 5)
+        self.assertEqual(self.service('wait', 'Pendra', RUNNING, 20000)[0], 0)
+        texts = self.log_texts()
+        self.assertIn('no response from server', texts)
+        second_start = [i for i, t in enumerate(texts) if START_LINE.match(t)][1]
+        self.assertLess(texts.index('stop request'), second_start)
+        # No box: nothing failed.
+        self.assertEqual(self.drive('--timeout', 500, 'box', check=False), [])
+        self.drive('close', ';', 'wait-gone')
+
+    def test_refused_saves_show_their_boxes_in_order_and_write_nothing(self):
+        missing = os.path.join(self.work, 'new-logs')
+        self.write_server_list('pool.ntp.org')
+        self.configure(LogDirectory=windows_path(missing))
+        self.start_klemora()
+        self.drive('select-tab', 1, ';', 'click', 1003, ';', 'click', APPLY)
+        self.assertEqual(self.drive('box'), ['title=Horvane Error', 'text=',
+                                             'You must specify a NTP server name.'])
+        self.drive('answer', 'OK')
+        self.assertEqual(self.drive('box'), ['title=Log Directory Error', 'text=',
+                                             windows_path(missing) + ' does not exist',
+                                             ' create it?'])
+        self.drive('answer', 'CANCEL')
+        self.assertFalse(os.path.exists(missing))
+        # Apply is off after a refused save; the next change allows another try.
+        self.assertEqual(self.value('enabled', APPLY), '0')
+        self.drive('click', 1003, ';', 'click', APPLY, ';', 'box', ';', 'answer', 'OK', ';',
+                   'box', ';', 'answer', 'OK')
+        self.assertTrue(wait_for(lambda: os.path.isdir(missing), 10))
+        self.assertIsNone(self.registry_value(SETTINGS_KEY, 'AppRoot'))
+        self.drive('close', ';', 'wait-gone')
+
+        # A file where the directory should be; then a directory whose parent is missing.
+        not_directory = os.path.join(self.work, 'a-file')
+        open(not_directory, 'w').close()
+        orphan = os.path.join(self.work, 'no-parent', 'logs')
+        cases = [
+            (not_directory, [['title=Horvane Error', 'text=',
+                              windows_path(not_directory) + ' exists, but is not a directory']]),
+            (orphan, [None, ['title=Horvane Error', 'text=', 'CreateDirectory(LogDirectory)']]),
+        ]
+        for directory, boxes in cases:
+            self.configure(NTPServerName='pool.ntp.org', LogDirectory=windows_path(directory))
+            self.start_klemora()
+            self.drive('select-tab', 1, ';', 'click', 1003, ';', 'click', APPLY)
+            for expected in boxes:
+                shown = self.drive('box')
+                if expected is not None:
+                    self.assertEqual(shown[:len(expected)], expected)
+                self.drive('answer', 'OK')
+            if directory == orphan:
+                # The caption line, then the system's own text for the failure.
+                self.assertGreater(len(shown), 3, shown)
+            self.assertIsNone(self.registry_value(SETTINGS_KEY, 'AppRoot'))
+            self.drive('close', ';', 'wait-gone')
+
+    def test_wrong_registry_types_and_bad_server_lists_are_survived(self):
+        # Values of other types are ignored; a missing list offers the public pool.
+        long_directory = 'C:\\' + '\\'.join(['d' * 29] * 10)
+        self.configure(NTPServerName=5, NTPPollMilliseconds='900000', RunOnce='0',
+                       LogDirectory=long_directory)
+        self.start_klemora()
+        # The page is made with the box open: it becomes current once the box is answered.
+        self.drive('--timeout', 1000, 'select-tab', 1, check=False)
+        self.assertEqual(self.drive('box'), [
+            'title=Klemora', 'text=', f"Couldn't open {self.windows_folder}\\NTPServ.dat!"])
+        self.drive('answer', 'OK')
+        self.assertEqual(self.drive('combo', 1008), ['pool.ntp.org', 'selected=-1'])
+        self.assertEqual(self.drive('text', 1030, ';', 'checked', 1001, ';', 'text', 1014),
+                         ['0', '1', long_directory])
+        # A directory name beyond what the system takes is refused with the system's text.
+        self.drive('combo-select', 1008, 0, ';', 'click', APPLY)
+        for _ in range(3):
+            shown = self.drive('--timeout', 3000, 'box', check=False)
+            if not shown:
+                break
+            self.assertIn(shown[0], ('title=Horvane Error', 'title=Log Directory Error'))
+            self.drive('answer', 'OK')
+        self.assertEqual(shown, [])
+        self.assertIsNone(self.registry_value(SETTINGS_KEY, 'AppRoot'))
+        self.drive('close', ';', 'wait-gone')
+
+        # 10,000 entries, one of 2,000 characters, the last without a line end.
+        entries = [f'ntp{i}.example.net' for i in range(9999)] + ['x' * 2000]
+        with open(os.path.join(self.folder, 'NTPServ.dat'), 'w', encoding='ascii') as out:
+            out.write('\r\n'.join(entries))
+        os.chmod(os.path.join(self.folder, 'NTPServ.dat'), 0o444)
+        self.configure(NTPServerName='ntp9998.example.net')
+        self.start_klemora()
+        listed = self.drive('select-tab', 1, ';', 'combo', 1008, timeout=120)
+        self.assertEqual(len(listed), 10001)
+        self.assertEqual(listed[-2], 'x' * 2000)
+        self.assertEqual(listed[-1], 'selected=9998')
+        self.drive('close', ';', 'wait-gone')
+
+    def test_typed_numbers_that_do_not_fit_are_limited_where_the_user_sees_it(self):
+        self.write_server_list('pool.ntp.org')
+        self.configure(NTPServerName='pool.ntp.org')
+        self.start_klemora()
+        self.drive('select-tab', 1, ';', 'click', 1002, ';', 'combo-select', 1032, 3)
+        cases = [('99999', '1193'), ('-5', '0'), ('250', '250'), ('', '')]
+        for typed, shown in cases:
+            self.assertEqual(self.value('set-text', 1030, typed, ';', 'text', 1030), shown)
+        self.drive('combo-select', 1032, 0)
+        self.assertEqual(self.value('set-text', 1030, '4294967296', ';', 'text', 1030),
+                         '4294967295')
+        self.drive('click', 1003, ';', 'combo-select', 1020, 2)
+        self.assertEqual(self.value('set-text', 1021, '99999999', ';', 'text', 1021),
+                         str(4294967295 // 3600))
+        self.drive('close', ';', 'wait-gone')
+
+    # --- links and help -------------------------------------------------------------------
+
+    def point_shell_at_recorder(self, record):
+        """Makes the shell open links, mail addresses and .htm files with the recorder, and
+        restores what it did before at the end."""
+        shutil.copy(RECORDER, os.path.join(self.folder, 'recorder.exe'))
+        command = (f'"{self.windows_folder}\\recorder.exe" --record-command '
+                   f'{windows_path(record)} %1')
+        keys = [r'HKCR\http\shell\open\command', r'HKCR\mailto\shell\open\command',
+                r'HKCR\htmlfile\shell\open\command', r'HKCR\.htm']
+        for key in keys:
+            done = self.wine('reg', 'query', key, '/ve', check=False)
+            old = re.search(r'\(Default\)\s+REG_SZ\s+(.*?)\s*$', done.stdout, re.MULTILINE)
+            if old:
+                self.addCleanup(self.wine, 'reg', 'add', key, '/ve', '/d', old.group(1), '/f')
+            else:
+                self.addCleanup(self.wine, 'reg', 'delete', key, '/f', check=False)
+            self.wine('reg', 'add', key, '/ve', '/d', 'htmlfile' if key.endswith('.htm')
+                      else command, '/f')
+
+    def opened(self, record, count):
+        def lines():
+            try:
+                with open(record, encoding='latin-1') as text:
+                    return text.read().splitlines()
+            except FileNotFoundError:
+                return []
+        self.assertTrue(wait_for(lambda: len(lines()) >= count, 15), lines())
+        return lines()
+
+    def test_links_and_help_open_what_they_name(self):
+        record = os.path.join(self.work, 'opened.txt')
+        self.point_shell_at_recorder(record)
+        self.write_server_list('pool.ntp.org')
+        self.wine('reg', 'delete', SETTINGS_KEY, '/f', check=False)
+        build_bin = os.path.dirname(KLEMORA)
+        shutil.copytree(os.path.join(build_bin, 'html'), os.path.join(self.folder, 'html'))
+        self.start_klemora()
+        self.drive('select-tab', 2, ';', 'press', 1148, ';', 'press', 1010, ';', 'press', 1011)
+        self.assertEqual(self.opened(record, 3), [
+            'http://www.tarnwick.example/klemora/', 'mailto:support@tarnwick.example',
+            'http://www.tarnwick.example/klemora/'])
+        # Without Klemora.chm every help request opens the page itself, named by the page.
+        self.drive('click', HELP, ';', 'select-tab', 1, ';', 'click', HELP, ';', 'select-tab', 0,
+                   ';', 'click', HELP)
+        pages = self.opened(record, 6)[3:]
+        self.assertEqual([p.lower() for p in pages],
+                         [f'{self.windows_folder}\\html\\{topic}.htm'.lower()
+                          for topic in ('Tarnwick', 'Standard', 'KlemoraHelp')])
+        self.drive('close', ';', 'wait-gone')
+        # With it the help control shows it, and nothing is handed to the shell.
+        shutil.copy(os.path.join(build_bin, 'Klemora.chm'), self.folder)
+        self.start_klemora()
+        self.drive('select-tab', 1, ';', 'click', HELP)
+        self.assertTrue(wait_for(lambda: self.value('windows', 'Klemora Help') != '0', 15))
+        self.assertEqual(len(self.opened(record, 6)), 6)
+        self.drive('close')
+
+    # --- Windows 98 -------------------------------------------------------------------------
+
+    def test_on_windows_98_apply_sets_autostart_and_replaces_the_tray_pendra(self):
+        server = self.start_fake()
+        versions = [f'[{APP_DEFAULTS}\\{name}]' for name in ('Klemora.exe', 'Pendra.exe')]
+        reg_import(PREFIX, self.work, sum(([key, '"Version"="win98"', ''] for key in versions),
+                                          []))
+        self.addCleanup(reg_import, PREFIX, self.work,
+                        sum(([f'[-{key[1:-1]}]', ''] for key in versions), []))
+        self.addCleanup(self.wine, 'reg', 'delete', RUN_KEY.replace('HKEY_LOCAL_MACHINE', 'HKLM'),
+                        '/v', 'Pendra_Auto', '/f', check=False)
+        self.write_server_list(server)
+        self.configure(NTPServerName=server)
+        self.drive('start', self.windows_folder + '\\Pendra.exe', ';', 'sleep', 100)
+        self.assertTrue(wait_for(lambda: any(t.startswith('time reset') for t in self.log_texts()),
+                                 20), self.log_texts())
+        self.start_klemora()
+        self.drive('select-tab', 1)
+        self.assertEqual(self.drive('enabled', 1013, ';', 'checked', 1013), ['1', '0'])
+        self.drive('click', 1013, ';', 'click', APPLY)
+        self.assertEqual(self.registry_value(RUN_KEY, 'Pendra_Auto'),
+                         ('REG_SZ', self.windows_folder + '\\Pendra.exe'))
+        # The running tray program ends, a new one starts and synchronises.
+        self.assertTrue(wait_for(lambda: len(self.start_lines()) == 2, 20), self.log_texts())
+        self.assertTrue(wait_for(
+            lambda: sum(t.startswith('time reset') for t in self.log_texts()) == 2, 20),
+            self.log_texts())
+        self.assertEqual(self.wine(POKE, '--desktop', DESKTOP, 'exists', check=False).returncode,
+                         0)
+        # Autostart off again removes the entry.
+        self.drive('click', 1013, ';', 'click', APPLY)
+        self.assertTrue(wait_for(lambda: self.registry_value(RUN_KEY, 'Pendra_Auto') is None, 10))
+        self.drive('close', ';', 'wait-gone')
+        self.wine(POKE, '--desktop', DESKTOP, 'post-destroy', check=False)
+
+
+if __name__ == '__main__':
+    unittest.main()
