@@ -1,0 +1,171 @@
+#include "desktop/worldtime/ZoneTime.h"
+
+#include <array>
+#include <cstdio>
+
+namespace {
+
+std::uint16_t word(const std::uint8_t* data, std::size_t offset) {
+    return static_cast<std::uint16_t>(data[offset] | data[offset + 1] << 8);
+}
+
+std::int32_t signedLong(const std::uint8_t* data, std::size_t offset) {
+    const std::uint32_t value = static_cast<std::uint32_t>(word(data, offset)) |
+                                static_cast<std::uint32_t>(word(data, offset + 2)) << 16;
+    return static_cast<std::int32_t>(value);
+}
+
+// A SYSTEMTIME in the record: year, month, day of week, day, hour, minute, second, ms.
+TransitionRule ruleAt(const std::uint8_t* data, std::size_t offset) {
+    return {word(data, offset + 2), word(data, offset + 6),  word(data, offset + 4),
+            word(data, offset + 8), word(data, offset + 10), word(data, offset + 12)};
+}
+
+bool validRule(const TransitionRule& rule) {
+    return rule.month >= 1 && rule.month <= 12 && rule.occurrence >= 1 && rule.occurrence <= 5 &&
+           rule.weekday <= 6;
+}
+
+bool leapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int monthLength(int year, int month) {
+    static constexpr std::array<int, 12> lengths{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && leapYear(year) ? 29 : lengths[static_cast<std::size_t>(month - 1)];
+}
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
+SYSTEMTIME civilFromMilliseconds(std::int64_t milliseconds) {
+    std::int64_t days = milliseconds / 86400000;
+    std::int64_t rest = milliseconds % 86400000;
+    if (rest < 0) {
+        rest += 86400000;
+        --days;
+    }
+    const std::int64_t shifted = days + 719468;
+    const std::int64_t era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+    const auto dayOfEra = static_cast<unsigned>(shifted - era * 146097);
+    const unsigned yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const unsigned mp = (5 * dayOfYear + 2) / 153;
+    const unsigned day = dayOfYear - (153 * mp + 2) / 5 + 1;
+    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2);
+    SYSTEMTIME t{};
+    t.wYear = static_cast<std::uint16_t>(year);
+    t.wMonth = static_cast<std::uint16_t>(month);
+    t.wDay = static_cast<std::uint16_t>(day);
+    // 1970-01-01 was a Thursday.
+    t.wDayOfWeek = static_cast<std::uint16_t>(((days % 7) + 11) % 7);
+    t.wHour = static_cast<std::uint16_t>(rest / 3600000);
+    t.wMinute = static_cast<std::uint16_t>(rest / 60000 % 60);
+    t.wSecond = static_cast<std::uint16_t>(rest / 1000 % 60);
+    t.wMilliseconds = static_cast<std::uint16_t>(rest % 1000);
+    return t;
+}
+
+std::int64_t toMilliseconds(const SYSTEMTIME& t) {
+    return daysFromCivil(t.wYear, t.wMonth, t.wDay) * 86400000 +
+           ((static_cast<std::int64_t>(t.wHour) * 60 + t.wMinute) * 60 + t.wSecond) * 1000 +
+           t.wMilliseconds;
+}
+
+} // namespace
+
+std::optional<ZoneRecord> parseZoneRecord(const std::uint8_t* data, std::size_t size) {
+    if (data == nullptr || size < 44) {
+        return std::nullopt;
+    }
+    return ZoneRecord{signedLong(data, 0), signedLong(data, 8), ruleAt(data, 28), ruleAt(data, 12)};
+}
+
+bool hasDaylightSaving(const ZoneRecord& zone) {
+    return zone.daylightStart.month != 0 && validRule(zone.daylightStart) &&
+           validRule(zone.standardStart);
+}
+
+SYSTEMTIME findTransition(std::uint16_t year, const TransitionRule& rule) {
+    const std::int64_t first = daysFromCivil(year, rule.month, 1);
+    const int firstWeekday = static_cast<int>(((first % 7) + 11) % 7);
+    int day = 1 + (rule.weekday - firstWeekday + 7) % 7 + 7 * (rule.occurrence - 1);
+    if (day > monthLength(year, rule.month)) {
+        day -= 7; // a fifth occurrence that the month lacks: the last one
+    }
+    SYSTEMTIME change{};
+    change.wYear = year;
+    change.wMonth = rule.month;
+    change.wDay = static_cast<std::uint16_t>(day);
+    change.wDayOfWeek = rule.weekday;
+    change.wHour = rule.hour;
+    change.wMinute = rule.minute;
+    change.wSecond = rule.second;
+    return change;
+}
+
+ZoneTime zoneTimeAt(const SYSTEMTIME& utc, const ZoneRecord& zone) {
+    const std::int64_t standard = toMilliseconds(utc) - std::int64_t{zone.bias} * 60000;
+    ZoneTime result{civilFromMilliseconds(standard), false, {}, {}};
+    if (!hasDaylightSaving(zone)) {
+        return result;
+    }
+    result.daylightStart = findTransition(utc.wYear, zone.daylightStart);
+    result.standardStart = findTransition(utc.wYear, zone.standardStart);
+    // The start is a standard time, the end a daylight time.
+    const std::int64_t daylightTime = standard - std::int64_t{zone.daylightBias} * 60000;
+    const bool afterStart = standard >= toMilliseconds(result.daylightStart);
+    const bool beforeEnd = daylightTime < toMilliseconds(result.standardStart);
+    result.daylight = result.daylightStart.wMonth < result.standardStart.wMonth
+                          ? afterStart && beforeEnd
+                          : afterStart || beforeEnd;
+    if (result.daylight) {
+        result.wallClock = civilFromMilliseconds(daylightTime);
+    }
+    return result;
+}
+
+std::string offsetText(std::int32_t minutes, const std::string& unit) {
+    char text[64];
+    if (minutes > 0) {
+        std::snprintf(text, sizeof text, "- %.2d %s", static_cast<int>(minutes), unit.c_str());
+    } else {
+        std::snprintf(text, sizeof text, "%.2d %s", static_cast<int>(-std::int64_t{minutes}),
+                      unit.c_str());
+    }
+    return text;
+}
+
+std::string ruleLine(const char* prefix, const TransitionRule& rule, const SYSTEMTIME& change,
+                     const TextOf& text) {
+    const std::string rule_text = std::string(prefix) + text(122u + rule.occurrence) + " " +
+                                  text(128u + rule.weekday) + " of " + text(134u + rule.month);
+    char line[200];
+    std::snprintf(line, sizeof line, "%s [%02d] at %02d:%02d:%02d ", rule_text.c_str(), change.wDay,
+                  change.wHour, change.wMinute, change.wSecond);
+    return line;
+}
+
+std::string millisecondsText(std::uint16_t milliseconds) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d%1d", milliseconds / 10, milliseconds % 10);
+    return text;
+}
+
+bool advanceTicker(std::int32_t& offset, std::int32_t textWidth, std::int32_t start) {
+    if (offset > textWidth + start) {
+        offset = 0;
+        return true;
+    }
+    ++offset;
+    return false;
+}
