@@ -93,9 +93,16 @@ struct ServiceHandleTraits {
     static void close(SC_HANDLE handle) { CloseServiceHandle(handle); }
 };
 
+struct DesktopHandleTraits {
+    using Handle = HDESK;
+    static bool isValid(HDESK handle) { return handle != nullptr; }
+    static void close(HDESK handle) { CloseDesktop(handle); }
+};
+
 using ThreadHandle = ScopedHandle<KernelHandleTraits>;
 using FindHandle = ScopedHandle<FindHandleTraits>;
 using ServiceHandle = ScopedHandle<ServiceHandleTraits>;
+using DesktopHandle = ScopedHandle<DesktopHandleTraits>;
 
 class EventHandle : public ScopedHandle<KernelHandleTraits> {
 public:

@@ -56,12 +56,6 @@ constexpr DWORD settleStep = 50;
 constexpr int settleRounds = 3;
 constexpr int messageBoxTextId = 0xFFFF;
 
-struct DesktopTraits {
-    using Handle = HDESK;
-    static bool isValid(HDESK handle) { return handle != nullptr; }
-    static void close(HDESK handle) { CloseDesktop(handle); }
-};
-using DesktopHandle = ScopedHandle<DesktopTraits>;
 using ProcessHandle = ScopedHandle<KernelHandleTraits>;
 
 // Memory in another process, for messages whose structures Wine does not carry across.

@@ -27,13 +27,6 @@ constexpr UINT trayCallback = WM_APP + 100;
 constexpr WPARAM exitCommand = 40003;
 constexpr WPARAM setupCommand = 40004;
 
-struct DesktopTraits {
-    using Handle = HDESK;
-    static bool isValid(HDESK handle) { return handle != nullptr; }
-    static void close(HDESK handle) { CloseDesktop(handle); }
-};
-using DesktopHandle = ScopedHandle<DesktopTraits>;
-
 int usage() {
     std::fputs("usage: tray-poke [--desktop NAME] exists|exit|setup|menu|left-click\n"
                "       tray-poke [--desktop NAME] destroy|post-destroy [COUNT]\n"
