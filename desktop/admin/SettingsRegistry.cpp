@@ -1,6 +1,7 @@
 #include "desktop/admin/SettingsRegistry.h"
 
 #include "desktop/admin/ProgramPaths.h"
+#include "desktop/admin/RegistryValues.h"
 #include "desktop/admin/ServiceControl.h"
 #include "desktop/admin/SyncSettings.h"
 #include "desktop/admin/SystemErrorText.h"
@@ -8,49 +9,15 @@
 #include "desktop/framework/Wnd.h"
 #include "desktop/resources/resource.h"
 
-#include <vector>
-
 namespace {
-
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    ~RegistryKey() { close(); }
-    HKEY* out() { return &key_; }
-    HKEY get() const { return key_; }
-    void close() {
-        if (key_ != nullptr) {
-            RegCloseKey(key_);
-            key_ = nullptr;
-        }
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 std::string settingsKeyName() {
     return "SOFTWARE\\Tarnwick\\" + loadString(IDS_SETTINGS_SUBKEY);
 }
 
-// A text value stored as REG_SZ or REG_EXPAND_SZ, as stored; none for anything else.
 std::optional<SettingsSource::Text> readText(HKEY key, const char* name) {
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ)) {
-        return std::nullopt;
-    }
-    // One more zero byte: a value stored without its terminator still ends.
-    std::vector<char> buffer(size + 1, '\0');
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
-                         &size) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ)) {
-        return std::nullopt;
-    }
-    return SettingsSource::Text{buffer.data(), type};
+    auto value = readRegistryText(key, name);
+    return value ? std::optional<SettingsSource::Text>({value->text, value->type}) : std::nullopt;
 }
 
 class RegistrySource : public SettingsSource {
@@ -61,6 +28,7 @@ public:
     bool settingsKeyExists() override { return key_.get() != nullptr; }
     std::optional<Text> text(const char* name) override { return readText(key_.get(), name); }
     std::optional<std::uint32_t> number(const char* name) override {
+        // Exactly four bytes of REG_DWORD; anything else keeps the default.
         DWORD type = 0;
         DWORD value = 0;
         DWORD size = sizeof value;
@@ -199,9 +167,7 @@ LONG SetAutostartEntry(const char* subkey, const char* valueName, const std::str
     } else {
         RegDeleteValueA(key.get(), valueName); // a missing value is no error
     }
-    const LONG closed = RegCloseKey(key.get());
-    *key.out() = nullptr;
-    return closed;
+    return RegCloseKey(key.release());
 }
 
 void ShowSystemError(HWND owner, const std::string& caption, std::uint32_t error) {
