@@ -24,6 +24,24 @@
 #define IDS_CLOSE 107
 #define IDS_SETTINGS_SUBKEY 121
 #define IDS_RUN_KEY 122
+#define IDS_SET_TIME_TITLE 105
+#define IDS_SET_TIME 106
+#define IDS_TIMEZONE 110
+#define IDS_DST 111
+#define IDS_DATE 112
+#define IDS_UTC_BIAS 113
+#define IDS_SHOW_LOCAL 114
+#define IDS_SHOW_UTC 115
+#define IDS_SHOW_THIS 116
+#define IDS_ZONES_95 117
+#define IDS_ZONES_NT 118
+#define IDS_UTC_NAME 119
+#define IDS_MINUTES 120
+// 123 to 127: the occurrences, 128 to 134: the weekdays, 135 to 146: the months.
+#define IDS_OCCURRENCE_BASE 122
+#define IDS_WEEKDAY_BASE 128
+#define IDS_MONTH_BASE 134
+#define IDS_DST_BIAS 147
 
 // The settings page.
 #define IDC_RUN_ONCE 1001
