@@ -17,6 +17,8 @@
 // Icon groups: the application, and the picture of the About box and the Info page.
 #define IDR_MAINFRAME 128
 #define IDI_INFO 132
+// The world map behind the clock: 465 x 366 pixels, 256 colours.
+#define IDB_WORLDMAP 131
 
 // Strings.
 #define IDS_ABOUTBOX 101

@@ -1,4 +1,5 @@
-// The rule line built from Klemora's own string table, read from the built program.
+// The rule line built from Klemora's own string table, and its world map, read from the built
+// program.
 #include "desktop/resources/resource.h"
 #include "desktop/worldtime/ZoneTime.h"
 
@@ -27,5 +28,13 @@ TEST(ZoneStrings, TheRuleLineReadsFromKlemorasStringTable) {
               "End:  forth saturday of november [24] at 01:30:00 ");
     EXPECT_EQ(offsetText(-60, text(IDS_MINUTES)), "60 Minutes");
     EXPECT_EQ(text(IDS_UTC_NAME), "(UTC) Universal Time Coordinated");
+    // The map behind the clock.
+    HBITMAP map = LoadBitmapA(klemora, MAKEINTRESOURCEA(IDB_WORLDMAP));
+    ASSERT_NE(map, nullptr);
+    BITMAP size{};
+    GetObjectA(map, sizeof size, &size);
+    EXPECT_EQ(size.bmWidth, 465);
+    EXPECT_EQ(size.bmHeight, 366);
+    DeleteObject(map);
     FreeLibrary(klemora);
 }
