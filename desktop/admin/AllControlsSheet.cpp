@@ -10,7 +10,7 @@
 #include <new>
 
 CAllControlsSheet::CAllControlsSheet(const std::string& caption, CWnd* parent, UINT selectPage)
-    : CPropertySheet(caption, parent, selectPage), m_dateTimePage(IDD_DATETIME),
+    : CPropertySheet(caption, parent, selectPage),
       m_hIcon(LoadIconA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))) {
     OSVERSIONINFOA version{};
     version.dwOSVersionInfoSize = sizeof version;

@@ -5,6 +5,7 @@
 #include "desktop/admin/Info.h"
 #include "desktop/admin/Standard.h"
 #include "desktop/framework/PropertySheet.h"
+#include "desktop/worldtime/DateTimePage.h"
 
 #include <string>
 
@@ -17,7 +18,7 @@ public:
     BOOL OnInitDialog() override;
     void WinHelp(DWORD context) override;
 
-    CPropertyPage m_dateTimePage;
+    CDateTimePage m_dateTimePage;
     Standard m_standard;
     Info m_info;
     HICON m_hIcon;

@@ -67,6 +67,13 @@
 #define IDC_POLL_UNIT 1032
 #define IDC_WAIT_RAS 1036
 
+// The world clock page.
+#define IDC_ZONE_LIST 102
+#define IDC_WORLD_CLOCK 1020
+#define IDC_SET_TIME 1076
+#define IDC_SHOW_THIS 1078
+#define IDC_SWITCH_MODE 1079
+
 // The About box and the Info page.
 #define IDC_MAIL_LINK 1010
 #define IDC_INFO_ICON 1011

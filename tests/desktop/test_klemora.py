@@ -83,11 +83,14 @@ class KlemoraTest(unittest.TestCase):
         env['DISPLAY'] = self.screen.display
         return pendra_testlib.wine(PREFIX, *args, check=check, timeout=timeout, env=env)
 
-    def drive(self, *script, check=True, timeout=60):
+    def drive(self, *script, check=True, timeout=60, zone=None):
         """Runs a klemora-driver script; returns its output lines. The output goes through
-        files: a program that the script starts inherits them and outlives the driver."""
+        files: a program that the script starts inherits them and outlives the driver. zone:
+        the TZ of a program that the script starts."""
         env = {k: v for k, v in os.environ.items() if k != 'DISPLAY'}
         env['DISPLAY'] = self.screen.display
+        if zone is not None:
+            env['TZ'] = zone
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             code = subprocess.run(
                 [pendra_testlib.WINE_RUN, PREFIX, DRIVER, '--desktop', DESKTOP,
@@ -104,8 +107,8 @@ class KlemoraTest(unittest.TestCase):
     def value(self, *script):
         return self.drive(*script)[-1]
 
-    def start_klemora(self):
-        self.drive('start', self.windows_folder + '\\Klemora.exe', ';', 'wait')
+    def start_klemora(self, zone=None):
+        self.drive('start', self.windows_folder + '\\Klemora.exe', ';', 'wait', zone=zone)
 
     def write_server_list(self, *servers):
         with open(os.path.join(self.folder, 'NTPServ.dat'), 'w', encoding='ascii',
@@ -194,6 +197,23 @@ class KlemoraTest(unittest.TestCase):
         self.assertEqual(self.drive('combo', 1032),
                          ['Milliseconds', 'Seconds', 'Minutes', 'Hours', 'selected=0'])
         self.assertEqual(self.drive('combo', 1008), ['pool.ntp.org', 'selected=-1'])
+        self.drive('close', ';', 'wait-gone')
+
+    def test_the_world_clock_shows_the_computers_zone_and_switches_modes(self):
+        self.write_server_list('pool.ntp.org')
+        self.start_klemora(zone='Australia/Sydney')
+        zones = self.drive('combo', 102)
+        self.assertGreater(len(zones), 100)
+        selected = int(zones[-1].split('=')[1])
+        self.assertIn('Sydney', zones[selected])
+        self.assertEqual(self.drive('visible', 1020, ';', 'text', 1078, ';', 'text', 1079),
+                         ['1', '<- Show this time', 'Show UTC'])
+        # The caption names the mode that the next press selects.
+        self.assertEqual(self.value('click', 1079, ';', 'text', 1079), 'Show Local time')
+        self.assertEqual(self.value('click', 1079, ';', 'text', 1079), 'Show UTC')
+        # The clock's window goes with its page and comes back with it.
+        self.assertEqual(self.value('select-tab', 1, ';', 'select-tab', 0, ';', 'visible', 1020),
+                         '1')
         self.drive('close', ';', 'wait-gone')
 
     def test_stored_values_are_shown_and_apply_registers_and_restarts_pendra(self):

@@ -1,5 +1,6 @@
 // The world clock's arithmetic and texts: change dates, a zone's wall-clock time on both sides
 // of its changes in both hemispheres, the record it comes from, and what is shown.
+#include "desktop/worldtime/NewsText.h"
 #include "desktop/worldtime/ZoneTime.h"
 
 #include <gtest/gtest.h>
@@ -164,4 +165,15 @@ TEST(ZoneTexts, TheTickerRestartsOnceItsLastPixelHasPassed) {
     // Moved one pixel a step until 561 pixels: the text's right end left x = 0.
     EXPECT_EQ(steps, 561);
     EXPECT_EQ(offset, 0);
+}
+
+TEST(ZoneTexts, ANewsTextIsTakenOnceAndWhole) {
+    std::string ticker = "banner";
+    EXPECT_FALSE(takeNewsText(ticker));
+    EXPECT_EQ(ticker, "banner");
+    publishNewsText("first");
+    publishNewsText("second"); // the later download replaces the earlier one
+    EXPECT_TRUE(takeNewsText(ticker));
+    EXPECT_EQ(ticker, "second");
+    EXPECT_FALSE(takeNewsText(ticker));
 }

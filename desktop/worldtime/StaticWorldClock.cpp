@@ -1,0 +1,220 @@
+#include "desktop/worldtime/StaticWorldClock.h"
+
+#include "desktop/framework/WinApp.h"
+#include "desktop/resources/resource.h"
+#include "desktop/worldtime/DateTimePage.h"
+#include "desktop/worldtime/GDIThread.h"
+#include "desktop/worldtime/NewsText.h"
+#include "desktop/worldtime/ZoneTime.h"
+
+#include <ctime>
+#include <functional>
+
+namespace {
+
+constexpr COLORREF labelColour = RGB(243, 85, 0);
+constexpr COLORREF textColour = RGB(85, 243, 0);
+constexpr COLORREF tickerColour = RGB(128, 128, 243);
+
+enum class Field { hours, minutes, seconds, date };
+
+// The clock's fields in the C library's own words for weekdays and months.
+std::string formatted(Field field, const SYSTEMTIME& t) {
+    std::tm time{};
+    time.tm_year = t.wYear - 1900;
+    time.tm_mon = t.wMonth - 1;
+    time.tm_mday = t.wDay;
+    time.tm_hour = t.wHour;
+    time.tm_min = t.wMinute;
+    time.tm_sec = t.wSecond;
+    time.tm_wday = t.wDayOfWeek;
+    char text[100] = {};
+    switch (field) {
+    case Field::hours:
+        std::strftime(text, sizeof text, "%H", &time);
+        break;
+    case Field::minutes:
+        std::strftime(text, sizeof text, "%M", &time);
+        break;
+    case Field::seconds:
+        std::strftime(text, sizeof text, "%S", &time);
+        break;
+    case Field::date:
+        std::strftime(text, sizeof text, "%A, %d. %B %Y", &time);
+        break;
+    }
+    return text;
+}
+
+void textOut(HDC dc, int x, int y, const std::string& text) {
+    TextOutA(dc, x, y, text.c_str(), static_cast<int>(text.size()));
+}
+
+} // namespace
+
+CStaticWorldClock::CStaticWorldClock(CDateTimePage& page) : m_page(page) {
+    const HINSTANCE instance = AfxGetInstanceHandle();
+    m_mapBitmap = LoadBitmapA(instance, MAKEINTRESOURCEA(IDB_WORLDMAP));
+    m_backBitmap = LoadBitmapA(instance, MAKEINTRESOURCEA(IDB_WORLDMAP));
+    m_mapDC = CreateCompatibleDC(nullptr);
+    m_oldMapBitmap = SelectObject(m_mapDC, m_mapBitmap);
+}
+
+CStaticWorldClock::~CStaticWorldClock() {
+    SelectObject(m_mapDC, m_oldMapBitmap);
+    DeleteObject(m_backBitmap);
+    DeleteObject(m_mapBitmap);
+    DeleteDC(m_mapDC);
+}
+
+bool CStaticWorldClock::create(const RECT& area, UINT id) {
+    const HWND window = CreateWindowExA(
+        0, "STATIC", "",
+        WS_CHILD | WS_VISIBLE | WS_DLGFRAME | WS_CLIPSIBLINGS | SS_CENTERIMAGE | SS_BITMAP,
+        area.left, area.top, area.right - area.left, area.bottom - area.top, m_page.m_hWnd,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), AfxGetInstanceHandle(), nullptr);
+    if (window == nullptr || !SubclassWindow(window)) {
+        return false;
+    }
+    m_clientDC = GetDC(window);
+    m_pRepaintThread = startRepaintThread(window, m_clientDC);
+    return true;
+}
+
+void CStaticWorldClock::stopRepainting() {
+    if (m_pRepaintThread != nullptr) {
+        m_pRepaintThread->StopThread();
+        m_pRepaintThread = nullptr;
+        InvalidateRect(m_hWnd, nullptr, TRUE);
+    }
+    if (m_clientDC != nullptr) {
+        ReleaseDC(m_hWnd, m_clientDC);
+        m_clientDC = nullptr;
+    }
+}
+
+LRESULT CStaticWorldClock::windowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_PAINT:
+        paint();
+        return 0;
+    case WM_ERASEBKGND:
+        return TRUE; // the painting covers everything: no flicker
+    case WM_DESTROY:
+        stopRepainting();
+        return Default();
+    default:
+        return CStatic::windowProc(message, wParam, lParam);
+    }
+}
+
+void CStaticWorldClock::paint() {
+    PAINTSTRUCT paintStruct;
+    const HDC dc = BeginPaint(m_hWnd, &paintStruct);
+    const int right = paintStruct.rcPaint.right;
+    const int bottom = paintStruct.rcPaint.bottom;
+    const HDC buffer = CreateCompatibleDC(dc);
+    const HGDIOBJ oldBack = SelectObject(buffer, m_backBitmap);
+    BitBlt(buffer, 0, 0, right, bottom, m_mapDC, 0, 0, SRCCOPY);
+    SetBkMode(buffer, TRANSPARENT);
+
+    LOGFONTA description{};
+    lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
+    // One font per block, made and deleted at each painting; a block whose font cannot be
+    // made is left out.
+    auto block = [&](LONG height, LONG width, LONG weight, COLORREF colour,
+                     const std::function<void()>& draw) {
+        description.lfHeight = height;
+        description.lfWidth = width;
+        description.lfWeight = weight;
+        const HFONT font = CreateFontIndirectA(&description);
+        if (font == nullptr) {
+            return;
+        }
+        const HGDIOBJ oldFont = SelectObject(buffer, font);
+        SetTextColor(buffer, colour);
+        draw();
+        SelectObject(buffer, oldFont);
+        DeleteObject(font);
+    };
+    auto text = [](unsigned entry) { return loadString(entry); };
+
+    block(18, 8, 0, labelColour, [&] {
+        textOut(buffer, 17, 15, text(IDS_TIMEZONE));
+        textOut(buffer, 17, 44, text(IDS_UTC_BIAS));
+        textOut(buffer, 237, 44, text(IDS_DST_BIAS));
+        textOut(buffer, 17, 161, text(IDS_DATE));
+        textOut(buffer, 17, 190, text(IDS_DST));
+    });
+
+    // The instant and the names to show.
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    SYSTEMTIME shown = now;
+    std::int32_t bias = 0;
+    std::int32_t daylightOffset = 0;
+    const std::string notSet = "Not set for this time zone! ";
+    std::string ruleStart = notSet;
+    std::string ruleEnd = notSet;
+    const int zone = m_page.m_selectedZone;
+    const bool utcMode = m_page.m_displayMode == text(IDS_SHOW_UTC);
+    if (zone >= 0 && static_cast<std::size_t>(zone) < m_page.m_catalogue.size()) {
+        const auto position = static_cast<std::size_t>(zone);
+        const ZoneRecord record = m_page.m_catalogue.zone(position);
+        const ZoneTime time = zoneTimeAt(now, record);
+        shown = time.wallClock;
+        bias = record.bias;
+        m_zoneName = time.daylight ? m_page.m_catalogue.daylightNames[position]
+                                   : m_page.m_catalogue.standardNames[position];
+        if (hasDaylightSaving(record)) {
+            daylightOffset = record.daylightBias;
+            ruleStart = ruleLine("Start: ", record.daylightStart, time.daylightStart, text);
+            ruleEnd = ruleLine("End:  ", record.standardStart, time.standardStart, text);
+        }
+    } else if (!utcMode) {
+        GetLocalTime(&shown);
+    }
+    // Without a zone: UTC by its name, or the computer's own zone.
+    const std::string zoneName = zone >= 0 ? m_zoneName
+                                 : utcMode ? text(IDS_UTC_NAME)
+                                           : m_page.m_currentStandardName;
+
+    block(110, 50, 700, textColour, [&] {
+        textOut(buffer, 17, 58, formatted(Field::hours, shown));
+        textOut(buffer, 162, 58, formatted(Field::minutes, shown));
+        textOut(buffer, 309, 58, formatted(Field::seconds, shown));
+        // The colons fade from full green to almost black within each second.
+        SetTextColor(buffer, RGB(0, 255 - now.wMilliseconds * 255 / 1000, 0));
+        textOut(buffer, 129, 50, ":");
+        textOut(buffer, 276, 50, ":");
+    });
+    block(18, 8, 700, textColour, [&] {
+        const std::string minutes = text(IDS_MINUTES);
+        textOut(buffer, 121, 15, zoneName);
+        textOut(buffer, 121, 44, offsetText(bias, minutes));
+        textOut(buffer, 331, 44, offsetText(daylightOffset, minutes));
+        textOut(buffer, 71, 161, formatted(Field::date, shown));
+    });
+    block(12, 7, 700, textColour, [&] {
+        textOut(buffer, 71, 185, ruleStart);
+        textOut(buffer, 71, 198, ruleEnd);
+    });
+    block(30, 15, 700, textColour,
+          [&] { textOut(buffer, 370, 158, millisecondsText(now.wMilliseconds)); });
+    block(15, 7, 700, tickerColour, [&] {
+        std::string& ticker = m_page.m_tickerText;
+        GetTextExtentPoint32A(buffer, ticker.c_str(), static_cast<int>(ticker.size()),
+                              &m_tickerExtent);
+        std::int32_t offset = m_tickerOffset;
+        if (advanceTicker(offset, m_tickerExtent.cx, m_tickerStart)) {
+            takeNewsText(ticker); // a new text only as the old one starts again
+        }
+        m_tickerOffset = offset;
+        textOut(buffer, m_tickerStart - m_tickerOffset, 220, ticker);
+    });
+
+    BitBlt(dc, 0, 0, right, bottom, buffer, 0, 0, SRCCOPY);
+    SelectObject(buffer, oldBack);
+    DeleteDC(buffer);
+    EndPaint(m_hWnd, &paintStruct);
+}

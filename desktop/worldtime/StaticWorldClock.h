@@ -1,0 +1,39 @@
+// The world clock over the map: the time of the zone shown with its names, offsets, date and
+// daylight-saving rule, and the ticker line, drawn anew at each painting into a buffer bitmap
+// that is copied to the screen in one step.
+#pragma once
+
+#include "desktop/framework/Static.h"
+
+#include <string>
+
+class CDateTimePage;
+class CBallThread;
+
+class CStaticWorldClock : public CStatic {
+public:
+    explicit CStaticWorldClock(CDateTimePage& page);
+    ~CStaticWorldClock() override;
+
+    // Makes the window over a rectangle of the page and starts its repaint thread.
+    bool create(const RECT& area, UINT id);
+
+protected:
+    LRESULT windowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    void paint();
+    void stopRepainting();
+
+    CDateTimePage& m_page;
+    HDC m_clientDC = nullptr;
+    CBallThread* m_pRepaintThread = nullptr;
+    HDC m_mapDC = nullptr;
+    HBITMAP m_backBitmap = nullptr;
+    HBITMAP m_mapBitmap = nullptr;
+    HGDIOBJ m_oldMapBitmap = nullptr;
+    SIZE m_tickerExtent{};
+    int m_tickerStart = 460;
+    int m_tickerOffset = 0;
+    std::string m_zoneName;
+};
