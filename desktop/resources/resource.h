@@ -13,6 +13,7 @@
 #define IDD_DATETIME 102
 #define IDD_STANDARD 141
 #define IDD_INFO 146
+#define IDD_SET_TIME 140
 
 // Icon groups: the application, and the picture of the About box and the Info page.
 #define IDR_MAINFRAME 128
@@ -73,6 +74,11 @@
 #define IDC_SET_TIME 1076
 #define IDC_SHOW_THIS 1078
 #define IDC_SWITCH_MODE 1079
+
+// The Set Time and Date dialog (its button shares the page's id).
+#define IDC_CALENDAR 1008
+#define IDC_TIME_PICKER 1048
+#define IDC_SET_TIME_FRAME 1084
 
 // The About box and the Info page.
 #define IDC_MAIL_LINK 1010

@@ -3,6 +3,10 @@
 #include "desktop/framework/WinApp.h"
 #include "desktop/resources/resource.h"
 #include "desktop/worldtime/RegistryZoneSource.h"
+#include "desktop/worldtime/SetTimeDlg.h"
+#include "desktop/worldtime/WebGrab.h"
+
+#include <new>
 
 const char* const tickerBanner =
     "+++ Klemora, the world clock of Tarnwick +++ keeps your clock right with Pendra +++";
@@ -122,7 +126,26 @@ void CDateTimePage::takeChosenZone() {
     m_selectedZone = static_cast<int>(SendMessageA(m_zoneList, CB_GETCURSEL, 0, 0));
 }
 
+void CDateTimePage::openSetTimeDialog() {
+    // Deletes itself when its window is gone; the page keeps no reference to it.
+    auto* dialog = new (std::nothrow) CSetTimeDlg;
+    if (dialog == nullptr) {
+        AfxMessageBox("Error Creating Dialog Object");
+        return;
+    }
+    if (!dialog->Create(IDD_SET_TIME, this)) {
+        delete dialog;
+        AfxMessageBox("Error creating Dialog");
+        return;
+    }
+    ShowWindow(dialog->m_hWnd, SW_SHOW);
+}
+
 bool CDateTimePage::onCommand(UINT id, UINT code, HWND control) {
+    if (id == IDC_SET_TIME && code == BN_CLICKED) {
+        openSetTimeDialog();
+        return true;
+    }
     if (id == IDC_SWITCH_MODE && code == BN_CLICKED) {
         switchClockMode();
         return true;
@@ -142,6 +165,11 @@ bool CDateTimePage::onMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PT
             ++m_downloadCountdown;
         } else {
             m_downloadCountdown = 0;
+            // Runs at once and deletes itself when done.
+            auto* download = new (std::nothrow) CWebGrab;
+            if (download != nullptr && !download->CreateThread()) {
+                delete download;
+            }
         }
         result = 0;
         return true;

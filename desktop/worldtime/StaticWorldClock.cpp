@@ -7,6 +7,7 @@
 #include "desktop/worldtime/NewsText.h"
 #include "desktop/worldtime/ZoneTime.h"
 
+#include <algorithm>
 #include <ctime>
 #include <functional>
 
@@ -100,6 +101,29 @@ LRESULT CStaticWorldClock::windowProc(UINT message, WPARAM wParam, LPARAM lParam
         return 0;
     case WM_ERASEBKGND:
         return TRUE; // the painting covers everything: no flicker
+    case WM_GETTEXTLENGTH:
+        // The window's text is the ticker line, for screen readers and tests.
+        return static_cast<LRESULT>(m_page.m_tickerText.size());
+    case WM_GETTEXT: {
+        // The subclass gets the text messages in Unicode when the common controls made the
+        // window so: the ticker's single-byte text is then widened into the caller's buffer.
+        const auto capacity = static_cast<int>(wParam);
+        if (capacity <= 0) {
+            return 0;
+        }
+        const std::string& ticker = m_page.m_tickerText;
+        const int length = std::min(capacity - 1, static_cast<int>(ticker.size()));
+        if (!IsWindowUnicode(m_hWnd)) {
+            auto* out = reinterpret_cast<char*>(lParam);
+            ticker.copy(out, static_cast<std::size_t>(length));
+            out[length] = '\0';
+            return length;
+        }
+        auto* out = reinterpret_cast<wchar_t*>(lParam);
+        const int written = MultiByteToWideChar(CP_ACP, 0, ticker.data(), length, out, length);
+        out[written] = L'\0';
+        return written;
+    }
     case WM_DESTROY:
         stopRepainting();
         return Default();

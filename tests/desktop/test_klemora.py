@@ -8,12 +8,14 @@ service registration, Pendra's log, the message boxes. The time server is the fa
 on a test host. Needs root, Xvfb and chmcmd's help file from the build. Never changes the clock.
 """
 import glob
+import http.server
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -83,14 +85,16 @@ class KlemoraTest(unittest.TestCase):
         env['DISPLAY'] = self.screen.display
         return pendra_testlib.wine(PREFIX, *args, check=check, timeout=timeout, env=env)
 
-    def drive(self, *script, check=True, timeout=60, zone=None):
+    def drive(self, *script, check=True, timeout=60, zone=None, news=None):
         """Runs a klemora-driver script; returns its output lines. The output goes through
         files: a program that the script starts inherits them and outlives the driver. zone:
-        the TZ of a program that the script starts."""
+        the TZ of a program that the script starts; news: its news ticker's URL."""
         env = {k: v for k, v in os.environ.items() if k != 'DISPLAY'}
         env['DISPLAY'] = self.screen.display
         if zone is not None:
             env['TZ'] = zone
+        if news is not None:
+            env['KLEMORA_NEWS_URL'] = news
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             code = subprocess.run(
                 [pendra_testlib.WINE_RUN, PREFIX, DRIVER, '--desktop', DESKTOP,
@@ -107,8 +111,9 @@ class KlemoraTest(unittest.TestCase):
     def value(self, *script):
         return self.drive(*script)[-1]
 
-    def start_klemora(self, zone=None):
-        self.drive('start', self.windows_folder + '\\Klemora.exe', ';', 'wait', zone=zone)
+    def start_klemora(self, zone=None, news=None):
+        self.drive('start', self.windows_folder + '\\Klemora.exe', ';', 'wait', zone=zone,
+                   news=news)
 
     def write_server_list(self, *servers):
         with open(os.path.join(self.folder, 'NTPServ.dat'), 'w', encoding='ascii',
@@ -211,9 +216,49 @@ class KlemoraTest(unittest.TestCase):
         # The caption names the mode that the next press selects.
         self.assertEqual(self.value('click', 1079, ';', 'text', 1079), 'Show Local time')
         self.assertEqual(self.value('click', 1079, ';', 'text', 1079), 'Show UTC')
+        # Each press of the button under the clock opens one more Set Time and Date dialog;
+        # Beenden closes one.
+        self.drive('click', 1076, ';', 'click', 1076)
+        self.assertEqual(self.value('windows', 'Set Time and Date'), '2')
+        self.drive('dialog-close', 'Set Time and Date', 2)
+        self.assertEqual(self.value('windows', 'Set Time and Date'), '1')
         # The clock's window goes with its page and comes back with it.
         self.assertEqual(self.value('select-tab', 1, ';', 'select-tab', 0, ';', 'visible', 1020),
                          '1')
+        self.drive('close', ';', 'wait-gone')
+
+    def test_the_news_ticker_shows_the_downloaded_text_when_it_starts_again(self):
+        # More than one read of 4095 bytes; served on this machine's loopback.
+        news = 'Klemora news +++ ' + 'x' * 5000 + ' +++ end'
+        requests = []
+
+        class NewsHandler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                requests.append((self.path, self.headers.get('User-Agent')))
+                body = news.encode('ascii')
+                self.send_response(200)
+                self.send_header('Content-Length', str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.HTTPServer(('127.0.0.1', 0), NewsHandler)
+        self.addCleanup(server.server_close)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.shutdown)
+        url = f'http://127.0.0.1:{server.server_address[1]}/newsticker.txt'
+        self.write_server_list('pool.ntp.org')
+        self.start_klemora(news=url)
+        banner = self.value('text', 1020)
+        self.assertIn('Klemora', banner)
+        # The first tick of the page's timer starts the download.
+        self.assertTrue(wait_for(lambda: requests, 20))
+        self.assertEqual(requests[0], ('/newsticker.txt', 'Klemora'))
+        # The banner scrolls on until it has left the window; then the news follows.
+        self.assertTrue(wait_for(lambda: self.value('text', 1020) != banner, 60, 0.5))
+        self.assertEqual(self.value('text', 1020), news)
         self.drive('close', ';', 'wait-gone')
 
     def test_stored_values_are_shown_and_apply_registers_and_restarts_pendra(self):

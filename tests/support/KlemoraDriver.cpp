@@ -17,6 +17,7 @@
 //   box                      waits for a message box of the program: title=..., text=, its lines
 //   answer OK|CANCEL|YES|NO  presses that button of the message box and waits until it is gone
 //   about-close              presses IDOK of one "Info über Klemora" window, waits until it went
+//   dialog-close TITLE ID    presses button ID of one window titled TITLE, waits until it went
 //   close                    presses the sheet's "Ende" (IDCANCEL)
 //   sleep MS                 at most 10000
 // The sheet is the visible top-level window titled TITLE (default "Klemora") that has a tab
@@ -172,6 +173,10 @@ std::string checkCommand(const Command& command, bool first) {
     }
     if (name == "windows") {
         return arguments == 1 ? "" : "windows TITLE2";
+    }
+    if (name == "dialog-close") {
+        return arguments == 2 && parseNumber(command[2], 0xFFFF, number) ? ""
+                                                                         : "dialog-close TITLE ID";
     }
     if (name == "windows-hex") {
         return arguments == 1 && parseHex(command[1], bytes) ? "" : "windows-hex HEX";
@@ -333,6 +338,8 @@ public:
             return answer(buttonId(command[1]));
         } else if (name == "about-close") {
             return aboutClose();
+        } else if (name == "dialog-close") {
+            return dialogClose(command[1], static_cast<int>(numberArgument(command, 2)));
         } else if (name == "close") {
             return close();
         } else if (name == "sleep") {
@@ -886,21 +893,24 @@ private:
     }
 
     // Done when that very window is gone: one that opens meanwhile does not hide the closing.
-    bool aboutClose() {
-        HWND about = nullptr;
-        if (!waitFor([&] { return (about = firstTitled(aboutTitle)) != nullptr; })) {
-            return fail("no About window within " + timeoutText());
+    bool aboutClose() { return dialogClose(aboutTitle, IDOK); }
+
+    // Presses a button of one window of the program titled title, and waits until it is gone.
+    bool dialogClose(const std::string& title, int buttonId) {
+        HWND dialog = nullptr;
+        if (!waitFor([&] { return (dialog = firstTitled(title)) != nullptr; })) {
+            return fail("no window \"" + title + "\" within " + timeoutText());
         }
-        HWND after = survivor(about);
-        HWND ok = GetDlgItem(about, IDOK);
-        const bool posted = ok != nullptr
-                                ? post(ok, BM_CLICK, 0, 0)
-                                : post(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        HWND after = survivor(dialog);
+        HWND button = GetDlgItem(dialog, buttonId);
+        const bool posted = button != nullptr
+                                ? post(button, BM_CLICK, 0, 0)
+                                : post(dialog, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED), 0);
         if (!posted) {
             return false;
         }
-        if (!waitFor([&] { return !IsWindow(about) || !IsWindowVisible(about); })) {
-            return fail("the About window is still there after " + timeoutText());
+        if (!waitFor([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); })) {
+            return fail("the window \"" + title + "\" is still there after " + timeoutText());
         }
         return settle(after);
     }

@@ -1,5 +1,6 @@
 // The world clock's arithmetic and texts: change dates, a zone's wall-clock time on both sides
 // of its changes in both hemispheres, the record it comes from, and what is shown.
+#include "desktop/worldtime/NewsDownload.h"
 #include "desktop/worldtime/NewsText.h"
 #include "desktop/worldtime/ZoneTime.h"
 
@@ -176,4 +177,23 @@ TEST(ZoneTexts, ANewsTextIsTakenOnceAndWhole) {
     EXPECT_TRUE(takeNewsText(ticker));
     EXPECT_EQ(ticker, "second");
     EXPECT_FALSE(takeNewsText(ticker));
+}
+
+TEST(NewsDownload, WhereFromAndTheProgressLines) {
+    EXPECT_EQ(chooseNewsUrl(std::nullopt, std::nullopt), builtInNewsUrl);
+    EXPECT_EQ(chooseNewsUrl(std::string(), std::string("http://b/n.txt")), "http://b/n.txt");
+    EXPECT_EQ(chooseNewsUrl(std::string("http://a/n.txt"), std::string("http://b/n.txt")),
+              "http://a/n.txt");
+
+    EXPECT_EQ(statusLine(10, {"news.example", false, 0, 0}), "Resolving name for news.example");
+    EXPECT_EQ(statusLine(60, {}), "");
+    EXPECT_FALSE(statusLine(40, {}).has_value());
+    EXPECT_FALSE(statusLine(70, {}).has_value());
+    EXPECT_EQ(statusLine(100, {}), "Request complete");
+    EXPECT_EQ(statusLine(100, {"", true, 0x1234, 5}),
+              "Request complete, dwResult = 00001234, dwError = 00000005");
+    EXPECT_EQ(statusLine(99, {}), "Unknown status: 99");
+
+    EXPECT_EQ(readProgressLine(5000, 0), "Read 5000 bytes");
+    EXPECT_EQ(readProgressLine(5120, 2), "Read 5120 bytes (2.5 Kb/s)");
 }

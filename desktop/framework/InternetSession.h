@@ -1,0 +1,32 @@
+// A WinINet session: its handle, the URLs it opens, and the status callback, which reaches
+// the object through the context of each request.
+#pragma once
+
+#include <windows.h>
+
+#include <wininet.h>
+
+class CInternetSession {
+public:
+    explicit CInternetSession(const char* agent, DWORD accessType = INTERNET_OPEN_TYPE_PRECONFIG);
+    CInternetSession(const CInternetSession&) = delete;
+    CInternetSession& operator=(const CInternetSession&) = delete;
+    virtual ~CInternetSession();
+
+    bool valid() const { return handle_ != nullptr; }
+    void EnableStatusCallback(bool enable);
+    // The opened URL, or none with the error code.
+    HINTERNET OpenURL(const char* url, DWORD flags, DWORD& error);
+    virtual void OnStatusCallback(DWORD status, LPVOID information, DWORD length);
+
+private:
+    static void CALLBACK statusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
+                                        LPVOID information, DWORD length);
+    HINTERNET handle_;
+};
+
+struct InternetHandleTraits {
+    using Handle = HINTERNET;
+    static bool isValid(HINTERNET handle) { return handle != nullptr; }
+    static void close(HINTERNET handle) { InternetCloseHandle(handle); }
+};

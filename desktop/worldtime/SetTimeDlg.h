@@ -1,0 +1,28 @@
+// The Set Time and Date dialog: a month calendar and a time picker, and a button that sets the
+// local date and time from both. Modeless, one more per press on the page; each deletes itself
+// when it is closed.
+#pragma once
+
+#include "desktop/framework/Dialog.h"
+
+class CSetTimeDlg : public CDialog {
+public:
+    CSetTimeDlg();
+    ~CSetTimeDlg() override;
+    BOOL OnInitDialog() override;
+    void OnCancel() override;
+
+    SYSTEMTIME m_chosenDate{};
+    SYSTEMTIME m_newTime{};
+    HWND m_timePicker = nullptr;
+    HWND m_monthCalendar = nullptr;
+    HFONT m_font = nullptr;
+
+protected:
+    bool onCommand(UINT id, UINT code, HWND control) override;
+    void PostNcDestroy() override { delete this; }
+
+private:
+    HWND replacePlaceholder(UINT id, const char* windowClass, DWORD style);
+    void apply();
+};

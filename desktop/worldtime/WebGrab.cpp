@@ -1,0 +1,137 @@
+#include "desktop/worldtime/WebGrab.h"
+
+#include "desktop/admin/RegistryValues.h"
+#include "desktop/worldtime/NewsDownload.h"
+#include "desktop/worldtime/NewsText.h"
+#include "service/host/WinGuards.h"
+
+#include <vector>
+
+namespace {
+
+// WinINet's own texts for its errors, else the system's.
+std::string errorText(DWORD error) {
+    char text[256] = {};
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       GetModuleHandleA("wininet.dll"), error, 0, text, sizeof text, nullptr);
+    if (length == 0) {
+        length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                error, 0, text, sizeof text, nullptr);
+    }
+    return length > 0 ? std::string(text, length) : "error " + std::to_string(error);
+}
+
+using InternetHandle = ScopedHandle<InternetHandleTraits>;
+
+} // namespace
+
+CWebGrabSession::CWebGrabSession(const char* agent, HWND statusWindow)
+    : CInternetSession(agent), m_statusWindow(statusWindow) {
+    EnableStatusCallback(true);
+}
+
+void CWebGrabSession::OnStatusCallback(DWORD status, LPVOID information, DWORD length) {
+    StatusInformation info;
+    if (status == INTERNET_STATUS_REQUEST_COMPLETE && length == 8 && information != nullptr) {
+        const auto* fields = static_cast<const std::uint32_t*>(information);
+        info = {"", true, fields[0], fields[1]};
+    } else if (information != nullptr && length > 0 &&
+               (status == INTERNET_STATUS_RESOLVING_NAME ||
+                status == INTERNET_STATUS_NAME_RESOLVED)) {
+        const auto* text = static_cast<const char*>(information);
+        info.text.assign(text, strnlen(text, length));
+    }
+    if (const auto line = statusLine(status, info)) {
+        ReportStatus(*line);
+    }
+}
+
+void CWebGrabSession::ReportStatus(const std::string& line) {
+    if (m_statusWindow != nullptr) {
+        SetWindowTextA(m_statusWindow, line.substr(0, 511).c_str());
+        RedrawWindow(m_statusWindow, nullptr, nullptr, RDW_UPDATENOW | RDW_ERASE | RDW_INVALIDATE);
+    }
+}
+
+BOOL CWebGrab::InitInstance() {
+    DWORD state = 0;
+    if (!InternetGetConnectedState(&state, 0)) {
+        return FALSE; // offline: the ticker keeps what it has
+    }
+    std::string text;
+    // A failed download changes nothing: a text already waiting stays.
+    if (Download(newsUrl(), text, "Klemora", nullptr)) {
+        publishNewsText(text);
+    }
+    return FALSE;
+}
+
+BOOL CWebGrab::Download(const std::string& url, std::string& text, const char* agent,
+                        HWND statusWindow) {
+    text.clear();
+    if (!m_connection) {
+        m_connection = std::make_unique<CWebGrabSession>(agent, statusWindow);
+    }
+    if (!m_connection->valid()) {
+        return FALSE;
+    }
+    if (statusWindow != nullptr) {
+        m_connection->m_statusWindow = statusWindow;
+    }
+    DWORD error = 0;
+    InternetHandle file(m_connection->OpenURL(
+        url.c_str(),
+        INTERNET_FLAG_RELOAD | INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_BINARY, error));
+    if (!file) {
+        m_connection->ReportStatus(errorText(error).substr(0, 255));
+        return FALSE;
+    }
+    // An error page of the server is no news.
+    DWORD statusCode = 0;
+    DWORD size = sizeof statusCode;
+    if (HttpQueryInfoA(file.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &statusCode,
+                       &size, nullptr) &&
+        statusCode != HTTP_STATUS_OK) {
+        m_connection->ReportStatus("HTTP status " + std::to_string(statusCode));
+        return FALSE;
+    }
+    const DWORD started = GetTickCount();
+    std::vector<char> buffer(4096);
+    std::string received;
+    for (;;) {
+        DWORD read = 0;
+        if (!InternetReadFile(file.get(), buffer.data(), 4095, &read)) {
+            m_connection->ReportStatus(errorText(GetLastError()).substr(0, 255));
+            return FALSE;
+        }
+        if (read == 0) {
+            break;
+        }
+        received.append(buffer.data(), read);
+        m_connection->ReportStatus(
+            readProgressLine(received.size(), (GetTickCount() - started) / 1000));
+    }
+    m_connection->ReportStatus("");
+    text = std::move(received);
+    return TRUE;
+}
+
+std::string newsUrl() {
+    char environment[1024] = {};
+    const DWORD length =
+        GetEnvironmentVariableA("KLEMORA_NEWS_URL", environment, sizeof environment);
+    std::optional<std::string> fromEnvironment;
+    if (length > 0 && length < sizeof environment) {
+        fromEnvironment = environment;
+    }
+    std::optional<std::string> fromRegistry;
+    RegistryKey key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Tarnwick\\Klemora", 0, KEY_READ, key.out()) ==
+        ERROR_SUCCESS) {
+        if (auto value = readRegistryText(key.get(), "NewsTickerURL")) {
+            fromRegistry = value->text;
+        }
+    }
+    return chooseNewsUrl(fromEnvironment, fromRegistry);
+}
