@@ -51,7 +51,8 @@ START_LINE = re.compile(r'^Start Pendra Rev: 1\.22, server (.*)$')
 @unittest.skipUnless(KLEMORA and DRIVER and QUERY and POKE and RECORDER and PREFIX,
                      'KLEMORA_EXE, KLEMORA_DRIVER, PENDRA_SERVICE_QUERY, PENDRA_TRAY_POKE, '
                      'PENDRA_KLEMORA_STANDIN and PENDRA_WINEPREFIX not set')
-@unittest.skipUnless(shutil.which('Xvfb'), 'needs Xvfb')
+@unittest.skipUnless(all(shutil.which(tool) for tool in ('Xvfb', 'import', 'convert')),
+                     'needs Xvfb and ImageMagick')
 class KlemoraTest(unittest.TestCase):
 
     @classmethod
@@ -167,6 +168,25 @@ class KlemoraTest(unittest.TestCase):
     def start_lines(self):
         return [t for t in self.log_texts() if START_LINE.match(t)]
 
+    def pixels_of(self, image, colour):
+        """How many pixels of the image have exactly this colour."""
+        done = subprocess.run(
+            ['convert', image, '-fill', 'black', '+opaque', colour, '-fill', 'white', '-opaque',
+             colour, '-format', '%[fx:round(mean*w*h)]', 'info:'],
+            capture_output=True, text=True, check=True, timeout=60)
+        return int(done.stdout.strip())
+
+    def changed_area(self, first, second):
+        """x, y, width and height of the area where two screenshots differ, or None."""
+        done = subprocess.run(
+            ['convert', first, second, '-compose', 'difference', '-composite', '-threshold', '0',
+             '-trim', '-format', '%w %h %X %Y', 'info:'],
+            capture_output=True, text=True, check=True, timeout=60)
+        width, height, x, y = done.stdout.split()
+        if int(width) <= 1 and int(height) <= 1:
+            return None
+        return int(x), int(y), int(width), int(height)
+
     def end_programs(self):
         """Ends every program started from the test folder."""
         for pid in processes_running(self.folder_name):
@@ -216,6 +236,25 @@ class KlemoraTest(unittest.TestCase):
         # The caption names the mode that the next press selects.
         self.assertEqual(self.value('click', 1079, ';', 'text', 1079), 'Show Local time')
         self.assertEqual(self.value('click', 1079, ';', 'text', 1079), 'Show UTC')
+        # On the screen: orange labels and green digits, and between two moments only the clock's
+        # area changes (the digits, the colons and the ticker).
+        first, second = (os.path.join(self.work, f'clock-{n}.png') for n in (1, 2))
+        self.screen.screenshot(first)
+        time.sleep(0.7)
+        self.screen.screenshot(second)
+        for colour in ('rgb(243,85,0)', 'rgb(85,243,0)'):
+            self.assertGreater(self.pixels_of(first, colour), 200, colour)
+        changed = self.changed_area(first, second)
+        self.assertIsNotNone(changed)
+        x, y, width, height = changed
+        sheets = self.screen.visible_windows('--name', '^Klemora$')
+        self.assertEqual(len(sheets), 1)
+        left, top, sheet_width, sheet_height = self.screen.geometry(sheets[0])
+        # Inside the page: below the tabs and the zone list, above the sheet's buttons.
+        self.assertGreaterEqual(x, left)
+        self.assertGreaterEqual(y, top + 50)
+        self.assertLessEqual(x + width, left + sheet_width)
+        self.assertLessEqual(y + height, top + sheet_height - 40)
         # Each press of the button under the clock opens one more Set Time and Date dialog;
         # Beenden closes one.
         self.drive('click', 1076, ';', 'click', 1076)
