@@ -2,6 +2,7 @@
 
 #include "desktop/framework/WinApp.h"
 #include "desktop/resources/resource.h"
+#include "desktop/worldtime/ZoneTime.h"
 
 #include <commctrl.h>
 
@@ -46,11 +47,7 @@ BOOL CSetTimeDlg::OnInitDialog() {
 void CSetTimeDlg::apply() {
     SendMessageA(m_timePicker, DTM_GETSYSTEMTIME, 0, reinterpret_cast<LPARAM>(&m_newTime));
     SendMessageA(m_monthCalendar, MCM_GETCURSEL, 0, reinterpret_cast<LPARAM>(&m_chosenDate));
-    m_newTime.wYear = m_chosenDate.wYear;
-    m_newTime.wMonth = m_chosenDate.wMonth;
-    m_newTime.wDayOfWeek = m_chosenDate.wDayOfWeek;
-    m_newTime.wDay = m_chosenDate.wDay;
-    m_newTime.wMilliseconds = 0;
+    m_newTime = composeNewTime(m_newTime, m_chosenDate);
     // A refused change (no right to set the clock) shows nothing; the dialog stays open.
     SetLocalTime(&m_newTime);
 }

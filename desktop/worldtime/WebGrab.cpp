@@ -112,6 +112,15 @@ BOOL CWebGrab::Download(const std::string& url, std::string& text, const char* a
         m_connection->ReportStatus(
             readProgressLine(received.size(), (GetTickCount() - started) / 1000));
     }
+    // A transfer that the server broke off is no news either.
+    DWORD declared = 0;
+    size = sizeof declared;
+    if (HttpQueryInfoA(file.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &declared,
+                       &size, nullptr) &&
+        received.size() < declared) {
+        m_connection->ReportStatus("transfer broken off");
+        return FALSE;
+    }
     m_connection->ReportStatus("");
     text = std::move(received);
     return TRUE;

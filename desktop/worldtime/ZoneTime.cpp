@@ -169,3 +169,13 @@ bool advanceTicker(std::int32_t& offset, std::int32_t textWidth, std::int32_t st
     ++offset;
     return false;
 }
+
+SYSTEMTIME composeNewTime(const SYSTEMTIME& picker, const SYSTEMTIME& calendar) {
+    SYSTEMTIME time = picker;
+    time.wYear = calendar.wYear;
+    time.wMonth = calendar.wMonth;
+    time.wDayOfWeek = calendar.wDayOfWeek;
+    time.wDay = calendar.wDay;
+    time.wMilliseconds = 0;
+    return time;
+}

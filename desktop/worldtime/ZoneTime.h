@@ -62,6 +62,10 @@ std::string ruleLine(const char* prefix, const TransitionRule& rule, const SYSTE
 // The hundredths and the last digit of the milliseconds, "%02d%1d": 999 ms give "999".
 std::string millisecondsText(std::uint16_t milliseconds);
 
+// What the Set Time and Date dialog sets: the calendar's date with the picker's time of day,
+// milliseconds 0.
+SYSTEMTIME composeNewTime(const SYSTEMTIME& picker, const SYSTEMTIME& calendar);
+
 // One step of the ticker: the text moves one pixel left and starts again at the start once it
 // has left the window; true at such a restart.
 bool advanceTicker(std::int32_t& offset, std::int32_t textWidth, std::int32_t start);

@@ -197,3 +197,14 @@ TEST(NewsDownload, WhereFromAndTheProgressLines) {
     EXPECT_EQ(readProgressLine(5000, 0), "Read 5000 bytes");
     EXPECT_EQ(readProgressLine(5120, 2), "Read 5120 bytes (2.5 Kb/s)");
 }
+
+TEST(ZoneTexts, TheSetTimeDialogSetsTheCalendarsDayAtThePickersTime) {
+    // 23:59:58 picked on another day, the 31st chosen in the calendar.
+    const SYSTEMTIME picker = utcAt(2026, 12, 7, 23, 59, 58, 734);
+    SYSTEMTIME calendar = utcAt(2026, 12, 31, 0, 0, 0, 0);
+    calendar.wDayOfWeek = 4;
+    const SYSTEMTIME set = composeNewTime(picker, calendar);
+    EXPECT_EQ(clock(set), "2026-12-31 23:59:58");
+    EXPECT_EQ(set.wDayOfWeek, 4);
+    EXPECT_EQ(set.wMilliseconds, 0);
+}
