@@ -168,6 +168,16 @@ class KlemoraTest(unittest.TestCase):
     def start_lines(self):
         return [t for t in self.log_texts() if START_LINE.match(t)]
 
+    def klemora_threads(self):
+        """How many threads the running Klemora has (Wine's threads are the process's own)."""
+        def command_line(pid):
+            with open(f'/proc/{pid}/cmdline', 'rb') as text:
+                return text.read().decode('latin-1').lower()
+        pids = [pid for pid in processes_running(self.folder_name)
+                if 'klemora.exe' in command_line(pid)]
+        self.assertEqual(len(pids), 1, pids)
+        return len(os.listdir(f'/proc/{pids[0]}/task'))
+
     def pixels_of(self, image, colour):
         """How many pixels of the image have exactly this colour."""
         done = subprocess.run(
@@ -261,9 +271,15 @@ class KlemoraTest(unittest.TestCase):
         self.assertEqual(self.value('windows', 'Set Time and Date'), '2')
         self.drive('dialog-close', 'Set Time and Date', 2)
         self.assertEqual(self.value('windows', 'Set Time and Date'), '1')
-        # The clock's window goes with its page and comes back with it.
+        # The clock's window goes with its page and comes back with it; its repaint thread
+        # ends each time, so twenty switches leave no thread behind.
         self.assertEqual(self.value('select-tab', 1, ';', 'select-tab', 0, ';', 'visible', 1020),
                          '1')
+        threads = self.klemora_threads()
+        switches = sum((['select-tab', 1, ';', 'select-tab', 0, ';'] for _ in range(20)), [])
+        self.assertEqual(self.value(*switches, 'visible', 1020), '1')
+        self.assertTrue(wait_for(lambda: self.klemora_threads() == threads, 10),
+                        (threads, self.klemora_threads()))
         self.drive('close', ';', 'wait-gone')
 
     def test_the_news_ticker_shows_the_downloaded_text_when_it_starts_again(self):
