@@ -161,7 +161,14 @@ void CStaticWorldClock::paint() {
         SelectObject(buffer, oldFont);
         DeleteObject(font);
     };
-    auto text = [](unsigned entry) { return loadString(entry); };
+    // The string table is read once; a painting about every 8 ms need not read it again.
+    auto text = [this](unsigned entry) -> const std::string& {
+        auto found = m_strings.find(entry);
+        if (found == m_strings.end()) {
+            found = m_strings.emplace(entry, loadString(entry)).first;
+        }
+        return found->second;
+    };
 
     block(18, 8, 0, labelColour, [&] {
         textOut(buffer, 17, 15, text(IDS_TIMEZONE));

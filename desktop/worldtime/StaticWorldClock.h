@@ -5,6 +5,7 @@
 
 #include "desktop/framework/Static.h"
 
+#include <map>
 #include <string>
 
 class CDateTimePage;
@@ -36,4 +37,5 @@ private:
     int m_tickerStart = 460;
     int m_tickerOffset = 0;
     std::string m_zoneName;
+    std::map<unsigned, std::string> m_strings;
 };

@@ -1,0 +1,91 @@
+// The world clock's painting cost under Wine: the clock of a zone with daylight saving in a
+// window of its own, with its repaint thread. Prints one line:
+//   frame_ms=<cost of one painting> paints_per_second=<paintings that the repaint thread
+//   caused while the message loop ran> cpu_share=<process CPU time / wall time in that loop>
+// Usage: clock-bench [FRAMES] [SECONDS]
+#include "desktop/resources/resource.h"
+#include "desktop/worldtime/DateTimePage.h"
+#include "desktop/worldtime/RegistryZoneSource.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+double seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to, const LARGE_INTEGER& rate) {
+    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(rate.QuadPart);
+}
+
+double processSeconds() {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto value = [](const FILETIME& t) {
+        return (static_cast<unsigned long long>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7;
+    };
+    return value(kernel) + value(user);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int frames = argc > 1 ? std::atoi(argv[1]) : 500;
+    const int duration = argc > 2 ? std::atoi(argv[2]) : 10;
+
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = DefWindowProcA;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "ClockBench";
+    RegisterClassA(&windowClass);
+    const HWND host = CreateWindowExA(0, "ClockBench", "Clock bench", WS_OVERLAPPEDWINDOW, 0, 0,
+                                      520, 330, nullptr, nullptr, windowClass.hInstance, nullptr);
+    ShowWindow(host, SW_SHOW);
+
+    // A page without its dialog: the data the clock reads.
+    CDateTimePage page;
+    page.m_hWnd = host;
+    RegistryZoneSource source(timeZoneDatabaseKey(VER_PLATFORM_WIN32_NT));
+    page.m_selectedZone = loadTimeZones(source, "Central Europe Standard Time", page.m_catalogue);
+    page.m_tickerText = tickerBanner;
+    const RECT area{0, 0, 470, 290};
+    if (page.m_selectedZone < 0 || !page.m_worldClock.create(area, IDC_WORLD_CLOCK)) {
+        std::fputs("clock-bench: no zone or no clock window\n", stderr);
+        return 1;
+    }
+    const HWND clock = page.m_worldClock.m_hWnd;
+
+    LARGE_INTEGER rate, start, end;
+    QueryPerformanceFrequency(&rate);
+    QueryPerformanceCounter(&start);
+    for (int i = 0; i < frames; ++i) {
+        RedrawWindow(clock, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    }
+    QueryPerformanceCounter(&end);
+    const double frameMs = seconds(start, end, rate) * 1000 / frames;
+
+    // The repaint thread invalidates; the message loop paints.
+    int paints = 0;
+    const double cpuBefore = processSeconds();
+    QueryPerformanceCounter(&start);
+    MSG message;
+    for (;;) {
+        QueryPerformanceCounter(&end);
+        if (seconds(start, end, rate) >= duration) {
+            break;
+        }
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            paints += message.message == WM_PAINT && message.hwnd == clock;
+            DispatchMessageA(&message);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+    }
+    const double wall = seconds(start, end, rate);
+    const double cpu = processSeconds() - cpuBefore;
+    std::printf("frame_ms=%.3f paints_per_second=%.1f cpu_share=%.3f\n", frameMs, paints / wall,
+                cpu / wall);
+    DestroyWindow(host); // stops the repaint thread with the clock's window
+    page.m_hWnd = nullptr;
+    return 0;
+}

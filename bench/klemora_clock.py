@@ -1,0 +1,82 @@
+#!/usr/bin/env python3
+"""What the world clock costs under Wine.
+
+1. clock-bench paints the clock of a zone with daylight saving --frames times in a row (the cost
+   of one painting), then lets its repaint thread drive the paintings for --seconds (how many a
+   second the user-interface thread keeps up with, and the process's CPU share meanwhile).
+2. The real Klemora.exe with its clock page open for --open seconds: its CPU share, read from
+   /proc (Wine's threads are the process's own).
+Targets: at most 1 ms a painting, 120 paintings a second or more.
+Needs Xvfb. Usage: python3 bench/klemora_clock.py [--frames 500] [--seconds 10] [--open 30]
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
+from pendra_testlib import WINE_RUN, Xvfb, processes_running, wait_for  # noqa: E402
+
+BUILD = os.path.join(ROOT, 'build', 'windows-x64')
+BENCH = os.path.join(BUILD, 'bench', 'clock-bench.exe')
+KLEMORA = os.path.join(BUILD, 'bin', 'Klemora.exe')
+PREFIX = os.path.join(BUILD, 'wineprefix')
+TICKS = os.sysconf('SC_CLK_TCK')
+
+
+def cpu_seconds(pid):
+    with open(f'/proc/{pid}/stat', encoding='ascii') as stat:
+        fields = stat.read().rsplit(')', 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS  # utime, stime
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('--frames', type=int, default=500)
+    parser.add_argument('--seconds', type=int, default=10)
+    parser.add_argument('--open', type=int, default=30)
+    options = parser.parse_args()
+    for path in (BENCH, KLEMORA):
+        if not os.path.exists(path):
+            sys.exit(f'missing {path}: build the windows-x64 preset first')
+    screen = Xvfb()
+    env = dict(os.environ, DISPLAY=screen.display, TZ='Europe/Berlin')
+    folder = tempfile.mkdtemp(prefix='klemora-bench-', dir=os.path.join(PREFIX, 'drive_c'))
+    try:
+        done = subprocess.run([WINE_RUN, PREFIX, BENCH, str(options.frames), str(options.seconds)],
+                              env=env, capture_output=True, text=True, timeout=300, check=True)
+        print('clock-bench:', done.stdout.strip())
+
+        for name in ('Klemora.exe', 'NTPServ.dat'):
+            shutil.copy(os.path.join(BUILD, 'bin', name), folder)
+        program = 'C:\\' + os.path.basename(folder) + '\\Klemora.exe'
+        klemora = subprocess.Popen([WINE_RUN, PREFIX, program], env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            pids = wait_for(lambda: processes_running(os.path.basename(folder)), 30)
+            time.sleep(3)  # the sheet is up and painting
+            pid = pids[-1]
+            before, started = cpu_seconds(pid), time.monotonic()
+            time.sleep(options.open)
+            share = (cpu_seconds(pid) - before) / (time.monotonic() - started)
+            print(f'Klemora.exe with the clock page open for {options.open} s: '
+                  f'cpu_share={share:.3f}')
+        finally:
+            for pid in processes_running(os.path.basename(folder)):
+                try:
+                    os.kill(pid, 9)
+                except ProcessLookupError:
+                    pass
+            klemora.wait(timeout=30)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+        screen.stop()
+
+
+if __name__ == '__main__':
+    main()
