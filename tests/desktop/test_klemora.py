@@ -282,19 +282,19 @@ class KlemoraTest(unittest.TestCase):
                         (threads, self.klemora_threads()))
         self.drive('close', ';', 'wait-gone')
 
-    def test_the_news_ticker_shows_the_downloaded_text_when_it_starts_again(self):
-        # More than one read of 4095 bytes; served on this machine's loopback.
-        news = 'Klemora news +++ ' + 'x' * 5000 + ' +++ end'
+    def serve_news(self, body):
+        """Serves body as newsticker.txt on this machine's loopback; returns the URL and the
+        list of (path, user agent) of the requests."""
         requests = []
 
         class NewsHandler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 requests.append((self.path, self.headers.get('User-Agent')))
-                body = news.encode('ascii')
+                data = body.encode('ascii')
                 self.send_response(200)
-                self.send_header('Content-Length', str(len(body)))
+                self.send_header('Content-Length', str(len(data)))
                 self.end_headers()
-                self.wfile.write(body)
+                self.wfile.write(data)
 
             def log_message(self, *args):
                 pass
@@ -303,7 +303,12 @@ class KlemoraTest(unittest.TestCase):
         self.addCleanup(server.server_close)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         self.addCleanup(server.shutdown)
-        url = f'http://127.0.0.1:{server.server_address[1]}/newsticker.txt'
+        return f'http://127.0.0.1:{server.server_address[1]}/newsticker.txt', requests
+
+    def test_the_news_ticker_shows_the_downloaded_text_when_it_starts_again(self):
+        # More than one read of 4095 bytes.
+        news = 'Klemora news +++ ' + 'x' * 5000 + ' +++ end'
+        url, requests = self.serve_news(news)
         self.write_server_list('pool.ntp.org')
         self.start_klemora(news=url)
         banner = self.value('text', 1020)
@@ -314,6 +319,14 @@ class KlemoraTest(unittest.TestCase):
         # The banner scrolls on until it has left the window; then the news follows.
         self.assertTrue(wait_for(lambda: self.value('text', 1020) != banner, 60, 0.5))
         self.assertEqual(self.value('text', 1020), news)
+        self.drive('close', ';', 'wait-gone')
+
+    def test_an_empty_news_file_empties_the_ticker_at_its_next_start(self):
+        url, requests = self.serve_news('')
+        self.write_server_list('pool.ntp.org')
+        self.start_klemora(news=url)
+        self.assertTrue(wait_for(lambda: requests, 20))
+        self.assertTrue(wait_for(lambda: self.value('text', 1020) == '', 60, 0.5))
         self.drive('close', ';', 'wait-gone')
 
     def test_stored_values_are_shown_and_apply_registers_and_restarts_pendra(self):
