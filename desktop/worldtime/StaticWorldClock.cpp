@@ -101,6 +101,8 @@ LRESULT CStaticWorldClock::windowProc(UINT message, WPARAM wParam, LPARAM lParam
         return 0;
     case WM_ERASEBKGND:
         return TRUE; // the painting covers everything: no flicker
+    case WM_TICKER_RESTARTS:
+        return m_tickerRestarts;
     case WM_GETTEXTLENGTH:
         // The window's text is the ticker line, for screen readers and tests.
         return static_cast<LRESULT>(m_page.m_tickerText.size());
@@ -239,6 +241,7 @@ void CStaticWorldClock::paint() {
         std::int32_t offset = m_tickerOffset;
         if (advanceTicker(offset, m_tickerExtent.cx, m_tickerStart)) {
             takeNewsText(ticker); // a new text only as the old one starts again
+            ++m_tickerRestarts;
         }
         m_tickerOffset = offset;
         textOut(buffer, m_tickerStart - m_tickerOffset, 220, ticker);

@@ -11,6 +11,10 @@
 class CDateTimePage;
 class CBallThread;
 
+// The clock window answers this message with how often its ticker has started again, so that
+// a test can wait for a restart.
+constexpr UINT WM_TICKER_RESTARTS = WM_APP + 1;
+
 class CStaticWorldClock : public CStatic {
 public:
     explicit CStaticWorldClock(CDateTimePage& page);
@@ -36,6 +40,7 @@ private:
     SIZE m_tickerExtent{};
     int m_tickerStart = 460;
     int m_tickerOffset = 0;
+    LRESULT m_tickerRestarts = 0;
     std::string m_zoneName;
     std::map<unsigned, std::string> m_strings;
 };

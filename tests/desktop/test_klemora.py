@@ -37,6 +37,7 @@ RUN_KEY = r'HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Run'
 APP_DEFAULTS = r'HKEY_CURRENT_USER\Software\Wine\AppDefaults'
 ABOUT_TITLE_HEX = 'Info \xfcber Klemora'.encode('cp1252').hex()
 APPLY, HELP = 0x3021, 9
+TICKER_RESTARTS = 0x8000 + 1  # WM_APP + 1: how often the clock's ticker started again
 STOPPED, RUNNING = 1, 4
 
 
@@ -282,19 +283,21 @@ class KlemoraTest(unittest.TestCase):
                         (threads, self.klemora_threads()))
         self.drive('close', ';', 'wait-gone')
 
-    def serve_news(self, body):
-        """Serves body as newsticker.txt on this machine's loopback; returns the URL and the
-        list of (path, user agent) of the requests."""
+    def serve_news(self, body, status=200, declared=None):
+        """Serves body as newsticker.txt on this machine's loopback, with that HTTP status and
+        a declared length (a longer one than the body breaks the transfer off); returns the
+        URL and the list of (path, user agent) of the requests."""
         requests = []
 
         class NewsHandler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 requests.append((self.path, self.headers.get('User-Agent')))
                 data = body.encode('ascii')
-                self.send_response(200)
-                self.send_header('Content-Length', str(len(data)))
+                self.send_response(status)
+                self.send_header('Content-Length', str(declared or len(data)))
                 self.end_headers()
                 self.wfile.write(data)
+                self.close_connection = True
 
             def log_message(self, *args):
                 pass
@@ -328,6 +331,20 @@ class KlemoraTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: requests, 20))
         self.assertTrue(wait_for(lambda: self.value('text', 1020) == '', 60, 0.5))
         self.drive('close', ';', 'wait-gone')
+
+    def test_an_error_page_or_a_broken_transfer_leaves_the_banner(self):
+        for body, status, declared in (('<html>Not Found</html>', 404, None),
+                                       ('Klemora news cut', 200, 10000)):
+            url, requests = self.serve_news(body, status, declared)
+            self.write_server_list('pool.ntp.org')
+            self.start_klemora(news=url)
+            banner = self.value('text', 1020)
+            self.assertTrue(wait_for(lambda: requests, 20))
+            # Once the ticker has started again, a published text would show.
+            self.assertTrue(wait_for(
+                lambda: int(self.value('ask', 1020, TICKER_RESTARTS)) > 0, 60, 0.5))
+            self.assertEqual(self.value('text', 1020), banner, status)
+            self.drive('close', ';', 'wait-gone')
 
     def test_stored_values_are_shown_and_apply_registers_and_restarts_pendra(self):
         server = self.start_fake()

@@ -9,6 +9,7 @@
 //   text ID, set-text ID TEXT  a control's text; WM_SETTEXT (an edit then sends EN_CHANGE)
 //   click ID                 BM_CLICK, posted; waits until the program has handled it
 //   checked ID               BM_GETCHECK: 0, 1 or 2
+//   ask ID MESSAGE           the control's answer to MESSAGE (decimal) with both parameters 0
 //   enabled ID, visible ID   1 or 0
 //   combo ID                 the items, one a line, then selected=N
 //   combo-select ID N        selects item N as a user would: CBN_SELCHANGE to the parent
@@ -168,6 +169,11 @@ std::string checkCommand(const Command& command, bool first) {
     if (name == "select-tab") {
         return arguments == 1 && parseNumber(command[1], 0x7FFFFFFF, number) ? "" : "select-tab N";
     }
+    if (name == "ask") {
+        return arguments == 2 && isId(1) && parseNumber(command[2], 0xFFFF, number)
+                   ? ""
+                   : "ask ID MESSAGE";
+    }
     if (name == "sysmenu") {
         return arguments == 1 && parseNumber(command[1], 0xFFFFFFFF, number) ? "" : "sysmenu CMD";
     }
@@ -323,6 +329,8 @@ public:
             return combo(id(command));
         } else if (name == "combo-select") {
             return comboSelect(id(command), static_cast<int>(numberArgument(command, 2)));
+        } else if (name == "ask") {
+            return ask(id(command), static_cast<UINT>(numberArgument(command, 2)));
         } else if (name == "sysmenu") {
             return sysmenu(numberArgument(command, 1));
         } else if (name == "windows" || name == "windows-hex") {
@@ -721,6 +729,17 @@ private:
             return false;
         }
         printLine(std::to_string(state));
+        return true;
+    }
+
+    // A control's answer to a message without parameters (sent, bounded by the timeout).
+    bool ask(int controlId, UINT message) {
+        HWND control = nullptr;
+        LRESULT answer = 0;
+        if (!findControl(controlId, control) || !send(control, message, 0, 0, answer)) {
+            return false;
+        }
+        printLine(std::to_string(answer));
         return true;
     }
 
