@@ -7,8 +7,6 @@
 #include "desktop/framework/WinApp.h"
 #include "desktop/resources/resource.h"
 
-#include <new>
-
 CAllControlsSheet::CAllControlsSheet(const std::string& caption, CWnd* parent, UINT selectPage)
     : CPropertySheet(caption, parent, selectPage),
       m_hIcon(LoadIconA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))) {
@@ -45,18 +43,7 @@ void CAllControlsSheet::WinHelp(DWORD context) {
 }
 
 void CAllControlsSheet::openAboutBox() {
-    // Deletes itself when its window is gone; the sheet owns the window.
-    auto* about = new (std::nothrow) CAboutDlg;
-    if (about == nullptr) {
-        AfxMessageBox("Error Creating Dialog Object");
-        return;
-    }
-    if (!about->Create(IDD_ABOUTBOX, this)) {
-        delete about;
-        AfxMessageBox("Error creating Dialog");
-        return;
-    }
-    ShowWindow(about->m_hWnd, SW_SHOW);
+    openModelessDialog<CAboutDlg>(IDD_ABOUTBOX, this);
 }
 
 LRESULT CAllControlsSheet::windowProc(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -156,9 +156,7 @@ BOOL Standard::OnInitDialog() {
 
 void Standard::createServerList() {
     const HWND placeholder = GetDlgItem(IDC_SERVER_LIST);
-    RECT area{};
-    GetWindowRect(placeholder, &area);
-    MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&area), 2);
+    const RECT area = itemRectangle(IDC_SERVER_LIST);
     // The list takes the placeholder's id; the placeholder steps aside.
     SetWindowLongPtrA(placeholder, GWLP_ID, 0);
     m_comboServer = CreateWindowExA(

@@ -20,6 +20,17 @@ BOOL CDialog::Create(UINT templateId, CWnd* parent) {
                               reinterpret_cast<LPARAM>(this)) != nullptr;
 }
 
+RECT CDialog::itemRectangle(UINT id) const {
+    RECT area{};
+    GetWindowRect(GetDlgItem(id), &area);
+    MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&area), 2);
+    return area;
+}
+
+void showDialogFailure(const char* text) {
+    AfxMessageBox(text);
+}
+
 void CDialog::OnOK() {
     EndDialog(IDOK);
 }

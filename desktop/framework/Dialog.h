@@ -4,6 +4,11 @@
 
 #include "desktop/framework/Wnd.h"
 
+#include <new>
+
+// The box of a dialog that could not be opened (AfxMessageBox).
+void showDialogFailure(const char* text);
+
 class CDialog : public CWnd {
 public:
     explicit CDialog(UINT templateId, CWnd* parent = nullptr);
@@ -16,6 +21,8 @@ public:
     virtual void OnCancel();
 
     UINT templateId() const { return templateId_; }
+    // A control's rectangle in this dialog's client coordinates: where a placeholder stands.
+    RECT itemRectangle(UINT id) const;
 
 protected:
     // A command of a control or button; true when handled.
@@ -36,3 +43,19 @@ private:
     UINT templateId_;
     bool modal_ = false;
 };
+
+// Opens one more modeless dialog of type D from its template, owned by parent; it deletes
+// itself when its window is gone. A failure is shown with the framework's texts.
+template <typename D> void openModelessDialog(UINT templateId, CWnd* parent) {
+    auto* dialog = new (std::nothrow) D;
+    if (dialog == nullptr) {
+        showDialogFailure("Error Creating Dialog Object");
+        return;
+    }
+    if (!dialog->Create(templateId, parent)) {
+        delete dialog;
+        showDialogFailure("Error creating Dialog");
+        return;
+    }
+    ShowWindow(dialog->m_hWnd, SW_SHOW);
+}

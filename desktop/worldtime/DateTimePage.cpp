@@ -6,8 +6,6 @@
 #include "desktop/worldtime/SetTimeDlg.h"
 #include "desktop/worldtime/WebGrab.h"
 
-#include <new>
-
 const char* const tickerBanner =
     "+++ Klemora, the world clock of Tarnwick +++ keeps your clock right with Pendra +++";
 
@@ -43,18 +41,14 @@ BOOL CDateTimePage::OnInitDialog() {
     SetWindowTextA(GetDlgItem(IDC_SHOW_THIS), loadString(IDS_SHOW_THIS).c_str());
 
     // The clock's rectangle, kept for each activation; its placeholder steps aside.
-    const HWND clockPlaceholder = GetDlgItem(IDC_WORLD_CLOCK);
-    GetWindowRect(clockPlaceholder, &m_clockArea);
-    MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&m_clockArea), 2);
-    SetWindowLongPtrA(clockPlaceholder, GWLP_ID, 0);
+    m_clockArea = itemRectangle(IDC_WORLD_CLOCK);
+    SetWindowLongPtrA(GetDlgItem(IDC_WORLD_CLOCK), GWLP_ID, 0);
     // Under the clock, which is transparent to the mouse: a click on the clock sets the time.
     SetWindowPos(GetDlgItem(IDC_SET_TIME), HWND_BOTTOM, 0, 0, 0, 0,
                  SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
     if (const HWND placeholder = GetDlgItem(IDC_ZONE_LIST)) {
-        RECT area{};
-        GetWindowRect(placeholder, &area);
-        MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&area), 2);
+        const RECT area = itemRectangle(IDC_ZONE_LIST);
         DestroyWindow(placeholder);
         m_zoneList = CreateWindowExA(
             0, "COMBOBOX", "", WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWN,
@@ -126,24 +120,10 @@ void CDateTimePage::takeChosenZone() {
     m_selectedZone = static_cast<int>(SendMessageA(m_zoneList, CB_GETCURSEL, 0, 0));
 }
 
-void CDateTimePage::openSetTimeDialog() {
-    // Deletes itself when its window is gone; the page keeps no reference to it.
-    auto* dialog = new (std::nothrow) CSetTimeDlg;
-    if (dialog == nullptr) {
-        AfxMessageBox("Error Creating Dialog Object");
-        return;
-    }
-    if (!dialog->Create(IDD_SET_TIME, this)) {
-        delete dialog;
-        AfxMessageBox("Error creating Dialog");
-        return;
-    }
-    ShowWindow(dialog->m_hWnd, SW_SHOW);
-}
-
 bool CDateTimePage::onCommand(UINT id, UINT code, HWND control) {
     if (id == IDC_SET_TIME && code == BN_CLICKED) {
-        openSetTimeDialog();
+        // One more per press; the page keeps no reference to it.
+        openModelessDialog<CSetTimeDlg>(IDD_SET_TIME, this);
         return true;
     }
     if (id == IDC_SWITCH_MODE && code == BN_CLICKED) {

@@ -34,7 +34,6 @@ protected:
     bool onMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) override;
 
 private:
-    void openSetTimeDialog();
     void switchClockMode();
     void takeChosenZone();
 

@@ -15,11 +15,8 @@ CSetTimeDlg::~CSetTimeDlg() {
 }
 
 HWND CSetTimeDlg::replacePlaceholder(UINT id, const char* windowClass, DWORD style) {
-    const HWND placeholder = GetDlgItem(id);
-    RECT area{};
-    GetWindowRect(placeholder, &area);
-    MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&area), 2);
-    DestroyWindow(placeholder);
+    const RECT area = itemRectangle(id);
+    DestroyWindow(GetDlgItem(id));
     return CreateWindowExA(0, windowClass, "", style, area.left, area.top, area.right - area.left,
                            area.bottom - area.top, m_hWnd,
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
