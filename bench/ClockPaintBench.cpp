@@ -1,8 +1,10 @@
 // The world clock's painting cost under Wine: the clock of a zone with daylight saving in a
 // window of its own, with its repaint thread. Prints one line:
-//   frame_ms=<cost of one painting> paints_per_second=<paintings that the repaint thread
-//   caused while the message loop ran> cpu_share=<process CPU time / wall time in that loop>
-// Usage: clock-bench [FRAMES] [SECONDS]
+//   frame_ms=<mean cost of one painting> median_ms=<its median> max_ms=<the dearest painting>
+//   paints_per_second=<paintings that the repaint thread caused while the message loop ran>
+//   cpu_share=<process CPU time / wall time in that loop>
+// Usage: clock-bench [FRAMES] [SECONDS] [TICKER_BYTES]; TICKER_BYTES: a ticker line of that
+// many characters instead of the banner, as the longest news text would give.
 #include "desktop/resources/resource.h"
 #include "desktop/worldtime/DateTimePage.h"
 #include "desktop/worldtime/RegistryZoneSource.h"
@@ -12,6 +14,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -31,8 +36,9 @@ double processSeconds() {
 } // namespace
 
 int main(int argc, char** argv) {
-    const int frames = argc > 1 ? std::atoi(argv[1]) : 500;
+    const int frames = std::max(1, argc > 1 ? std::atoi(argv[1]) : 2000);
     const int duration = argc > 2 ? std::atoi(argv[2]) : 10;
+    const int tickerBytes = argc > 3 ? std::atoi(argv[3]) : 0;
 
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = DefWindowProcA;
@@ -48,7 +54,8 @@ int main(int argc, char** argv) {
     page.m_hWnd = host;
     RegistryZoneSource source(timeZoneDatabaseKey(VER_PLATFORM_WIN32_NT));
     page.m_selectedZone = loadTimeZones(source, "Central Europe Standard Time", page.m_catalogue);
-    page.m_tickerText = tickerBanner;
+    page.m_tickerText =
+        tickerBytes > 0 ? std::string(static_cast<std::size_t>(tickerBytes), 'N') : tickerBanner;
     const RECT area{0, 0, 470, 290};
     if (page.m_selectedZone < 0 || !page.m_worldClock.create(area, IDC_WORLD_CLOCK)) {
         std::fputs("clock-bench: no zone or no clock window\n", stderr);
@@ -58,12 +65,15 @@ int main(int argc, char** argv) {
 
     LARGE_INTEGER rate, start, end;
     QueryPerformanceFrequency(&rate);
-    QueryPerformanceCounter(&start);
+    std::vector<double> frameMs;
     for (int i = 0; i < frames; ++i) {
+        QueryPerformanceCounter(&start);
         RedrawWindow(clock, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+        QueryPerformanceCounter(&end);
+        frameMs.push_back(seconds(start, end, rate) * 1000);
     }
-    QueryPerformanceCounter(&end);
-    const double frameMs = seconds(start, end, rate) * 1000 / frames;
+    const double meanMs = std::accumulate(frameMs.begin(), frameMs.end(), 0.0) / frames;
+    std::sort(frameMs.begin(), frameMs.end());
 
     // The repaint thread invalidates; the message loop paints.
     int paints = 0;
@@ -83,8 +93,9 @@ int main(int argc, char** argv) {
     }
     const double wall = seconds(start, end, rate);
     const double cpu = processSeconds() - cpuBefore;
-    std::printf("frame_ms=%.3f paints_per_second=%.1f cpu_share=%.3f\n", frameMs, paints / wall,
-                cpu / wall);
+    std::printf("frame_ms=%.3f median_ms=%.3f max_ms=%.3f paints_per_second=%.1f "
+                "cpu_share=%.3f\n",
+                meanMs, frameMs[frameMs.size() / 2], frameMs.back(), paints / wall, cpu / wall);
     DestroyWindow(host); // stops the repaint thread with the clock's window
     page.m_hWnd = nullptr;
     return 0;

@@ -64,3 +64,14 @@ std::string readProgressLine(std::uint64_t totalBytes, std::uint64_t wholeSecond
     }
     return line;
 }
+
+std::string tickerLine(const std::string& received) {
+    std::string line = received.substr(0, received.find_first_of("\r\n"));
+    for (char& c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            c = ' ';
+        }
+    }
+    return line;
+}

@@ -2,6 +2,7 @@
 // lines of a transfer, and what becomes of its result. Portable.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,3 +26,10 @@ std::optional<std::string> statusLine(std::uint32_t code, const StatusInformatio
 
 // "Read %d bytes (%0.1f Kb/s)" after a whole second, "Read %d bytes" before.
 std::string readProgressLine(std::uint64_t totalBytes, std::uint64_t wholeSeconds);
+
+// A download keeps at most this much of the file; the rest is never read.
+constexpr std::size_t newsKeptBytes = 64 * 1024;
+
+// What the ticker shows of a downloaded file: its first line, with control characters as
+// blanks, so that a binary file cannot break the line or the painting.
+std::string tickerLine(const std::string& received);

@@ -46,7 +46,7 @@ void CSetTimeDlg::apply() {
     SendMessageA(m_monthCalendar, MCM_GETCURSEL, 0, reinterpret_cast<LPARAM>(&m_chosenDate));
     m_newTime = composeNewTime(m_newTime, m_chosenDate);
     // A refused change (no right to set the clock) shows nothing; the dialog stays open.
-    SetLocalTime(&m_newTime);
+    m_setLocalTime(m_newTime);
 }
 
 bool CSetTimeDlg::onCommand(UINT id, UINT code, HWND control) {

@@ -5,6 +5,8 @@
 
 #include "desktop/framework/Dialog.h"
 
+#include <functional>
+
 class CSetTimeDlg : public CDialog {
 public:
     CSetTimeDlg();
@@ -17,6 +19,10 @@ public:
     HWND m_timePicker = nullptr;
     HWND m_monthCalendar = nullptr;
     HFONT m_font = nullptr;
+    // How the clock is set: SetLocalTime, or what a test puts in its place.
+    std::function<BOOL(const SYSTEMTIME&)> m_setLocalTime = [](const SYSTEMTIME& time) {
+        return SetLocalTime(&time);
+    };
 
 protected:
     bool onCommand(UINT id, UINT code, HWND control) override;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <ctime>
 #include <functional>
+#include <vector>
 
 namespace {
 
@@ -51,17 +52,47 @@ void textOut(HDC dc, int x, int y, const std::string& text) {
     TextOutA(dc, x, y, text.c_str(), static_cast<int>(text.size()));
 }
 
+// Draws one block of texts in Arial of that size, weight and colour; a block whose font cannot
+// be made is left out.
+void drawBlock(HDC dc, LONG height, LONG width, LONG weight, COLORREF colour,
+               const std::function<void()>& draw) {
+    LOGFONTA description{};
+    lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
+    description.lfHeight = height;
+    description.lfWidth = width;
+    description.lfWeight = weight;
+    const HFONT font = CreateFontIndirectA(&description);
+    if (font == nullptr) {
+        return;
+    }
+    const HGDIOBJ oldFont = SelectObject(dc, font);
+    SetTextColor(dc, colour);
+    draw();
+    SelectObject(dc, oldFont);
+    DeleteObject(font);
+}
+
 } // namespace
 
 CStaticWorldClock::CStaticWorldClock(CDateTimePage& page) : m_page(page) {
     const HINSTANCE instance = AfxGetInstanceHandle();
     m_mapBitmap = LoadBitmapA(instance, MAKEINTRESOURCEA(IDB_WORLDMAP));
     m_backBitmap = LoadBitmapA(instance, MAKEINTRESOURCEA(IDB_WORLDMAP));
+    m_layerBitmap = LoadBitmapA(instance, MAKEINTRESOURCEA(IDB_WORLDMAP));
     m_mapDC = CreateCompatibleDC(nullptr);
     m_oldMapBitmap = SelectObject(m_mapDC, m_mapBitmap);
+    m_layerDC = CreateCompatibleDC(nullptr);
+    m_oldLayerBitmap = SelectObject(m_layerDC, m_layerBitmap);
+    BITMAP map{};
+    if (GetObjectA(m_mapBitmap, sizeof map, &map) != 0) {
+        m_mapSize = {map.bmWidth, map.bmHeight};
+    }
 }
 
 CStaticWorldClock::~CStaticWorldClock() {
+    SelectObject(m_layerDC, m_oldLayerBitmap);
+    DeleteDC(m_layerDC);
+    DeleteObject(m_layerBitmap);
     SelectObject(m_mapDC, m_oldMapBitmap);
     DeleteObject(m_backBitmap);
     DeleteObject(m_mapBitmap);
@@ -134,35 +165,19 @@ LRESULT CStaticWorldClock::windowProc(UINT message, WPARAM wParam, LPARAM lParam
     }
 }
 
-void CStaticWorldClock::paint() {
-    PAINTSTRUCT paintStruct;
-    const HDC dc = BeginPaint(m_hWnd, &paintStruct);
-    const int right = paintStruct.rcPaint.right;
-    const int bottom = paintStruct.rcPaint.bottom;
-    const HDC buffer = CreateCompatibleDC(dc);
-    const HGDIOBJ oldBack = SelectObject(buffer, m_backBitmap);
-    BitBlt(buffer, 0, 0, right, bottom, m_mapDC, 0, 0, SRCCOPY);
-    SetBkMode(buffer, TRANSPARENT);
+void CStaticWorldClock::measureTicker(HDC dc) {
+    const std::string& ticker = m_page.m_tickerText;
+    std::vector<INT> ends(ticker.size());
+    SIZE extent{};
+    if (ticker.empty() || !GetTextExtentExPointA(dc, ticker.data(), static_cast<int>(ticker.size()),
+                                                 0, nullptr, ends.data(), &extent)) {
+        ends.clear();
+    }
+    m_tickerEnds.assign(ends.begin(), ends.end());
+    m_tickerMeasured = true;
+}
 
-    LOGFONTA description{};
-    lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
-    // One font per block, made and deleted at each painting; a block whose font cannot be
-    // made is left out.
-    auto block = [&](LONG height, LONG width, LONG weight, COLORREF colour,
-                     const std::function<void()>& draw) {
-        description.lfHeight = height;
-        description.lfWidth = width;
-        description.lfWeight = weight;
-        const HFONT font = CreateFontIndirectA(&description);
-        if (font == nullptr) {
-            return;
-        }
-        const HGDIOBJ oldFont = SelectObject(buffer, font);
-        SetTextColor(buffer, colour);
-        draw();
-        SelectObject(buffer, oldFont);
-        DeleteObject(font);
-    };
+void CStaticWorldClock::paint() {
     // The string table is read once; a painting about every 8 ms need not read it again.
     auto text = [this](unsigned entry) -> const std::string& {
         auto found = m_strings.find(entry);
@@ -171,14 +186,6 @@ void CStaticWorldClock::paint() {
         }
         return found->second;
     };
-
-    block(18, 8, 0, labelColour, [&] {
-        textOut(buffer, 17, 15, text(IDS_TIMEZONE));
-        textOut(buffer, 17, 44, text(IDS_UTC_BIAS));
-        textOut(buffer, 237, 44, text(IDS_DST_BIAS));
-        textOut(buffer, 17, 161, text(IDS_DATE));
-        textOut(buffer, 17, 190, text(IDS_DST));
-    });
 
     // The instant and the names to show.
     SYSTEMTIME now;
@@ -211,44 +218,91 @@ void CStaticWorldClock::paint() {
     const std::string zoneName = zone >= 0 ? m_zoneName
                                  : utcMode ? text(IDS_UTC_NAME)
                                            : m_page.m_currentStandardName;
+    const std::string& minutes = text(IDS_MINUTES);
+    const StillTexts still{formatted(Field::hours, shown),
+                           formatted(Field::minutes, shown),
+                           formatted(Field::seconds, shown),
+                           zoneName,
+                           offsetText(bias, minutes),
+                           offsetText(daylightOffset, minutes),
+                           formatted(Field::date, shown),
+                           ruleStart,
+                           ruleEnd};
+    // All but the colons, the milliseconds and the ticker changes once a second at most: that
+    // layer is drawn again only when one of its texts has changed.
+    if (still != m_stillTexts) {
+        drawStillLayer(still, text);
+        m_stillTexts = still;
+    }
 
-    block(110, 50, 700, textColour, [&] {
-        textOut(buffer, 17, 58, formatted(Field::hours, shown));
-        textOut(buffer, 162, 58, formatted(Field::minutes, shown));
-        textOut(buffer, 309, 58, formatted(Field::seconds, shown));
+    PAINTSTRUCT paintStruct;
+    const HDC dc = BeginPaint(m_hWnd, &paintStruct);
+    const int right = paintStruct.rcPaint.right;
+    const int bottom = paintStruct.rcPaint.bottom;
+    const HDC buffer = CreateCompatibleDC(dc);
+    const HGDIOBJ oldBack = SelectObject(buffer, m_backBitmap);
+    BitBlt(buffer, 0, 0, right, bottom, m_layerDC, 0, 0, SRCCOPY);
+    SetBkMode(buffer, TRANSPARENT);
+    drawBlock(buffer, 110, 50, 700, textColour, [&] {
         // The colons fade from full green to almost black within each second.
         SetTextColor(buffer, RGB(0, 255 - now.wMilliseconds * 255 / 1000, 0));
         textOut(buffer, 129, 50, ":");
         textOut(buffer, 276, 50, ":");
     });
-    block(18, 8, 700, textColour, [&] {
-        const std::string minutes = text(IDS_MINUTES);
-        textOut(buffer, 121, 15, zoneName);
-        textOut(buffer, 121, 44, offsetText(bias, minutes));
-        textOut(buffer, 331, 44, offsetText(daylightOffset, minutes));
-        textOut(buffer, 71, 161, formatted(Field::date, shown));
-    });
-    block(12, 7, 700, textColour, [&] {
-        textOut(buffer, 71, 185, ruleStart);
-        textOut(buffer, 71, 198, ruleEnd);
-    });
-    block(30, 15, 700, textColour,
-          [&] { textOut(buffer, 370, 158, millisecondsText(now.wMilliseconds)); });
-    block(15, 7, 700, tickerColour, [&] {
+    drawBlock(buffer, 30, 15, 700, textColour,
+              [&] { textOut(buffer, 370, 158, millisecondsText(now.wMilliseconds)); });
+    drawBlock(buffer, 15, 7, 700, tickerColour, [&] {
         std::string& ticker = m_page.m_tickerText;
-        GetTextExtentPoint32A(buffer, ticker.c_str(), static_cast<int>(ticker.size()),
-                              &m_tickerExtent);
+        // Measured once per text: where each character ends.
+        if (!m_tickerMeasured) {
+            measureTicker(buffer);
+        }
+        const std::int32_t width = m_tickerEnds.empty() ? 0 : m_tickerEnds.back();
         std::int32_t offset = m_tickerOffset;
-        if (advanceTicker(offset, m_tickerExtent.cx, m_tickerStart)) {
-            takeNewsText(ticker); // a new text only as the old one starts again
+        if (advanceTicker(offset, width, m_tickerStart)) {
+            // A new text only as the old one starts again.
+            if (takeNewsText(ticker)) {
+                measureTicker(buffer);
+            }
             ++m_tickerRestarts;
         }
         m_tickerOffset = offset;
-        textOut(buffer, m_tickerStart - m_tickerOffset, 220, ticker);
+        const TickerSpan span =
+            visibleTickerSpan(m_tickerEnds, m_tickerStart - m_tickerOffset, right);
+        TextOutA(buffer, span.x, 220, ticker.data() + span.first, static_cast<int>(span.count));
     });
 
     BitBlt(dc, 0, 0, right, bottom, buffer, 0, 0, SRCCOPY);
     SelectObject(buffer, oldBack);
     DeleteDC(buffer);
     EndPaint(m_hWnd, &paintStruct);
+}
+
+void CStaticWorldClock::drawStillLayer(const StillTexts& still,
+                                       const std::function<const std::string&(unsigned)>& text) {
+    const HDC layer = m_layerDC;
+    BitBlt(layer, 0, 0, m_mapSize.cx, m_mapSize.cy, m_mapDC, 0, 0, SRCCOPY);
+    SetBkMode(layer, TRANSPARENT);
+    drawBlock(layer, 18, 8, 0, labelColour, [&] {
+        textOut(layer, 17, 15, text(IDS_TIMEZONE));
+        textOut(layer, 17, 44, text(IDS_UTC_BIAS));
+        textOut(layer, 237, 44, text(IDS_DST_BIAS));
+        textOut(layer, 17, 161, text(IDS_DATE));
+        textOut(layer, 17, 190, text(IDS_DST));
+    });
+    drawBlock(layer, 110, 50, 700, textColour, [&] {
+        textOut(layer, 17, 58, still.hours);
+        textOut(layer, 162, 58, still.minutes);
+        textOut(layer, 309, 58, still.seconds);
+    });
+    drawBlock(layer, 18, 8, 700, textColour, [&] {
+        textOut(layer, 121, 15, still.zoneName);
+        textOut(layer, 121, 44, still.bias);
+        textOut(layer, 331, 44, still.daylightBias);
+        textOut(layer, 71, 161, still.date);
+    });
+    drawBlock(layer, 12, 7, 700, textColour, [&] {
+        textOut(layer, 71, 185, still.ruleStart);
+        textOut(layer, 71, 198, still.ruleEnd);
+    });
 }

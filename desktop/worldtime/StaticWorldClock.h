@@ -5,8 +5,11 @@
 
 #include "desktop/framework/Static.h"
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 class CDateTimePage;
 class CBallThread;
@@ -27,8 +30,17 @@ protected:
     LRESULT windowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
 private:
+    // The texts that change once a second at most.
+    struct StillTexts {
+        std::string hours, minutes, seconds, zoneName, bias, daylightBias, date, ruleStart, ruleEnd;
+        bool operator==(const StillTexts&) const = default;
+    };
+
     void paint();
+    void drawStillLayer(const StillTexts& still,
+                        const std::function<const std::string&(unsigned)>& text);
     void stopRepainting();
+    void measureTicker(HDC dc);
 
     CDateTimePage& m_page;
     HDC m_clientDC = nullptr;
@@ -37,7 +49,13 @@ private:
     HBITMAP m_backBitmap = nullptr;
     HBITMAP m_mapBitmap = nullptr;
     HGDIOBJ m_oldMapBitmap = nullptr;
-    SIZE m_tickerExtent{};
+    HDC m_layerDC = nullptr;
+    HBITMAP m_layerBitmap = nullptr;
+    HGDIOBJ m_oldLayerBitmap = nullptr;
+    SIZE m_mapSize{};
+    StillTexts m_stillTexts;
+    std::vector<std::int32_t> m_tickerEnds;
+    bool m_tickerMeasured = false;
     int m_tickerStart = 460;
     int m_tickerOffset = 0;
     LRESULT m_tickerRestarts = 0;

@@ -5,6 +5,7 @@
 #include "desktop/worldtime/NewsText.h"
 #include "service/host/WinGuards.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -62,7 +63,7 @@ BOOL CWebGrab::InitInstance() {
     std::string text;
     // A failed download changes nothing: a text already waiting stays.
     if (Download(newsUrl(), text, "Klemora", nullptr)) {
-        publishNewsText(text);
+        publishNewsText(tickerLine(text));
     }
     return FALSE;
 }
@@ -99,9 +100,12 @@ BOOL CWebGrab::Download(const std::string& url, std::string& text, const char* a
     const DWORD started = GetTickCount();
     std::vector<char> buffer(4096);
     std::string received;
-    for (;;) {
+    // Only the start of a long file is kept; the rest is never read.
+    while (received.size() < newsKeptBytes) {
+        const auto wanted =
+            static_cast<DWORD>(std::min<std::size_t>(4095, newsKeptBytes - received.size()));
         DWORD read = 0;
-        if (!InternetReadFile(file.get(), buffer.data(), 4095, &read)) {
+        if (!InternetReadFile(file.get(), buffer.data(), wanted, &read)) {
             m_connection->ReportStatus(errorText(GetLastError()).substr(0, 255));
             return FALSE;
         }
@@ -117,7 +121,7 @@ BOOL CWebGrab::Download(const std::string& url, std::string& text, const char* a
     size = sizeof declared;
     if (HttpQueryInfoA(file.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &declared,
                        &size, nullptr) &&
-        received.size() < declared) {
+        received.size() < declared && received.size() < newsKeptBytes) {
         m_connection->ReportStatus("transfer broken off");
         return FALSE;
     }

@@ -1,5 +1,6 @@
 #include "desktop/worldtime/ZoneTime.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -178,4 +179,24 @@ SYSTEMTIME composeNewTime(const SYSTEMTIME& picker, const SYSTEMTIME& calendar) 
     time.wDay = calendar.wDay;
     time.wMilliseconds = 0;
     return time;
+}
+
+TickerSpan visibleTickerSpan(const std::vector<std::int32_t>& ends, std::int32_t x,
+                             std::int32_t width) {
+    // Visible: the characters that end right of the window's left edge and start left of its
+    // right edge. Character i starts where character i - 1 ends.
+    const auto first = std::upper_bound(ends.begin(), ends.end(), -x);
+    const std::int32_t right = width - x;
+    std::size_t end = 0;
+    if (right > 0) {
+        end = std::min(ends.size(),
+                       static_cast<std::size_t>(std::lower_bound(ends.begin(), ends.end(), right) -
+                                                ends.begin()) +
+                           1);
+    }
+    TickerSpan span;
+    span.first = static_cast<std::size_t>(first - ends.begin());
+    span.count = end > span.first ? end - span.first : 0;
+    span.x = x + (first == ends.begin() ? 0 : *(first - 1));
+    return span;
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 // One change of a daylight-saving rule in its recurring form: the occurrence-th weekday of a
 // month (occurrence 5 is the last), at a local time of day.
@@ -69,3 +70,14 @@ SYSTEMTIME composeNewTime(const SYSTEMTIME& picker, const SYSTEMTIME& calendar);
 // One step of the ticker: the text moves one pixel left and starts again at the start once it
 // has left the window; true at such a restart.
 bool advanceTicker(std::int32_t& offset, std::int32_t textWidth, std::int32_t start);
+
+// The part of a ticker line that falls inside a window of the given width, when the line is
+// drawn at x: ends[i] is where character i ends, measured from the line's start. Drawing only
+// this part keeps a long line as cheap as a short one.
+struct TickerSpan {
+    std::size_t first = 0;
+    std::size_t count = 0;
+    std::int32_t x = 0;
+};
+TickerSpan visibleTickerSpan(const std::vector<std::int32_t>& ends, std::int32_t x,
+                             std::int32_t width);

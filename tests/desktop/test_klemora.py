@@ -26,6 +26,7 @@ from pendra_testlib import (SETTINGS_KEY, Xvfb, processes_running,  # noqa: E402
 
 KLEMORA = os.environ.get('KLEMORA_EXE', '')
 DRIVER = os.environ.get('KLEMORA_DRIVER', '')
+DIALOG_TESTS = os.environ.get('KLEMORA_DIALOG_TESTS', '')
 QUERY = os.environ.get('PENDRA_SERVICE_QUERY', '')
 POKE = os.environ.get('PENDRA_TRAY_POKE', '')
 RECORDER = os.environ.get('PENDRA_KLEMORA_STANDIN', '')
@@ -49,9 +50,9 @@ START_LINE = re.compile(r'^Start Pendra Rev: 1\.22, server (.*)$')
 
 
 @unittest.skipUnless(os.geteuid() == 0, 'needs root: test hosts are network namespaces')
-@unittest.skipUnless(KLEMORA and DRIVER and QUERY and POKE and RECORDER and PREFIX,
-                     'KLEMORA_EXE, KLEMORA_DRIVER, PENDRA_SERVICE_QUERY, PENDRA_TRAY_POKE, '
-                     'PENDRA_KLEMORA_STANDIN and PENDRA_WINEPREFIX not set')
+@unittest.skipUnless(KLEMORA and DRIVER and DIALOG_TESTS and QUERY and POKE and RECORDER and PREFIX,
+                     'KLEMORA_EXE, KLEMORA_DRIVER, KLEMORA_DIALOG_TESTS, PENDRA_SERVICE_QUERY, '
+                     'PENDRA_TRAY_POKE, PENDRA_KLEMORA_STANDIN and PENDRA_WINEPREFIX not set')
 @unittest.skipUnless(all(shutil.which(tool) for tool in ('Xvfb', 'import', 'convert')),
                      'needs Xvfb and ImageMagick')
 class KlemoraTest(unittest.TestCase):
@@ -87,10 +88,12 @@ class KlemoraTest(unittest.TestCase):
         env['DISPLAY'] = self.screen.display
         return pendra_testlib.wine(PREFIX, *args, check=check, timeout=timeout, env=env)
 
-    def drive(self, *script, check=True, timeout=60, zone=None, news=None):
+    def drive(self, *script, check=True, timeout=60, zone=None, news=None, prefix=PREFIX,
+              netns=None):
         """Runs a klemora-driver script; returns its output lines. The output goes through
         files: a program that the script starts inherits them and outlives the driver. zone:
-        the TZ of a program that the script starts; news: its news ticker's URL."""
+        the TZ of a program that the script starts; news: its news ticker's URL; prefix and
+        netns: another Wine prefix, whose programs all run in that network namespace."""
         env = {k: v for k, v in os.environ.items() if k != 'DISPLAY'}
         env['DISPLAY'] = self.screen.display
         if zone is not None:
@@ -98,8 +101,9 @@ class KlemoraTest(unittest.TestCase):
         if news is not None:
             env['KLEMORA_NEWS_URL'] = news
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            inside = ['ip', 'netns', 'exec', netns] if netns else []
             code = subprocess.run(
-                [pendra_testlib.WINE_RUN, PREFIX, DRIVER, '--desktop', DESKTOP,
+                [*inside, pendra_testlib.WINE_RUN, prefix, DRIVER, '--desktop', DESKTOP,
                  *map(str, script)], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                 env=env, timeout=timeout, check=False).returncode
             out.seek(0)
@@ -113,9 +117,13 @@ class KlemoraTest(unittest.TestCase):
     def value(self, *script):
         return self.drive(*script)[-1]
 
-    def start_klemora(self, zone=None, news=None):
-        self.drive('start', self.windows_folder + '\\Klemora.exe', ';', 'wait', zone=zone,
-                   news=news)
+    def start_klemora(self, zone=None, news=None, **where):
+        """Starts Klemora and waits for its sheet; returns its process id."""
+        # Another prefix sees the test folder through its drive Z:.
+        folder = windows_path(self.folder) if where else self.windows_folder
+        lines = self.drive('start', folder + '\\Klemora.exe', ';', 'wait', zone=zone,
+                           news=news, **where)
+        return int(lines[0].split('=')[1])
 
     def write_server_list(self, *servers):
         with open(os.path.join(self.folder, 'NTPServ.dat'), 'w', encoding='ascii',
@@ -283,29 +291,47 @@ class KlemoraTest(unittest.TestCase):
                         (threads, self.klemora_threads()))
         self.drive('close', ';', 'wait-gone')
 
-    def serve_news(self, body, status=200, declared=None):
-        """Serves body as newsticker.txt on this machine's loopback, with that HTTP status and
-        a declared length (a longer one than the body breaks the transfer off); returns the
-        URL and the list of (path, user agent) of the requests."""
+    def test_the_set_time_dialog_passes_the_chosen_day_and_time(self):
+        # Its GoogleTest, on this test's desktop: the dialog's windows need a display.
+        report = os.path.join(self.work, 'dialog.xml')
+        code = self.value('start', windows_path(DIALOG_TESTS),
+                          '--gtest_output=xml:' + windows_path(report), ';', 'exit-code')
+        with open(report, encoding='utf-8') as text:
+            self.assertEqual(code, '0', text.read())
+
+    def serve_news(self, body, status=200, declared=None, stall=None):
+        """Serves body (text or bytes) as newsticker.txt on this machine's loopback, with that
+        HTTP status and a declared length (a longer one than the body breaks the transfer off;
+        with stall, an event, the server waits for it before breaking off); returns the URL and
+        the list of (path, user agent) of the requests."""
         requests = []
+        data = body if isinstance(body, bytes) else body.encode('ascii')
 
         class NewsHandler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 requests.append((self.path, self.headers.get('User-Agent')))
-                data = body.encode('ascii')
                 self.send_response(status)
                 self.send_header('Content-Length', str(declared or len(data)))
                 self.end_headers()
-                self.wfile.write(data)
+                try:
+                    self.wfile.write(data)
+                    self.wfile.flush()
+                except OSError:
+                    pass  # a client that stops reading early
+                if stall is not None:
+                    stall.wait(60)
                 self.close_connection = True
 
             def log_message(self, *args):
                 pass
 
-        server = http.server.HTTPServer(('127.0.0.1', 0), NewsHandler)
+        server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), NewsHandler)
+        server.daemon_threads = True
         self.addCleanup(server.server_close)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         self.addCleanup(server.shutdown)
+        if stall is not None:
+            self.addCleanup(stall.set)
         return f'http://127.0.0.1:{server.server_address[1]}/newsticker.txt', requests
 
     def test_the_news_ticker_shows_the_downloaded_text_when_it_starts_again(self):
@@ -345,6 +371,87 @@ class KlemoraTest(unittest.TestCase):
                 lambda: int(self.value('ask', 1020, TICKER_RESTARTS)) > 0, 60, 0.5))
             self.assertEqual(self.value('text', 1020), banner, status)
             self.drive('close', ';', 'wait-gone')
+
+    def test_a_long_or_binary_news_file_shows_its_first_line_only(self):
+        # A megabyte on one line keeps its first 64 KiB; a binary file shows its first line with
+        # the control characters as blanks.
+        for body, shown in ((b'N' * (1 << 20), 'N' * 65536),
+                            (b'\x00\x01\x1b\x7fKlemora\x07binary\r\n' + bytes(range(256)) * 4096,
+                             '    Klemora binary')):
+            url, requests = self.serve_news(body)
+            self.write_server_list('pool.ntp.org')
+            self.start_klemora(news=url)
+            self.assertTrue(wait_for(lambda: requests, 20))
+            self.assertTrue(wait_for(lambda: self.value('text', 1020) == shown, 60, 0.5),
+                            shown[:20])
+            self.drive('close', ';', 'wait-gone')
+
+    def test_switching_pages_and_closing_the_sheet_during_a_download(self):
+        # The server sends a part of the news and then waits: the download hangs in its read.
+        url, requests = self.serve_news('Klemora news, cut', declared=10000,
+                                        stall=threading.Event())
+        self.write_server_list('pool.ntp.org')
+        pid = self.start_klemora(news=url)
+        self.assertTrue(wait_for(lambda: requests, 20))
+        switches = sum((['select-tab', 1, ';', 'select-tab', 0, ';'] for _ in range(5)), [])
+        self.assertEqual(self.value(*switches, 'visible', 1020), '1')
+        self.assertIn('Klemora', self.value('text', 1020))
+        # The sheet closes at once and the program ends normally, download or not.
+        self.assertEqual(self.value('hold', pid, ';', 'close', ';', 'wait-gone', ';', 'exit-code'),
+                         '0')
+        self.assertTrue(wait_for(lambda: not processes_running(self.folder_name), 10))
+
+    def test_an_offline_machine_keeps_the_banner_and_asks_no_server(self):
+        # Another prefix, whose Wine lives in a network namespace with only a loopback: no
+        # adapter has a gateway, as on a computer without a network. The news server listens on
+        # that loopback.
+        namespace = f'klemora-offline-{os.getpid()}'
+        subprocess.run(['ip', 'netns', 'add', namespace], check=True, timeout=30)
+        self.addCleanup(subprocess.run, ['ip', 'netns', 'del', namespace], timeout=30)
+        subprocess.run(['ip', '-n', namespace, 'link', 'set', 'lo', 'up'], check=True,
+                       timeout=30)
+        prefix = PREFIX + '-isolated'
+        self.addCleanup(subprocess.run, ['ip', 'netns', 'exec', namespace, 'sh', '-c',
+                                         'wineserver -k; wineserver -w'],
+                        env=dict(os.environ, WINEPREFIX=prefix), timeout=60)
+        news = os.path.join(self.work, 'news')
+        os.mkdir(news)
+        with open(os.path.join(news, 'newsticker.txt'), 'w', encoding='ascii') as out:
+            out.write('Klemora offline news')
+        requests = os.path.join(self.work, 'requests.log')
+        with open(requests, 'wb') as log:
+            server = subprocess.Popen(
+                ['ip', 'netns', 'exec', namespace, sys.executable, '-m', 'http.server', '8080',
+                 '--bind', '127.0.0.1', '--directory', news],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
+        self.addCleanup(server.wait, 10)
+        self.addCleanup(server.kill)
+        where = {'news': 'http://127.0.0.1:8080/newsticker.txt', 'prefix': prefix,
+                 'netns': namespace}
+
+        def asked():
+            with open(requests, encoding='latin-1') as log:
+                return 'GET /newsticker.txt' in log.read()
+
+        self.write_server_list('pool.ntp.org')
+        self.start_klemora(**where)
+        banner = self.drive('text', 1020, **where)[-1]
+        self.assertTrue(wait_for(
+            lambda: int(self.drive('ask', 1020, TICKER_RESTARTS, **where)[-1]) > 0, 60, 0.5))
+        self.assertEqual(self.drive('text', 1020, **where)[-1], banner)
+        self.assertFalse(asked())
+        self.drive('close', ';', 'wait-gone', **where)
+        # With a default route the same program fetches the news: the server was there.
+        for command in (['link', 'add', 'offline0', 'type', 'veth', 'peer', 'name', 'offline1'],
+                        ['addr', 'add', '10.213.0.2/24', 'dev', 'offline0'],
+                        ['link', 'set', 'offline1', 'up'], ['link', 'set', 'offline0', 'up'],
+                        ['route', 'add', 'default', 'via', '10.213.0.1']):
+            subprocess.run(['ip', '-n', namespace, *command], check=True, timeout=30)
+        self.start_klemora(**where)
+        self.assertTrue(wait_for(asked, 20))
+        self.assertTrue(wait_for(
+            lambda: self.drive('text', 1020, **where)[-1] == 'Klemora offline news', 60, 0.5))
+        self.drive('close', ';', 'wait-gone', **where)
 
     def test_stored_values_are_shown_and_apply_registers_and_restarts_pendra(self):
         server = self.start_fake()

@@ -21,6 +21,8 @@
 //   dialog-close TITLE ID    presses button ID of one window titled TITLE, waits until it went
 //   close                    presses the sheet's "Ende" (IDCANCEL)
 //   sleep MS                 at most 10000
+//   hold PID, exit-code      keeps a handle of that process; waits for the process held or
+//                            started by this script to end: its exit code
 // The sheet is the visible top-level window titled TITLE (default "Klemora") that has a tab
 // control: a message box may bear the same title. Controls (decimal ids) are looked up on the
 // current page, then on the sheet. A user can reach only enabled, visible controls in an
@@ -40,6 +42,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -151,7 +154,7 @@ std::string checkCommand(const Command& command, bool first) {
         return !first ? "start must be the first command" : arguments < 1 ? "start PROGRAM" : "";
     }
     if (name == "wait" || name == "wait-gone" || name == "tabs" || name == "box" ||
-        name == "about-close" || name == "close") {
+        name == "about-close" || name == "close" || name == "exit-code") {
         return arguments == 0 ? "" : name + " takes no arguments";
     }
     if (name == "text" || name == "click" || name == "press" || name == "checked" ||
@@ -189,6 +192,9 @@ std::string checkCommand(const Command& command, bool first) {
     }
     if (name == "answer") {
         return arguments == 1 && buttonId(command[1]) != 0 ? "" : "answer OK|CANCEL|YES|NO";
+    }
+    if (name == "hold") {
+        return arguments == 1 && parseNumber(command[1], 0xFFFFFFFF, number) ? "" : "hold PID";
     }
     if (name == "sleep") {
         return arguments == 1 && parseNumber(command[1], maximumSleep, number)
@@ -353,6 +359,10 @@ public:
         } else if (name == "sleep") {
             Sleep(static_cast<DWORD>(numberArgument(command, 1)));
             return true;
+        } else if (name == "hold") {
+            return hold(static_cast<DWORD>(numberArgument(command, 1)));
+        } else if (name == "exit-code") {
+            return exitCode();
         }
         return fail("unknown command");
     }
@@ -545,10 +555,29 @@ private:
             return fail(std::string("cannot start ") + full + ": error " +
                         std::to_string(GetLastError()));
         }
-        const ProcessHandle processHandle(started.hProcess);
+        held_.emplace(started.hProcess);
         const ThreadHandle threadHandle(started.hThread);
         startedProcess_ = started.dwProcessId;
         printLine("pid=" + std::to_string(started.dwProcessId));
+        return true;
+    }
+
+    // A handle held from before the program ends, so that its exit code can still be read.
+    bool hold(DWORD process) {
+        held_.emplace(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process));
+        return held_->valid() || fail("no process " + std::to_string(process));
+    }
+
+    bool exitCode() {
+        DWORD code = 0;
+        if (!held_ || !held_->valid()) {
+            return fail("exit-code needs hold PID first");
+        }
+        if (WaitForSingleObject(held_->get(), timeout_) != WAIT_OBJECT_0 ||
+            !GetExitCodeProcess(held_->get(), &code)) {
+            return fail("the process has not ended after " + timeoutText());
+        }
+        printLine(std::to_string(code));
         return true;
     }
 
@@ -950,6 +979,7 @@ private:
     DWORD timeout_;
     const char* desktop_;
     DWORD startedProcess_ = 0;
+    std::optional<ProcessHandle> held_;
     std::string error_;
 };
 

@@ -168,6 +168,32 @@ TEST(ZoneTexts, TheTickerRestartsOnceItsLastPixelHasPassed) {
     EXPECT_EQ(offset, 0);
 }
 
+TEST(ZoneTexts, OnlyTheVisiblePartOfATickerLineIsDrawn) {
+    // Five characters of 10 pixels: they end at 10, 20, ..., 50.
+    const std::vector<std::int32_t> ends{10, 20, 30, 40, 50};
+    auto span = [&](std::int32_t x, std::int32_t width) {
+        const TickerSpan s = visibleTickerSpan(ends, x, width);
+        return std::to_string(s.first) + "+" + std::to_string(s.count) + "@" + std::to_string(s.x);
+    };
+    EXPECT_EQ(span(0, 100), "0+5@0");
+    // Half of the first character is out on the left, and the third reaches the right edge.
+    EXPECT_EQ(span(-5, 20), "0+3@-5");
+    // The first character has left exactly; the next one starts at the edge.
+    EXPECT_EQ(span(-10, 100), "1+4@0");
+    EXPECT_EQ(span(-45, 100), "4+1@-5");
+    // Gone to the left, not yet in on the right, and an empty line.
+    EXPECT_EQ(span(-50, 100), "5+0@0");
+    EXPECT_EQ(span(100, 100), "0+0@100");
+    EXPECT_EQ(visibleTickerSpan({}, 3, 100).count, 0u);
+}
+
+TEST(NewsDownload, TheTickerShowsTheFirstLineWithControlCharactersAsBlanks) {
+    EXPECT_EQ(tickerLine("+++ news +++\r\nsecond line"), "+++ news +++");
+    EXPECT_EQ(tickerLine("\nonly the second"), "");
+    EXPECT_EQ(tickerLine(std::string("a\0b\tc\x7f\x1b\xe4", 8)), "a b c  \xe4");
+    EXPECT_EQ(tickerLine(""), "");
+}
+
 TEST(ZoneTexts, ANewsTextIsTakenOnceAndWhole) {
     std::string ticker = "banner";
     EXPECT_FALSE(takeNewsText(ticker));
