@@ -8,6 +8,9 @@ constexpr std::uint32_t kJulianDay1900 = 2415021;   // 1900-01-01, the start of 
 constexpr std::uint32_t kHalfMillisecond = 2147483; // 0.0005 s in units of 2^-32 s
 constexpr std::int64_t kSecondsPerDay = 86400;
 constexpr std::uint16_t kMaxMilliseconds = 999;
+// FILETIME counts from 1601-01-01, 109207 days before 1900-01-01.
+constexpr std::int64_t kFileTimeSecondsBefore1900 = 109207 * kSecondsPerDay;
+constexpr std::uint64_t kTicksPerSecond = 10000000;
 
 constexpr std::array<std::uint32_t, 1000> makeMillisecondFractions() {
     std::array<std::uint32_t, 1000> table{};
@@ -36,6 +39,17 @@ ContinuousTime continuousFromSystemTime(const SYSTEMTIME& utc) {
     const std::int64_t seconds = ((days * 24 + utc.wHour) * 60 + utc.wMinute) * 60 + utc.wSecond;
     return {seconds, fractionOfMilliseconds(utc.wMilliseconds)};
 }
+
+ContinuousTime continuousFromFileTime(std::uint64_t ticks) {
+    const std::uint64_t rest = ticks % kTicksPerSecond;
+    // Below 2^32 even for the last tick of a second: 9999999 ticks are 2^32 - 429.5 units.
+    const auto fraction =
+        static_cast<std::uint32_t>(((rest << 32) + kTicksPerSecond / 2) / kTicksPerSecond);
+    return {static_cast<std::int64_t>(ticks / kTicksPerSecond) - kFileTimeSecondsBefore1900,
+            fraction};
+}
+
+SYSTEMTIME addOffsetToContinuous(ContinuousTime start, NtpStamp offset);
 
 // Calendar fields of an already rounded count; the milliseconds are truncated.
 SYSTEMTIME calendarFromContinuous(ContinuousTime time) {
@@ -171,8 +185,22 @@ void NtpStamp::toNetwork(NtpStamp stamp, std::uint8_t* bytes) {
     writeBigEndian(stamp.fraction_, bytes + 4);
 }
 
+NtpStamp NtpStamp::fromFileTime(std::uint64_t ticks) {
+    const ContinuousTime time = continuousFromFileTime(ticks);
+    return {static_cast<std::uint32_t>(time.seconds), time.fraction};
+}
+
 SYSTEMTIME addOffset(const SYSTEMTIME& utc, NtpStamp offset) {
-    const ContinuousTime start = continuousFromSystemTime(utc);
+    return addOffsetToContinuous(continuousFromSystemTime(utc), offset);
+}
+
+SYSTEMTIME addOffset(std::uint64_t fileTimeTicks, NtpStamp offset) {
+    return addOffsetToContinuous(continuousFromFileTime(fileTimeTicks), offset);
+}
+
+namespace {
+
+SYSTEMTIME addOffsetToContinuous(ContinuousTime start, NtpStamp offset) {
     // The offset's value is signed seconds times 2^32 plus an unsigned fraction; the sum and
     // the half-millisecond rounding each carry at most one second.
     const std::uint64_t fraction = std::uint64_t{start.fraction} + offset.fraction();
@@ -182,3 +210,5 @@ SYSTEMTIME addOffset(const SYSTEMTIME& utc, NtpStamp offset) {
                                  static_cast<std::int64_t>(rounded >> 32);
     return calendarFromContinuous({seconds, static_cast<std::uint32_t>(rounded)});
 }
+
+} // namespace

@@ -21,6 +21,9 @@ public:
     // Calendar conversion within NTP era 0 (1900-01-01 to 2036-02-07); seconds wrap modulo 2^32.
     static NtpStamp fromSystemTime(const SYSTEMTIME& utc);
     static SYSTEMTIME toSystemTime(NtpStamp stamp);
+    // A FILETIME reading (100-ns units since 1601-01-01 UTC), exactly: the fraction is rounded
+    // to the nearest 2^-32 s; seconds wrap modulo 2^32 like fromSystemTime's.
+    static NtpStamp fromFileTime(std::uint64_t ticks);
 
     static NtpStamp add(NtpStamp a, NtpStamp b);
     static NtpStamp subtract(NtpStamp a, NtpStamp b);
@@ -56,3 +59,6 @@ CalendarDate dateFromJulianDay(std::uint32_t julianDayNumber);
 // so the result is right in 2036 and later; rounded to the nearest millisecond like
 // toSystemTime. This is what sets the clock.
 SYSTEMTIME addOffset(const SYSTEMTIME& utc, NtpStamp offset);
+// The same for a FILETIME reading, so the new time keeps the reading's 100-ns precision until
+// the one rounding to the millisecond that the clock-setting call takes.
+SYSTEMTIME addOffset(std::uint64_t fileTimeTicks, NtpStamp offset);

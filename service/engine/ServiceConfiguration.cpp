@@ -1,14 +1,16 @@
 #include "service/engine/ServiceConfiguration.h"
 
 #include "service/engine/RegistryKey.h"
+#include "service/host/BaseException.h"
 
 namespace {
 
-// The optional values count only when stored as REG_DWORD; anything else keeps the default.
+// The optional values count only when stored as REG_DWORD of at most four bytes; anything
+// else keeps the default, and a longer one must not stop the service.
 bool hasDword(const RegistryKey& key, const char* name) {
     std::uint32_t type = 0;
     std::uint32_t size = 0;
-    return key.queryValueInfo(name, type, size) && type == registry_type::dword;
+    return key.queryValueInfo(name, type, size) && type == registry_type::dword && size <= 4;
 }
 
 } // namespace
@@ -18,6 +20,7 @@ void readServiceConfiguration(ServiceConfiguration& config) {
     config.writeLogEntries = false;
     config.serverPort = 123;
     config.maxAdjustSeconds = 0;
+    config.samples = 1;
 
     // Declared in opening order, so they close in reverse, also while an exception passes.
     const LocalMachineKey machine;
@@ -44,4 +47,16 @@ void readServiceConfiguration(ServiceConfiguration& config) {
         config.maxAdjustSeconds = client.readDword("MaxAdjustSeconds");
     if (hasDword(client, "LogFileCount"))
         config.logFileCount = client.readDword("LogFileCount");
+
+    // Optional, but a value that is there must be right: a typing error should not pass as one
+    // sample without a word.
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    if (client.queryValueInfo("NTPSamples", type, size)) {
+        const std::uint32_t samples =
+            type == registry_type::dword && size == 4 ? client.readDword("NTPSamples") : 0;
+        if (samples < 1 || samples > maxSamples)
+            throw SimpleException("NTPSamples must be a REG_DWORD from 1 to 8");
+        config.samples = samples;
+    }
 }

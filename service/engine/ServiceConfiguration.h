@@ -17,9 +17,14 @@ struct ServiceConfiguration {
     std::uint16_t serverPort = 123;
     std::uint32_t maxAdjustSeconds = 0;
     std::uint32_t logFileCount = 0;
+    // Exchanges per poll; the one with the least delay sets the clock.
+    std::uint32_t samples = 1;
 };
 
-// Resets logDirectory, writeLogEntries, serverPort and maxAdjustSeconds to their defaults, then
-// reads the values in their fixed order. Raises SimpleException with one of the four
-// configuration messages; what was read before a failure stays in config.
+constexpr std::uint32_t maxSamples = 8;
+
+// Resets logDirectory, writeLogEntries, serverPort, maxAdjustSeconds and samples to their
+// defaults, then reads the values in their fixed order. Raises SimpleException with one of the
+// four configuration messages, or the one for a bad NTPSamples; what was read before a failure
+// stays in config.
 void readServiceConfiguration(ServiceConfiguration& config);

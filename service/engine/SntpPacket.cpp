@@ -48,7 +48,7 @@ std::string kissCode(const std::uint8_t* data) {
 }
 
 ReplyCheck reject(ReplyVerdict verdict, const std::string& why) {
-    return {verdict, "reply rejected: " + why};
+    return {verdict, "reply rejected: " + why, {}};
 }
 
 } // namespace
@@ -103,7 +103,9 @@ ReplyCheck checkSntpReply(const std::uint8_t* data, std::size_t length, NtpStamp
     }
     // Kiss-o'-death packets normally carry leap indicator 3 too; the code says more.
     if (stratum == 0) {
-        return reject(ReplyVerdict::kissOfDeath, "kiss-o'-death " + kissCode(data));
+        ReplyCheck kiss = reject(ReplyVerdict::kissOfDeath, "kiss-o'-death " + kissCode(data));
+        kiss.kissCode = kissCode(data);
+        return kiss;
     }
     if (leap == kLeapUnsynchronised) {
         return reject(ReplyVerdict::unsynchronised, "server not synchronised");
@@ -114,7 +116,7 @@ ReplyCheck checkSntpReply(const std::uint8_t* data, std::size_t length, NtpStamp
     if (NtpStamp::fromNetwork(data + kTransmitOffset) == NtpStamp()) {
         return reject(ReplyVerdict::zeroTransmit, "transmit timestamp is zero");
     }
-    return {ReplyVerdict::accepted, {}};
+    return {ReplyVerdict::accepted, {}, {}};
 }
 
 ReplyStamps readReplyStamps(const std::uint8_t* data) {

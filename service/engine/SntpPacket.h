@@ -37,7 +37,8 @@ enum class ReplyVerdict {
 
 struct ReplyCheck {
     ReplyVerdict verdict;
-    std::string logLine; // empty when accepted; else one line saying why it was dropped
+    std::string logLine;  // empty when accepted; else one line saying why it was dropped
+    std::string kissCode; // a kiss-o'-death's four characters, unprintable ones as '?'
 };
 
 // Checks a datagram of `length` bytes (only min(length, sntpReceiveSize) are read) against the

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -40,11 +41,40 @@ std::uint32_t unpredictableBits() {
     return static_cast<std::uint32_t>(counter.QuadPart) * 2654435761u;
 }
 
-NtpStamp clockNow() {
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    return NtpStamp::fromSystemTime(now);
+using PreciseClockFn = VOID(WINAPI*)(LPFILETIME);
+
+// Windows 8 and Wine have a clock of 100-ns steps; looked up at run time, so that Windows
+// 95/98 and NT 4 start and keep their millisecond clock.
+PreciseClockFn preciseClock() {
+    static const auto function = reinterpret_cast<PreciseClockFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+    return function;
 }
+
+// The system clock in 100-ns units since 1601.
+std::uint64_t clockTicks() {
+    FILETIME now{};
+    if (const PreciseClockFn precise = preciseClock()) {
+        precise(&now);
+    } else {
+        SYSTEMTIME utc;
+        GetSystemTime(&utc);
+        SystemTimeToFileTime(&utc, &now);
+    }
+    return std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
+}
+
+NtpStamp clockNow() {
+    return NtpStamp::fromFileTime(clockTicks());
+}
+
+// A delay as a signed number, for choosing the sample with the least.
+std::int64_t signedUnits(NtpStamp delay) {
+    return static_cast<std::int64_t>(std::uint64_t{delay.seconds()} << 32 | delay.fraction());
+}
+
+// Between the samples of one poll.
+constexpr DWORD sampleSpacingMilliseconds = 2000;
 
 std::string addressText(const sockaddr_in& address) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&address.sin_addr);
@@ -116,6 +146,7 @@ bool SyncService::initialize() {
         config = read;
         configured = true;
     }
+    backoff = PollBackoff(config.ntpPollMilliseconds);
     log().writeFormatted("Start Pendra Rev: %s, server %s", pendraRevision,
                          config.serverName.c_str());
     if (!isWindowsNT) {
@@ -152,7 +183,7 @@ void SyncService::run() {
             if (stopRequested) {
                 break;
             }
-            if (!waitTimedOut(config.ntpPollMilliseconds)) {
+            if (!waitTimedOut(backoff.waitMilliseconds())) {
                 stopRequested = true;
                 break;
             }
@@ -257,8 +288,10 @@ bool SyncService::reportPassingFault(const char* call, int error) {
     return true;
 }
 
-bool SyncService::awaitReply(SOCKET udp, const sockaddr_in& server, NtpStamp sentT1,
-                             std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4) {
+SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, const sockaddr_in& server,
+                                               NtpStamp sentT1,
+                                               std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4,
+                                               std::string& kissCode) {
     // Datagrams that fail the checks are dropped and the wait goes on for what is left of it.
     const DWORD started = GetTickCount();
     RejectionLog rejections;
@@ -276,7 +309,7 @@ bool SyncService::awaitReply(SOCKET udp, const sockaddr_in& server, NtpStamp sen
         }
         t4 = clockNow();
         if (exchangeAbandoned) {
-            return false;
+            return ReplyWait::none;
         }
         if (ready == 0) {
             if (left > slice) {
@@ -286,7 +319,7 @@ bool SyncService::awaitReply(SOCKET udp, const sockaddr_in& server, NtpStamp sen
             if (!isWindowsNT) {
                 showTrayTip(noResponseTip(config.serverName).c_str());
             }
-            return false;
+            return ReplyWait::none;
         }
         sockaddr_in sender{};
         int senderLength = sizeof sender;
@@ -298,7 +331,7 @@ bool SyncService::awaitReply(SOCKET udp, const sockaddr_in& server, NtpStamp sen
             // A datagram longer than the buffer arrives cut to it; it is judged like any other.
             if (error != WSAEMSGSIZE) {
                 if (reportPassingFault("recvfrom", error)) {
-                    return false;
+                    return ReplyWait::none;
                 }
                 throw LastErrorException("recvfrom", static_cast<std::uint32_t>(error), "%a: %r");
             }
@@ -310,14 +343,16 @@ bool SyncService::awaitReply(SOCKET udp, const sockaddr_in& server, NtpStamp sen
         const ReplyCheck check = checkSntpReply(reply, static_cast<std::size_t>(received), sentT1,
                                                 fromServer, addressText(sender));
         if (check.verdict == ReplyVerdict::accepted) {
-            return true;
+            return ReplyWait::accepted;
         }
         const std::string line = rejections.lineFor(check.logLine);
         if (!line.empty()) {
             log().writeLine(line.c_str());
         }
         if (check.verdict == ReplyVerdict::kissOfDeath) {
-            return false; // the server refuses to serve: leave the clock alone until the next poll
+            // The server refuses to serve: leave the clock alone until the next poll.
+            kissCode = check.kissCode;
+            return ReplyWait::kiss;
         }
     }
 }
@@ -342,11 +377,70 @@ void SyncService::synchronizeOnce() {
         }
         std::memcpy(&server.sin_addr, host->h_addr_list[0], 4);
     }
-    // A lookup cannot be cut short; an abandoned exchange must not take the port after it.
-    if (exchangeAbandoned) {
+
+    // The sample with the least delay is the one least disturbed by queueing on the way.
+    std::optional<SyncMeasurement> best;
+    std::string kissCode;
+    for (std::uint32_t sample = 0; sample < config.samples; ++sample) {
+        if (sample > 0 && !waitTimedOut(sampleSpacingMilliseconds)) {
+            stopRequested = true;
+            return;
+        }
+        // A lookup cannot be cut short; an abandoned exchange must not take the port after it.
+        if (exchangeAbandoned) {
+            return;
+        }
+        SyncMeasurement measured;
+        if (exchange(server, measured, kissCode) &&
+            (!best || signedUnits(measured.delay) < signedUnits(best->delay))) {
+            best = measured;
+        }
+        if (!kissCode.empty() || exchangeAbandoned) {
+            break; // a server that sent a kiss-o'-death is asked no more in this poll
+        }
+    }
+    if (!kissCode.empty()) {
+        const std::string line = backoff.onKiss(kissCode);
+        if (!line.empty()) {
+            log().writeLine(line.c_str());
+        }
+    }
+    if (!best) {
+        if (config.samples > 1 && !exchangeAbandoned) {
+            log().writeFormatted("no valid reply in %u samples", config.samples);
+        }
         return;
     }
 
+    const PlausibilityCheck plausible = checkPlausibility(best->offset, config.maxAdjustSeconds);
+    if (plausible.refused) {
+        reportOutcome(refusalText(plausible.wholeSeconds, config.maxAdjustSeconds));
+        return;
+    }
+
+    SystemTimePrivilege privilege;
+    // The reading plus the offset, rounded once, to the millisecond that the call takes.
+    const SYSTEMTIME corrected = addOffset(clockTicks(), best->offset);
+    if (!SetSystemTime(&corrected)) {
+        throw LastErrorException("SetSystemTime", "%a: %r");
+    }
+    reportSync(best->offset, best->delay);
+    if (kissCode.empty()) {
+        const std::string line = backoff.onNormalReply();
+        if (!line.empty()) {
+            log().writeLine(line.c_str());
+        }
+    }
+    if (config.runOnce) {
+        stopRequested = true;
+        if (!isWindowsNT) {
+            PostMessageA(trayWindow, WM_DESTROY, 0, 0);
+        }
+    }
+}
+
+bool SyncService::exchange(const sockaddr_in& server, SyncMeasurement& measured,
+                           std::string& kissCode) {
     UdpSocket udp(socket(AF_INET, SOCK_DGRAM, 0));
     if (udp.get() == INVALID_SOCKET) {
         throw LastErrorException("socket", "%a: %r");
@@ -375,40 +469,19 @@ void SyncService::synchronizeOnce() {
                sizeof server) == SOCKET_ERROR) {
         const int error = WSAGetLastError();
         if (reportPassingFault("sendto", error)) {
-            return;
+            return false;
         }
         throw LastErrorException("sendto", static_cast<std::uint32_t>(error), "%a: %r");
     }
 
     std::uint8_t reply[sntpReceiveSize];
     NtpStamp t4;
-    if (!awaitReply(udp.get(), server, sentT1, reply, t4)) {
-        return;
+    if (awaitReply(udp.get(), server, sentT1, reply, t4, kissCode) != ReplyWait::accepted) {
+        return false;
     }
-
     const ReplyStamps stamps = readReplyStamps(reply);
-    const SyncMeasurement measured = measureSync(t1, stamps.t2, stamps.t3, t4);
-
-    const PlausibilityCheck plausible = checkPlausibility(measured.offset, config.maxAdjustSeconds);
-    if (plausible.refused) {
-        reportOutcome(refusalText(plausible.wholeSeconds, config.maxAdjustSeconds));
-        return;
-    }
-
-    SystemTimePrivilege privilege;
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    const SYSTEMTIME corrected = addOffset(now, measured.offset);
-    if (!SetSystemTime(&corrected)) {
-        throw LastErrorException("SetSystemTime", "%a: %r");
-    }
-    reportSync(measured.offset, measured.delay);
-    if (config.runOnce) {
-        stopRequested = true;
-        if (!isWindowsNT) {
-            PostMessageA(trayWindow, WM_DESTROY, 0, 0);
-        }
-    }
+    measured = measureSync(t1, stamps.t2, stamps.t3, t4);
+    return true;
 }
 
 void SyncService::reportSync(NtpStamp offset, NtpStamp delay) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "service/engine/NtpStamp.h"
+#include "service/engine/PollBackoff.h"
 #include "service/engine/ServiceConfiguration.h"
 #include "service/engine/SntpPacket.h"
 #include "service/host/ServiceBase.h"
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 class SyncService : public ServiceBase {
 public:
@@ -45,10 +47,15 @@ private:
     void reportSync(NtpStamp offset, NtpStamp delay);
     // Waits on stopEvent; true when the wait ended by its time-out.
     bool waitTimedOut(DWORD milliseconds);
-    // Waits up to 10 s for a reply that passes the checks; false when there was none (the
-    // reason is logged) or the exchange was abandoned.
-    bool awaitReply(SOCKET udp, const sockaddr_in& server, NtpStamp sentT1,
-                    std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4);
+    enum class ReplyWait { accepted, none, kiss };
+    // Waits up to 10 s for a reply that passes the checks; none when there was none (the
+    // reason is logged) or the exchange was abandoned; kiss, with its code, for a kiss-o'-death.
+    ReplyWait awaitReply(SOCKET udp, const sockaddr_in& server, NtpStamp sentT1,
+                         std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4,
+                         std::string& kissCode);
+    // One request and its reply: true with the offset and delay of an accepted reply; false
+    // when there was none (logged), with kissCode set for a kiss-o'-death.
+    bool exchange(const sockaddr_in& server, SyncMeasurement& measured, std::string& kissCode);
     // Logs a passing network fault and answers true; false for an error that ends the loop.
     bool reportPassingFault(const char* call, int error);
     void reportOutcome(const std::string& line);
@@ -57,6 +64,8 @@ private:
     // there, to create the logger.
     ServiceConfiguration config;
     bool configured = false;
+    // The loop's wait between polls; longer after a kiss-o'-death.
+    PollBackoff backoff;
     bool rasLoadAttempted = false;
     HMODULE rasLibrary = nullptr; // stays loaded for the life of the process
     RasEnumConnectionsFn rasEnumConnections = nullptr;

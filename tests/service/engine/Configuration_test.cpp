@@ -199,6 +199,36 @@ TEST_F(ConfigurationTest, OptionalValuesCountOnlyAsDwords) {
     EXPECT_EQ(config.serverPort, 123);
     EXPECT_EQ(config.maxAdjustSeconds, 0u);
     EXPECT_EQ(config.logFileCount, 7u); // not reset: only read when present
+
+    // A REG_DWORD with eight bytes is no number either; it must not stop the service.
+    fake_registry::setValue(machine, clientPath, "NTPServerPort", registry_type::dword,
+                            {0x63, 0x04, 0, 0, 0, 0, 0, 0});
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.serverPort, 123);
+}
+
+TEST_F(ConfigurationTest, SamplesAreOneUnlessAWholeDwordFromOneToEightSaysOtherwise) {
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.samples, 1u);
+    fake_registry::setDword(machine, clientPath, "NTPSamples", 8);
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.samples, 8u);
+
+    const std::string refused = "NTPSamples must be a REG_DWORD from 1 to 8";
+    for (const std::uint32_t bad : {0u, 9u, 0xFFFFFFFFu}) {
+        fake_registry::setDword(machine, clientPath, "NTPSamples", bad);
+        EXPECT_EQ(readFailure(config), refused) << bad;
+    }
+    fake_registry::setString(machine, clientPath, "NTPSamples", "4");
+    EXPECT_EQ(readFailure(config), refused);
+    fake_registry::setValue(machine, clientPath, "NTPSamples", registry_type::dword,
+                            {4, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(readFailure(config), refused);
+
+    // A later read without the value is back to one.
+    ASSERT_TRUE(fake_registry::deleteValue(machine, clientPath, "NTPSamples"));
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.samples, 1u);
 }
 
 class RegistryKeyTest : public ::testing::Test {

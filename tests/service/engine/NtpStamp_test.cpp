@@ -292,3 +292,54 @@ TEST(AddOffset, StaysCorrectBeyondTheEraBoundary) {
         EXPECT_EQ(result.wDayOfWeek, c.dayOfWeek) << c.expected.wYear << "-" << c.expected.wMonth;
     }
 }
+
+namespace {
+
+// FILETIME ticks of a UTC calendar time.
+std::uint64_t fileTicks(const SYSTEMTIME& t, std::uint64_t extraTicks = 0) {
+    const std::uint64_t days = julianDay(t.wYear, t.wMonth, t.wDay) - julianDay(1601, 1, 1);
+    const std::uint64_t seconds = ((days * 24 + t.wHour) * 60 + t.wMinute) * 60 + t.wSecond;
+    return seconds * 10000000 + t.wMilliseconds * 10000u + extraTicks;
+}
+
+} // namespace
+
+TEST(FileTimeReadings, ConvertExactlyAndAgreeWithTheMillisecondClock) {
+    EXPECT_EQ(NtpStamp::fromFileTime(fileTicks(makeTime(1900, 1, 1))), NtpStamp(0, 0));
+    // Era 1 starts at 2036-02-07 06:28:16.
+    EXPECT_EQ(NtpStamp::fromFileTime(fileTicks(makeTime(2036, 2, 7, 6, 28, 16), 1)),
+              NtpStamp(0, 429));
+    // The last tick of a second stays in it: 2^32 - 429.497 units, rounded.
+    const SYSTEMTIME noon = makeTime(2026, 12, 8, 12);
+    const NtpStamp last = NtpStamp::fromFileTime(fileTicks(noon, 9999999));
+    EXPECT_EQ(last.seconds(), NtpStamp::fromSystemTime(noon).seconds());
+    EXPECT_EQ(last.fraction(), 4294966867u);
+
+    Lcg random{7};
+    for (int i = 0; i < 5000; ++i) {
+        const SYSTEMTIME t = NtpStamp::toSystemTime(
+            NtpStamp(random.next() & 0x7FFFFFFFu, millisecondFractions[random.next() % 1000]));
+        ASSERT_EQ(NtpStamp::fromFileTime(fileTicks(t)), NtpStamp::fromSystemTime(t)) << i;
+        const NtpStamp offset = fromSeconds(static_cast<std::int32_t>(random.next()) / 1e6);
+        ASSERT_EQ(fields(addOffset(fileTicks(t), offset)), fields(addOffset(t, offset))) << i;
+    }
+}
+
+TEST(FileTimeReadings, TheNewTimeIsRoundedOnceToTheNearestMillisecond) {
+    const SYSTEMTIME noon = makeTime(2026, 12, 8, 12);
+    const NtpStamp none(0, 0);
+    EXPECT_EQ(fields(addOffset(fileTicks(noon, 4999), none)), fields(noon));
+    EXPECT_EQ(fields(addOffset(fileTicks(noon, 5001), none)),
+              fields(makeTime(2026, 12, 8, 12, 0, 0, 1)));
+    // 0.4 ms of reading and 0.4 ms of offset make 0.8 ms: one millisecond, where rounding each
+    // on its own would give none.
+    EXPECT_EQ(fields(addOffset(fileTicks(noon, 4000), fromSeconds(0.0004))),
+              fields(makeTime(2026, 12, 8, 12, 0, 0, 1)));
+    // Across midnight and the year, both ways.
+    const SYSTEMTIME nextYear =
+        addOffset(fileTicks(makeTime(2026, 12, 31, 23, 59, 59, 999), 6000), none);
+    EXPECT_EQ(fields(nextYear), fields(makeTime(2027, 1, 1)));
+    EXPECT_EQ(nextYear.wDayOfWeek, 5);
+    EXPECT_EQ(fields(addOffset(fileTicks(makeTime(2027, 1, 1), 1000), fromSeconds(-0.0012))),
+              fields(makeTime(2026, 12, 31, 23, 59, 59, 999)));
+}

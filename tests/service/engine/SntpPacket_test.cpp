@@ -1,5 +1,7 @@
 #include "service/engine/SntpPacket.h"
 
+#include "service/engine/PollBackoff.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -324,4 +326,55 @@ TEST(SntpNetworkFaults, PassingFaultsAreLinesOtherErrorsAreNot) {
     EXPECT_EQ(unresolvedNameLine("ntp.example.invalid"),
               "cannot resolve server name \"ntp.example.invalid\"");
     EXPECT_EQ(unresolvedNameLine(std::string(400, 'a')).size(), 255u);
+}
+
+TEST(PollBackoff, RateDoublesWithinItsBoundsAndANormalReplyEndsIt) {
+    PollBackoff backoff(1000);
+    EXPECT_EQ(backoff.onNormalReply(), "");
+    EXPECT_EQ(backoff.onKiss("RATE"), "kiss-o'-death RATE: polls slowed to every 15000 ms");
+    EXPECT_EQ(backoff.onKiss("RATE"), "kiss-o'-death RATE: polls slowed to every 30000 ms");
+    EXPECT_EQ(backoff.onKiss("RATE"), "kiss-o'-death RATE: polls slowed to every 60000 ms");
+    EXPECT_EQ(backoff.onKiss("RATE"), "kiss-o'-death RATE: polls slowed to every 64000 ms");
+    EXPECT_EQ(backoff.onKiss("RATE"), ""); // at the longest: nothing new to say
+    EXPECT_EQ(backoff.onKiss("XYZW"), "");
+    EXPECT_EQ(backoff.waitMilliseconds(), 64000u);
+    EXPECT_EQ(backoff.onNormalReply(), "polls back to every 1000 ms");
+    EXPECT_EQ(backoff.waitMilliseconds(), 1000u);
+
+    // Refusals wait the longest each time they come and say so.
+    EXPECT_EQ(backoff.onKiss("DENY"),
+              "kiss-o'-death DENY: server refuses this client, next poll in 64000 ms");
+    EXPECT_EQ(backoff.onKiss("RSTR"),
+              "kiss-o'-death RSTR: server refuses this client, next poll in 64000 ms");
+}
+
+TEST(PollBackoff, StaysBoundedForAnyIntervalAndAnHourOfKisses) {
+    // Polling without a pause, every 200 ms, hourly, and the largest interval there is.
+    for (const std::uint32_t interval : {0u, 200u, 3600000u, 0xFFFFFFFFu}) {
+        PollBackoff backoff(interval);
+        const std::uint64_t longest = std::max<std::uint64_t>(15000, std::uint64_t{interval} * 64);
+        EXPECT_EQ(backoff.longestMilliseconds(), std::min<std::uint64_t>(longest, 0xFFFFFFFEu));
+        std::uint64_t simulated = 0;
+        int lines = 0;
+        for (int poll = 0; poll < 100000 && simulated < 3600000; ++poll) {
+            lines += !backoff.onKiss("RATE").empty();
+            ASSERT_GE(backoff.waitMilliseconds(), 15000u);
+            ASSERT_LE(backoff.waitMilliseconds(), backoff.longestMilliseconds());
+            ASSERT_NE(backoff.waitMilliseconds(), 0xFFFFFFFFu); // never an endless wait
+            simulated += backoff.waitMilliseconds();
+        }
+        EXPECT_LE(lines, 32) << interval;
+    }
+}
+
+TEST(SntpReply, AKissOfDeathCarriesItsCode) {
+    std::array<std::uint8_t, 48> reply{};
+    const NtpStamp t1(0xE0000000u, 0x12345678u);
+    reply[0] = 0xE4; // leap 3, version 4, server
+    reply[12] = 'R', reply[13] = 'A', reply[14] = 'T', reply[15] = 0x01;
+    NtpStamp::toNetwork(t1, reply.data() + 24);
+    const ReplyCheck check = checkSntpReply(reply.data(), reply.size(), t1, true, "peer");
+    EXPECT_EQ(check.verdict, ReplyVerdict::kissOfDeath);
+    EXPECT_EQ(check.kissCode, "RAT?");
+    EXPECT_EQ(check.logLine, "reply rejected: kiss-o'-death RAT?");
 }

@@ -168,14 +168,26 @@ class SyncServiceTest(unittest.TestCase):
         offset, _ = reported(lines[-1])
         self.assertLess(abs(offset), 0.01, lines)
 
-    def test_kiss_of_death_leaves_the_clock_alone(self):
-        self.start_fake('--mode', 'kod', '--kod', 'RATE')
-        self.configure(NTPPollMilliseconds=60000)
-        code, elapsed = self.run_service(1000)
-        self.assertEqual(code, 0)
-        lines = self.log_lines()
-        self.assertEqual(lines[1:], ["reply rejected: kiss-o'-death RATE", 'stop request'])
-        self.assertLess(elapsed, 8)
+    def test_kiss_of_death_leaves_the_clock_alone_and_slows_the_polls(self):
+        # RATE doubles the wait; DENY waits the longest, 64 polls or at least 15 s. A stop ends
+        # either wait at once.
+        for code_word, interval, line in (
+                ('RATE', 60000, "kiss-o'-death RATE: polls slowed to every 120000 ms"),
+                ('DENY', 200, "kiss-o'-death DENY: server refuses this client, next poll in "
+                              "15000 ms")):
+            pid = testhost('fake', HOST, PORT, self.work, '--mode', 'kod', '--kod', code_word)
+            self.server_log = os.path.join(self.work, f'fake-{PORT}.log')
+            self.configure(NTPPollMilliseconds=interval, RunOnce=0)
+            code, elapsed = self.run_service(3000)
+            testhost('stop', pid)
+            self.assertEqual(code, 0)
+            lines = self.log_lines()
+            self.assertEqual(lines[1:], [f"reply rejected: kiss-o'-death {code_word}", line,
+                                         'stop request'])
+            self.assertLess(elapsed, 8)
+            self.assertEqual(len(self.server_requests()), 1)
+            for path in glob.glob(os.path.join(self.logs, '*')) + [self.server_log]:
+                os.remove(path)
 
     def test_a_long_reply_is_judged_by_its_first_68_bytes(self):
         self.start_fake('--mode', 'long', '--length', '200')
