@@ -22,25 +22,6 @@ constexpr DWORD replyWaitMilliseconds = 10000;
 // The reply wait looks for an abandoned exchange this often.
 constexpr DWORD abandonCheckMilliseconds = 100;
 
-// Bits that an off-path sender cannot guess: the system's random generator, else the
-// performance counter's fast-moving low bits.
-std::uint32_t unpredictableBits() {
-    std::uint32_t bits = 0;
-    HCRYPTPROV provider = 0;
-    if (CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL,
-                             CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
-        const BOOL generated =
-            CryptGenRandom(provider, sizeof bits, reinterpret_cast<BYTE*>(&bits));
-        CryptReleaseContext(provider, 0);
-        if (generated) {
-            return bits;
-        }
-    }
-    LARGE_INTEGER counter{};
-    QueryPerformanceCounter(&counter);
-    return static_cast<std::uint32_t>(counter.QuadPart) * 2654435761u;
-}
-
 using PreciseClockFn = VOID(WINAPI*)(LPFILETIME);
 
 // Windows 8 and Wine have a clock of 100-ns steps; looked up at run time, so that Windows
@@ -288,8 +269,8 @@ bool SyncService::reportPassingFault(const char* call, int error) {
     return true;
 }
 
-SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, const sockaddr_in& server,
-                                               NtpStamp sentT1,
+SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
+                                               const sockaddr_in& server, NtpStamp sentT1,
                                                std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4,
                                                std::string& kissCode) {
     // Datagrams that fail the checks are dropped and the wait goes on for what is left of it.
@@ -299,19 +280,41 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, const sockaddr_in& se
         const DWORD elapsed = GetTickCount() - started; // unsigned: right across the wrap
         const DWORD left = elapsed >= replyWaitMilliseconds ? 0 : replyWaitMilliseconds - elapsed;
         const DWORD slice = std::min(left, abandonCheckMilliseconds);
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(udp, &readable);
-        timeval timeout{0, static_cast<long>(slice) * 1000};
-        const int ready = select(0, &readable, nullptr, nullptr, &timeout);
-        if (ready == SOCKET_ERROR) {
-            throw LastErrorException("select", "%a: %r");
+        sockaddr_in sender{};
+        int senderLength = sizeof sender;
+        std::memset(reply, 0, sizeof reply);
+        int received = SOCKET_ERROR;
+        bool timedOut = false;
+        if (timedReceive) {
+            // The socket layer wakes this thread itself when the datagram arrives, so T4 is
+            // read at once; after select, the wake-up could wait for the scheduler's next tick.
+            const DWORD receiveTimeout = std::max<DWORD>(slice, 1);
+            setsockopt(udp, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&receiveTimeout),
+                       sizeof receiveTimeout);
+            received = recvfrom(udp, reinterpret_cast<char*>(reply), sizeof reply, 0,
+                                reinterpret_cast<sockaddr*>(&sender), &senderLength);
+            t4 = clockNow();
+            timedOut = received == SOCKET_ERROR && WSAGetLastError() == WSAETIMEDOUT;
+        } else {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(udp, &readable);
+            timeval timeout{0, static_cast<long>(slice) * 1000};
+            const int ready = select(0, &readable, nullptr, nullptr, &timeout);
+            if (ready == SOCKET_ERROR) {
+                throw LastErrorException("select", "%a: %r");
+            }
+            t4 = clockNow();
+            timedOut = ready == 0;
+            if (!timedOut) {
+                received = recvfrom(udp, reinterpret_cast<char*>(reply), sizeof reply, 0,
+                                    reinterpret_cast<sockaddr*>(&sender), &senderLength);
+            }
         }
-        t4 = clockNow();
         if (exchangeAbandoned) {
             return ReplyWait::none;
         }
-        if (ready == 0) {
+        if (timedOut) {
             if (left > slice) {
                 continue;
             }
@@ -321,11 +324,6 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, const sockaddr_in& se
             }
             return ReplyWait::none;
         }
-        sockaddr_in sender{};
-        int senderLength = sizeof sender;
-        std::memset(reply, 0, sizeof reply);
-        int received = recvfrom(udp, reinterpret_cast<char*>(reply), sizeof reply, 0,
-                                reinterpret_cast<sockaddr*>(&sender), &senderLength);
         if (received == SOCKET_ERROR) {
             const int error = WSAGetLastError();
             // A datagram longer than the buffer arrives cut to it; it is judged like any other.
@@ -452,9 +450,17 @@ bool SyncService::exchange(const sockaddr_in& server, SyncMeasurement& measured,
     if (bind(udp.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
         throw LastErrorException("bind", "%a: %r");
     }
-    u_long nonBlocking = 1;
-    if (ioctlsocket(udp.get(), FIONBIO, &nonBlocking) == SOCKET_ERROR) {
-        throw LastErrorException("ioctlsocket", "%a: %r");
+    // A receive time-out where the socket layer has one (Winsock 2); else select and a
+    // non-blocking read.
+    const DWORD receiveTimeout = abandonCheckMilliseconds;
+    const bool timedReceive = setsockopt(udp.get(), SOL_SOCKET, SO_RCVTIMEO,
+                                         reinterpret_cast<const char*>(&receiveTimeout),
+                                         sizeof receiveTimeout) != SOCKET_ERROR;
+    if (!timedReceive) {
+        u_long nonBlocking = 1;
+        if (ioctlsocket(udp.get(), FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+            throw LastErrorException("ioctlsocket", "%a: %r");
+        }
     }
     const std::uint32_t noise = unpredictableBits();
 
@@ -476,12 +482,34 @@ bool SyncService::exchange(const sockaddr_in& server, SyncMeasurement& measured,
 
     std::uint8_t reply[sntpReceiveSize];
     NtpStamp t4;
-    if (awaitReply(udp.get(), server, sentT1, reply, t4, kissCode) != ReplyWait::accepted) {
+    if (awaitReply(udp.get(), timedReceive, server, sentT1, reply, t4, kissCode) !=
+        ReplyWait::accepted) {
         return false;
     }
     const ReplyStamps stamps = readReplyStamps(reply);
     measured = measureSync(t1, stamps.t2, stamps.t3, t4);
     return true;
+}
+
+std::uint32_t SyncService::unpredictableBits() {
+    // Acquired once and kept: acquiring the provider costs milliseconds of each exchange.
+    if (!randomProvider) {
+        HCRYPTPROV provider = 0;
+        if (!CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL,
+                                  CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
+            provider = 0;
+        }
+        randomProvider.emplace(provider);
+    }
+    std::uint32_t bits = 0;
+    if (randomProvider->valid() &&
+        CryptGenRandom(randomProvider->get(), sizeof bits, reinterpret_cast<BYTE*>(&bits))) {
+        return bits;
+    }
+    // Without the system's generator: the performance counter's fast-moving low bits.
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    return static_cast<std::uint32_t>(counter.QuadPart) * 2654435761u;
 }
 
 void SyncService::reportSync(NtpStamp offset, NtpStamp delay) {

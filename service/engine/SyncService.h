@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 class SyncService : public ServiceBase {
@@ -50,7 +51,8 @@ private:
     enum class ReplyWait { accepted, none, kiss };
     // Waits up to 10 s for a reply that passes the checks; none when there was none (the
     // reason is logged) or the exchange was abandoned; kiss, with its code, for a kiss-o'-death.
-    ReplyWait awaitReply(SOCKET udp, const sockaddr_in& server, NtpStamp sentT1,
+    // timedReceive: the socket blocks with a receive time-out; else it is non-blocking.
+    ReplyWait awaitReply(SOCKET udp, bool timedReceive, const sockaddr_in& server, NtpStamp sentT1,
                          std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4,
                          std::string& kissCode);
     // One request and its reply: true with the offset and delay of an accepted reply; false
@@ -59,6 +61,8 @@ private:
     // Logs a passing network fault and answers true; false for an error that ends the loop.
     bool reportPassingFault(const char* call, int error);
     void reportOutcome(const std::string& line);
+    // Bits that an off-path sender cannot guess, from the system's random generator.
+    std::uint32_t unpredictableBits();
 
     // Written by the loop's thread only, under loggerLock; the control thread reads it only
     // there, to create the logger.
@@ -66,6 +70,7 @@ private:
     bool configured = false;
     // The loop's wait between polls; longer after a kiss-o'-death.
     PollBackoff backoff;
+    std::optional<ScopedHandle<CryptProviderTraits>> randomProvider;
     bool rasLoadAttempted = false;
     HMODULE rasLibrary = nullptr; // stays loaded for the life of the process
     RasEnumConnectionsFn rasEnumConnections = nullptr;

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <wincrypt.h>
+
 #include <cstdio>
 
 class CriticalSection {
@@ -73,6 +75,12 @@ public:
 
 private:
     Handle handle_;
+};
+
+struct CryptProviderTraits {
+    using Handle = HCRYPTPROV;
+    static bool isValid(HCRYPTPROV provider) { return provider != 0; }
+    static void close(HCRYPTPROV provider) { CryptReleaseContext(provider, 0); }
 };
 
 struct KernelHandleTraits {
