@@ -10,9 +10,12 @@ import ctypes
 import fcntl
 import io
 import itertools
+import math
 import os
+import re
 import shutil
 import socket
+import statistics
 import struct
 import subprocess
 import sys
@@ -200,6 +203,11 @@ class OptionsTest(unittest.TestCase):
         self.assertIn('port', self.rejects('--spoof-port', '12345'))
         self.assertIn('--delay', self.rejects('--delay', '-1'))
         self.assertIn('--max-requests', self.rejects('--max-requests', '0'))
+        self.assertIn('unknown kind', self.rejects('--cycle', 'normal,multi'))
+        self.assertIn('take an argument', self.rejects('--cycle', 'kod:RATES'))
+        self.assertIn('needs a value', self.rejects('--cycle', 'bad-offset'))
+        self.assertIn('replaces --mode', self.rejects('--cycle', 'normal', '--mode', 'silent'))
+        self.assertIn('above 0', self.rejects('--delay-kind', 'exponential'))
 
 
 class HostTestCase(unittest.TestCase):
@@ -258,6 +266,15 @@ class FakeServerTest(HostTestCase):
                 self.assertEqual(reply.poll, 6)
                 self.assert_good(request, reply, offset)
                 self.assertLess(abs(reply.delay()), 0.05)
+
+    def test_random_offsets_hold_for_a_group_of_requests(self):
+        self.start('--random-offsets', '0.4', '--offset-group', '3')
+        offsets = [self.ask_one()[1].offset() for _ in range(6)]
+        # Three alike, then three others alike; each group's offset stays within the range.
+        for group in (offsets[:3], offsets[3:]):
+            self.assertLess(max(group) - min(group), 0.02, offsets)
+            self.assertLessEqual(abs(group[0]), 0.45)
+        self.assertGreater(abs(offsets[0] - offsets[3]), 0.0001, offsets)
 
     def test_reply_version_follows_the_request(self):
         self.start()
@@ -357,6 +374,48 @@ class FakeServerTest(HostTestCase):
                 self.assertGreaterEqual(reply.t4 - reply.t1, 0.3)
                 self.assertAlmostEqual(reply.delay(), seen_delay, delta=0.05)
                 self.assert_good(request, reply, -2.0)
+
+    def test_cycle_gives_each_request_the_next_behaviour_and_logs_it(self):
+        cycle = ['normal', 'silent', 'kod:DENY', 'bad-offset:3600', 'malformed:version7',
+                 'spoof-source']
+        self.start('--cycle', ','.join(cycle), '--offset', '1.5')
+        request, reply = self.ask_one()
+        self.assert_good(request, reply, 1.5)
+        self.assertEqual(self.client.ask(self.server, timeout=0.5)[1], [])
+        _, reply = self.ask_one()
+        self.assertEqual((reply.stratum, reply.reference_id), (0, b'DENY'))
+        request, reply = self.ask_one()
+        self.assert_good(request, reply, 3600.0)
+        _, reply = self.ask_one()
+        self.assertEqual(reply.version, 7)
+        _, reply = self.ask_one()
+        self.assertEqual(reply.sender, (self.peer_addr, self.port + 1))
+        request, reply = self.ask_one()  # round again
+        self.assert_good(request, reply, 1.5)
+        self.assertTrue(wait_until(lambda: read_text(self.log).count(' request ') == 7, 2))
+        logged = re.findall(r': cycle (\S+) at (\d+\.\d{6}): ', read_text(self.log))
+        self.assertEqual([b for b, _ in logged], cycle + ['normal'])
+        self.assertAlmostEqual(float(logged[-1][1]), reply.t1, delta=0.05)
+
+    def test_exponential_delay_holds_each_leg_by_its_own_logged_draw(self):
+        args = ['--delay', '0.05', '--delay-kind', 'exponential', '--seed', '7']
+        self.start(*args, '--offset', '-2')
+        exchanges = [self.ask_one() for _ in range(4)]
+        self.assertTrue(wait_until(lambda: read_text(self.log).count('; legs ') == 4, 2))
+        logged = [(float(a), float(b)) for a, b in
+                  re.findall(r'; legs (\d+\.\d{9}) (\d+\.\d{9}) s', read_text(self.log))]
+        # The same seed draws the same legs: a benchmark can reproduce them.
+        again = fake.Responder(fake.parse_options(['--port', '1', *args]))
+        self.assertEqual(logged, [tuple(round(x / 1e9, 9) for x in again.legs())
+                                  for _ in range(4)])
+        for (request, reply), (before_t2, after_t3) in zip(exchanges, logged):
+            self.assert_good(request, reply, -2.0)
+            self.assertGreaterEqual(reply.t2 + 2 - reply.t1, before_t2 - 1e-6)
+            self.assertGreaterEqual(reply.t4 - (reply.t3 + 2), after_t3 - 1e-6)
+            self.assertAlmostEqual(reply.delay(), before_t2 + after_t3, delta=0.02)
+        draws = [again.legs()[0] / 1e9 for _ in range(4000)]
+        self.assertAlmostEqual(statistics.fmean(draws), 0.05, delta=0.0025)
+        self.assertAlmostEqual(statistics.median(draws), 0.05 * math.log(2), delta=0.0025)
 
     def test_max_requests_and_lifetime_end_the_server(self):
         pid = self.start('--max-requests', '2')
