@@ -189,6 +189,47 @@ class SyncServiceTest(unittest.TestCase):
             for path in glob.glob(os.path.join(self.logs, '*')) + [self.server_log]:
                 os.remove(path)
 
+    def test_after_a_rate_kiss_the_next_poll_waits_and_a_good_reply_restores_the_interval(self):
+        self.start_fake('--cycle', 'kod:RATE,normal')
+        self.configure(NTPPollMilliseconds=200)  # run once: until the clock is set
+        code, _ = self.run_service(timeout=60)
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        self.assertEqual(lines[1:3], ["reply rejected: kiss-o'-death RATE",
+                                      "kiss-o'-death RATE: polls slowed to every 15000 ms"])
+        self.assertIsNotNone(reported(lines[3]), lines)
+        self.assertEqual(lines[4:], ['polls back to every 200 ms'])
+        times = [float(re.search(r' at (\d+\.\d+):', r).group(1)) for r in self.server_requests()]
+        self.assertEqual(len(times), 2)
+        self.assertGreaterEqual(times[1] - times[0], 15.0)
+
+    def test_four_samples_set_the_clock_once_from_the_one_with_the_least_delay(self):
+        # Each leg waits its own exponential draw (mean 20 ms), logged by the server.
+        self.start_fake('--delay', '0.02', '--delay-kind', 'exponential', '--seed', '3')
+        self.configure(NTPSamples=4)
+        code, elapsed = self.run_service()
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        self.assertEqual(len(lines), 2, lines)
+        offset, delay = reported(lines[1])
+        self.assertLess(abs(offset), 0.005, lines)
+        legs = [sum(map(float, re.search(r'legs ([\d.]+) ([\d.]+) s', r).groups()))
+                for r in self.server_requests()]
+        self.assertEqual(len(legs), 4)
+        # The least delay is the one reported, well apart from the others for this seed.
+        ordered = sorted(legs)
+        self.assertGreater(ordered[1] - ordered[0], 0.005, legs)
+        self.assertAlmostEqual(delay, ordered[0], delta=0.0025)
+        self.assertGreater(elapsed, 6)  # three pauses of 2 s between the samples
+
+    def test_a_samples_value_out_of_range_stops_the_service_at_its_start(self):
+        self.start_fake()
+        self.configure(NTPSamples=9)
+        code, _ = self.run_service()
+        self.assertEqual(code, 1)
+        self.assertEqual(self.log_lines(), ['NTPSamples must be a REG_DWORD from 1 to 8'])
+        self.assertEqual(self.server_requests(), [])
+
     def test_a_long_reply_is_judged_by_its_first_68_bytes(self):
         self.start_fake('--mode', 'long', '--length', '200')
         self.configure()
@@ -249,9 +290,10 @@ class SyncServiceTest(unittest.TestCase):
         # Nothing went to 0.0.0.0 or anywhere else before the name resolved.
         self.assertEqual(len(self.server_requests()), 1)
 
-    def test_without_a_route_each_poll_logs_one_line_until_the_network_comes(self):
-        # A prefix of its own whose wineserver, which makes the sockets, lives in a network
-        # namespace with only a loopback: as at boot before the network is up.
+    def start_isolated_service(self, **settings):
+        """Runs the service through the driver in a prefix of its own whose wineserver, which
+        makes the sockets, lives in a network namespace with only a loopback: as at boot
+        before the network is up. Returns the namespace and the driver's process."""
         namespace = f'pendra-noroute-{os.getpid()}'
         subprocess.run(['ip', 'netns', 'add', namespace], check=True, timeout=30)
         self.addCleanup(subprocess.run, ['ip', 'netns', 'del', namespace], timeout=30)
@@ -261,31 +303,66 @@ class SyncServiceTest(unittest.TestCase):
         self.addCleanup(subprocess.run, ['ip', 'netns', 'exec', namespace, 'sh', '-c',
                                          'wineserver -k; wineserver -w'],
                         env=dict(os.environ, WINEPREFIX=prefix), timeout=60)
-        self.start_fake()
         values = {'WriteLogEntries': 1, 'LogDirectory': windows_path(self.logs), 'WaitForRAS': 0,
                   'RunOnce': 1, 'NTPServerName': self.server_address,
-                  'NTPPollMilliseconds': 200, 'NTPServerPort': PORT}
+                  'NTPPollMilliseconds': 200, 'NTPServerPort': PORT, **settings}
         write_settings(prefix, self.work, values, netns=namespace)
+        return namespace, lambda: self.start_driver_in(namespace, prefix)
+
+    def start_driver_in(self, namespace, prefix):
         driver = subprocess.Popen(
             ['ip', 'netns', 'exec', namespace, pendra_testlib.WINE_RUN, prefix, DRIVER],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(driver.kill)
-        unreachable = 'sendto: Network is unreachable.'
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline and self.log_lines_or_none().count(unreachable) < 3:
-            time.sleep(0.1)
-        # The network comes: this side of the test host's link moves into the namespace.
+        return driver
+
+    def move_link_into(self, namespace):
+        """This side of the test host's link moves into the namespace: the network comes."""
         link, address = f'pt{HOST}h', testhost('host', HOST)
         for command in (['ip', 'link', 'set', link, 'netns', namespace],
                         ['ip', '-n', namespace, 'addr', 'add', f'{address}/30', 'dev', link],
                         ['ip', '-n', namespace, 'link', 'set', link, 'up']):
             subprocess.run(command, check=True, timeout=30)
+
+    def test_without_a_route_each_poll_logs_one_line_until_the_network_comes(self):
+        self.start_fake()
+        namespace, start = self.start_isolated_service()
+        driver = start()
+        unreachable = 'sendto: Network is unreachable.'
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and self.log_lines_or_none().count(unreachable) < 3:
+            time.sleep(0.1)
+        self.move_link_into(namespace)
         self.assertEqual(driver.wait(timeout=30), 0)
         lines = self.log_lines()
         self.assert_start_line(lines)
         self.assertGreaterEqual(lines.count(unreachable), 3, lines)
         self.assertEqual(set(lines[1:-1]), {unreachable}, lines)
         self.assertIsNotNone(reported(lines[-1]), lines)
+
+    def test_a_link_that_fails_during_the_second_of_four_samples_costs_that_sample(self):
+        self.start_fake()
+        namespace, start = self.start_isolated_service(NTPSamples=4, NTPPollMilliseconds=0)
+        self.move_link_into(namespace)
+        driver = start()
+        link = ['ip', '-n', namespace, 'link', 'set', f'pt{HOST}h']
+        unreachable = 'sendto: Network is unreachable.'
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not self.server_requests():
+            time.sleep(0.02)
+        # The first sample is answered; the link goes down for the second only (2 s later).
+        subprocess.run([*link, 'down'], check=True, timeout=30)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and unreachable not in self.log_lines_or_none():
+            time.sleep(0.05)
+        subprocess.run([*link, 'up'], check=True, timeout=30)
+        self.assertEqual(driver.wait(timeout=30), 0)
+        lines = self.log_lines()
+        self.assert_start_line(lines)
+        self.assertEqual(lines[1], unreachable, lines)
+        self.assertIsNotNone(reported(lines[2]), lines)
+        self.assertEqual(len(lines), 3, lines)
+        self.assertEqual(len(self.server_requests()), 3)
 
     def test_a_flood_of_bad_replies_writes_ten_lines_and_one_more(self):
         self.start_fake('--mode', 'multi', '--first', ','.join(['malformed:mode'] * 25))
