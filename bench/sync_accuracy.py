@@ -521,8 +521,9 @@ def main():
     parser.add_argument('--seed', type=int, default=1, help='seed of the injected offsets')
     parser.add_argument('--probes', type=int, default=50,
                         help='exchanges from this side that measure the round trip')
-    parser.add_argument('--timeout', type=float, default=180,
-                        help='bound on the service run, in seconds (default 180)')
+    parser.add_argument('--timeout', type=float,
+                        help='bound on the service run, in seconds (default 180, and 2.5 s '
+                        'more for each pause between samples)')
     parser.add_argument('--driver', default=DEFAULT_DRIVER, help='sync-driver.exe to run')
     parser.add_argument('--prefix', default=DEFAULT_PREFIX, help='Wine prefix of the benchmark')
     parser.add_argument('--samples', type=int, default=1,
@@ -537,6 +538,8 @@ def main():
     if options.exchanges < 2 or options.probes < 1 or not 0 <= options.delay <= 1 or \
             not 1 <= options.samples <= 8:
         parser.error('--exchanges >= 2, --probes >= 1, --delay 0..1 s and --samples 1..8')
+    if options.timeout is None:
+        options.timeout = 180 + 2.5 * options.exchanges * (options.samples - 1)
     # The requests to wait for: whole polls.
     options.exchanges *= options.samples
     if os.geteuid() != 0:

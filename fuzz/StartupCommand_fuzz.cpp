@@ -6,6 +6,7 @@
 // line up to the end (cut at a NUL, as a C string is).
 #include "fuzz/FuzzInput.h"
 #include "service/host/StartupCommand.h"
+#include "tests/support/RecordingStartupHost.h"
 
 #include <cctype>
 #include <cstddef>
@@ -17,46 +18,7 @@ namespace {
 
 constexpr std::size_t kMessageCapacity = 4096; // the entry point's buffer with the terminator
 
-struct Message {
-    std::string text;
-    unsigned flags;
-};
-
-class RecordingHost : public StartupHost {
-public:
-    bool windowsNT = false;
-    bool installResult = false;
-    bool uninstallResult = false;
-    bool startResult = false;
-
-    std::vector<Message> messages;
-    std::vector<std::string> standardError;
-    int installCalls = 0;
-    int uninstallCalls = 0;
-    int startCalls = 0;
-
-    bool isWindowsNT() const override { return windowsNT; }
-    bool install() override {
-        ++installCalls;
-        return installResult;
-    }
-    bool uninstall() override {
-        ++uninstallCalls;
-        return uninstallResult;
-    }
-    bool start() override {
-        ++startCalls;
-        return startResult;
-    }
-    void showMessage(const char* text, unsigned flags) override {
-        FUZZ_CHECK(text != nullptr);
-        messages.push_back({text, flags});
-    }
-    void writeStandardError(const char* text) override {
-        FUZZ_CHECK(text != nullptr);
-        standardError.emplace_back(text);
-    }
-};
+using RecordingHost = RecordingStartupHost;
 
 bool isBlank(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
@@ -94,7 +56,7 @@ void checkCommandLine(const char* commandLine, RecordingHost& host) {
 
     const int exitCode = runCommandLine(commandLine, host);
     FUZZ_CHECK(exitCode == 0 || exitCode == 2);
-    for (const Message& message : host.messages) {
+    for (const RecordedMessage& message : host.messages) {
         FUZZ_CHECK(message.flags == messageOk || message.flags == messageWarning);
         FUZZ_CHECK(message.text.size() < kMessageCapacity);
     }

@@ -405,15 +405,7 @@ class KlemoraTest(unittest.TestCase):
         # Another prefix, whose Wine lives in a network namespace with only a loopback: no
         # adapter has a gateway, as on a computer without a network. The news server listens on
         # that loopback.
-        namespace = f'klemora-offline-{os.getpid()}'
-        subprocess.run(['ip', 'netns', 'add', namespace], check=True, timeout=30)
-        self.addCleanup(subprocess.run, ['ip', 'netns', 'del', namespace], timeout=30)
-        subprocess.run(['ip', '-n', namespace, 'link', 'set', 'lo', 'up'], check=True,
-                       timeout=30)
-        prefix = PREFIX + '-isolated'
-        self.addCleanup(subprocess.run, ['ip', 'netns', 'exec', namespace, 'sh', '-c',
-                                         'wineserver -k; wineserver -w'],
-                        env=dict(os.environ, WINEPREFIX=prefix), timeout=60)
+        namespace, prefix = pendra_testlib.isolated_prefix(self, 'klemora-offline', PREFIX)
         news = os.path.join(self.work, 'news')
         os.mkdir(news)
         with open(os.path.join(news, 'newsticker.txt'), 'w', encoding='ascii') as out:

@@ -37,6 +37,21 @@ def wine(prefix, *args, check=True, timeout=60, env=None, netns=None):
     return done
 
 
+def isolated_prefix(test, name, base_prefix):
+    """A Wine prefix whose wineserver, which makes the sockets of all its programs, lives in a
+    network namespace of its own with only a loopback: as at boot before the network is up, or
+    on a computer without one. The clean-ups go to the test. Returns (namespace, prefix)."""
+    namespace = f'{name}-{os.getpid()}'
+    subprocess.run(['ip', 'netns', 'add', namespace], check=True, timeout=30)
+    test.addCleanup(subprocess.run, ['ip', 'netns', 'del', namespace], timeout=30)
+    subprocess.run(['ip', '-n', namespace, 'link', 'set', 'lo', 'up'], check=True, timeout=30)
+    prefix = base_prefix + '-isolated'
+    test.addCleanup(subprocess.run, ['ip', 'netns', 'exec', namespace, 'sh', '-c',
+                                     'wineserver -k; wineserver -w'],
+                    env=dict(os.environ, WINEPREFIX=prefix), timeout=60)
+    return namespace, prefix
+
+
 def settings_lines(values):
     """The lines of a .reg file that replace the settings key by these values (ints as
     REG_DWORD, texts as REG_SZ, None left out)."""

@@ -294,15 +294,7 @@ class SyncServiceTest(unittest.TestCase):
         """Runs the service through the driver in a prefix of its own whose wineserver, which
         makes the sockets, lives in a network namespace with only a loopback: as at boot
         before the network is up. Returns the namespace and the driver's process."""
-        namespace = f'pendra-noroute-{os.getpid()}'
-        subprocess.run(['ip', 'netns', 'add', namespace], check=True, timeout=30)
-        self.addCleanup(subprocess.run, ['ip', 'netns', 'del', namespace], timeout=30)
-        subprocess.run(['ip', '-n', namespace, 'link', 'set', 'lo', 'up'], check=True,
-                       timeout=30)
-        prefix = PREFIX + '-isolated'
-        self.addCleanup(subprocess.run, ['ip', 'netns', 'exec', namespace, 'sh', '-c',
-                                         'wineserver -k; wineserver -w'],
-                        env=dict(os.environ, WINEPREFIX=prefix), timeout=60)
+        namespace, prefix = pendra_testlib.isolated_prefix(self, 'pendra-noroute', PREFIX)
         values = {'WriteLogEntries': 1, 'LogDirectory': windows_path(self.logs), 'WaitForRAS': 0,
                   'RunOnce': 1, 'NTPServerName': self.server_address,
                   'NTPPollMilliseconds': 200, 'NTPServerPort': PORT, **settings}

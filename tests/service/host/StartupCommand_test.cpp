@@ -1,4 +1,5 @@
 #include "service/host/StartupCommand.h"
+#include "tests/support/RecordingStartupHost.h"
 
 #include <gtest/gtest.h>
 
@@ -9,43 +10,8 @@
 
 namespace {
 
-struct Message {
-    std::string text;
-    unsigned flags;
-    bool operator==(const Message&) const = default;
-};
-
-class RecordingHost : public StartupHost {
-public:
-    bool windowsNT = true;
-    bool installResult = true;
-    bool uninstallResult = true;
-    bool startResult = true;
-
-    std::vector<Message> messages;
-    std::vector<std::string> standardError;
-    int installCalls = 0;
-    int uninstallCalls = 0;
-    int startCalls = 0;
-
-    bool isWindowsNT() const override { return windowsNT; }
-    bool install() override {
-        ++installCalls;
-        return installResult;
-    }
-    bool uninstall() override {
-        ++uninstallCalls;
-        return uninstallResult;
-    }
-    bool start() override {
-        ++startCalls;
-        return startResult;
-    }
-    void showMessage(const char* text, unsigned flags) override {
-        messages.push_back({text, flags});
-    }
-    void writeStandardError(const char* text) override { standardError.emplace_back(text); }
-};
+using Message = RecordedMessage;
+using RecordingHost = RecordingStartupHost;
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;

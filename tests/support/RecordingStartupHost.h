@@ -1,0 +1,46 @@
+// A StartupHost that records what the command line asked of it, for the unit tests and the
+// fuzz harness of the command line.
+#pragma once
+
+#include "service/host/StartupCommand.h"
+
+#include <string>
+#include <vector>
+
+struct RecordedMessage {
+    std::string text;
+    unsigned flags;
+    bool operator==(const RecordedMessage&) const = default;
+};
+
+class RecordingStartupHost : public StartupHost {
+public:
+    bool windowsNT = true;
+    bool installResult = true;
+    bool uninstallResult = true;
+    bool startResult = true;
+
+    std::vector<RecordedMessage> messages;
+    std::vector<std::string> standardError;
+    int installCalls = 0;
+    int uninstallCalls = 0;
+    int startCalls = 0;
+
+    bool isWindowsNT() const override { return windowsNT; }
+    bool install() override {
+        ++installCalls;
+        return installResult;
+    }
+    bool uninstall() override {
+        ++uninstallCalls;
+        return uninstallResult;
+    }
+    bool start() override {
+        ++startCalls;
+        return startResult;
+    }
+    void showMessage(const char* text, unsigned flags) override {
+        messages.push_back({text, flags});
+    }
+    void writeStandardError(const char* text) override { standardError.emplace_back(text); }
+};
