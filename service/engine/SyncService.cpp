@@ -54,6 +54,10 @@ std::int64_t signedUnits(NtpStamp delay) {
     return static_cast<std::int64_t>(std::uint64_t{delay.seconds()} << 32 | delay.fraction());
 }
 
+// How long a port in use may take to become free, and how often it is tried meanwhile.
+constexpr DWORD bindPatienceMilliseconds = 3000;
+constexpr DWORD bindRetryMilliseconds = 100;
+
 // Between the samples of one poll.
 constexpr DWORD sampleSpacingMilliseconds = 2000;
 
@@ -447,8 +451,19 @@ bool SyncService::exchange(const sockaddr_in& server, SyncMeasurement& measured,
     local.sin_family = AF_INET;
     local.sin_port = htons(config.serverPort);
     local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(udp.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
-        throw LastErrorException("bind", "%a: %r");
+    // The instance that this one replaces (Klemora starts a new one at once) may hold the
+    // port for a moment longer as it ends; a port that stays taken ends the service.
+    for (DWORD waited = 0;
+         bind(udp.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR;
+         waited += bindRetryMilliseconds) {
+        const int error = WSAGetLastError();
+        if (error != WSAEADDRINUSE || waited >= bindPatienceMilliseconds) {
+            throw LastErrorException("bind", static_cast<std::uint32_t>(error), "%a: %r");
+        }
+        if (!waitTimedOut(bindRetryMilliseconds)) {
+            stopRequested = true;
+            return false;
+        }
     }
     // A receive time-out where the socket layer has one (Winsock 2); else select and a
     // non-blocking read.

@@ -15,6 +15,7 @@ another test) leaves every window creation on it failing.
 Needs root (the time server runs on a test host, a network namespace), Xvfb, xdotool and
 ImageMagick. Never changes the clock.
 """
+import glob
 import os
 import re
 import shutil
@@ -203,7 +204,13 @@ class TrayModeTest(unittest.TestCase):
 
     def wait_for_record(self, predicate, timeout=20):
         found = wait_for(lambda: [r for r in self.records() if predicate(r)], timeout)
-        self.assertTrue(found, f'no such record within {timeout} s: {self.records()}')
+        if not found:
+            server_logs = ''
+            for path in glob.glob(os.path.join(self.work, 'fake-*.log')):
+                with open(path, encoding='utf-8', errors='replace') as log:
+                    server_logs += log.read()
+            self.fail(f'no such record within {timeout} s: {self.records()}; log: '
+                      f'{self.log_texts()}; server: {server_logs}')
         return found[0]
 
     def wait_for_tip(self, predicate, timeout=20):
