@@ -209,8 +209,14 @@ class TrayModeTest(unittest.TestCase):
             for path in glob.glob(os.path.join(self.work, 'fake-*.log')):
                 with open(path, encoding='utf-8', errors='replace') as log:
                     server_logs += log.read()
+            outputs = ''
+            for path in glob.glob(os.path.join(self.work, 'pendra-*.out')):
+                with open(path, encoding='latin-1') as output:
+                    outputs += output.read()
+            running = [run.process.poll() is None for run in self.runs]
             self.fail(f'no such record within {timeout} s: {self.records()}; log: '
-                      f'{self.log_texts()}; server: {server_logs}')
+                      f'{self.log_texts()}; server: {server_logs}; runs alive: {running}; '
+                      f'their output: {outputs!r}')
         return found[0]
 
     def wait_for_tip(self, predicate, timeout=20):
