@@ -52,10 +52,14 @@ void LogFile::selectFile() {
     clock_(&stamp_);
     std::string name = dayFileName(directory_, extension_, stamp_);
     if (currentName_ && *currentName_ == name) {
+        // A file that could not be opened (a missing or locked folder) is tried again at each
+        // line, so that a folder put right during the day loses no more of that day's lines.
+        if (stream_.get() == nullptr) {
+            stream_.open(currentName_->c_str(), "a+");
+        }
         return;
     }
     currentName_ = std::move(name);
-    // A day whose file cannot be opened drops its lines; the next day tries again.
     stream_.open(currentName_->c_str(), "a+");
     if (keepCount_ >= 2) {
         removeOldFiles();

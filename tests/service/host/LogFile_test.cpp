@@ -245,13 +245,21 @@ TEST_F(LogFileTest, AFileThatCannotBeDeletedIsReportedAndTheRestGoOn) {
               (std::vector<std::string>{"20261101.ntp", "20261103.ntp", "20261206.ntp"}));
 }
 
-TEST_F(LogFileTest, LinesAreDroppedWhenTheDirectoryIsMissingOrAFile) {
+TEST_F(LogFileTest, LinesAreDroppedWhileTheDirectoryIsMissingOrAFile) {
     const std::string missing = dir.file("missing");
-    LogFile intoMissing(missing.c_str(), "ntp", 3, &fakeClock);
-    intoMissing.writeLine("dropped");
-    intoMissing.writeFormatted("%s", "dropped");
-    intoMissing.writeException(SimpleException("dropped"));
-    EXPECT_EQ(GetFileAttributesA(missing.c_str()), INVALID_FILE_ATTRIBUTES);
+    {
+        LogFile intoMissing(missing.c_str(), "ntp", 3, &fakeClock);
+        intoMissing.writeLine("dropped");
+        intoMissing.writeFormatted("%s", "dropped");
+        intoMissing.writeException(SimpleException("dropped"));
+        EXPECT_EQ(GetFileAttributesA(missing.c_str()), INVALID_FILE_ATTRIBUTES);
+        // Once the folder exists, the same day's next line is written.
+        ASSERT_TRUE(CreateDirectoryA(missing.c_str(), nullptr));
+        intoMissing.writeLine("written");
+    }
+    EXPECT_EQ(textsOf(missing + "\\20261206.ntp"), std::vector<std::string>{"written"});
+    DeleteFileA((missing + "\\20261206.ntp").c_str());
+    RemoveDirectoryA(missing.c_str());
 
     dir.makeFile("plainfile", 1);
     const std::string file = dir.file("plainfile");
