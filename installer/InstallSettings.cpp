@@ -22,7 +22,7 @@ struct Rule {
 
 constexpr std::uint32_t any = std::numeric_limits<std::uint32_t>::max();
 
-// Klemora edits the first nine of these; the last three it leaves alone.
+// Klemora edits the first eight of these (and AppRoot); the last three it leaves alone.
 constexpr Rule rules[] = {
     {"NTPSERVER", "NTPServerName", Shape::server},
     {"POLLMINUTES", "NTPPollMilliseconds", Shape::number, 1, any / 60000, 60000, 60, "minutes"},

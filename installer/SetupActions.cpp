@@ -3,6 +3,7 @@
 // is installed, so that a refusal never leaves a half-registered service behind.
 // KeepProgramFolder stays in the installed folder; CloseKlemora ends a running Klemora whose
 // program the package is about to remove or replace.
+#include "desktop/admin/RegistryValues.h"
 #include "installer/InstallSettings.h"
 #include "service/host/WinGuards.h"
 
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,14 +26,7 @@ struct MsiHandleTraits {
     static void close(MSIHANDLE handle) { MsiCloseHandle(handle); }
 };
 
-struct RegistryKeyTraits {
-    using Handle = HKEY;
-    static bool isValid(HKEY key) { return key != nullptr; }
-    static void close(HKEY key) { RegCloseKey(key); }
-};
-
 using MsiRecord = ScopedHandle<MsiHandleTraits>;
-using RegistryKeyHandle = ScopedHandle<RegistryKeyTraits>;
 
 constexpr const char* settingsKey = "SOFTWARE\\Tarnwick\\NTP Client";
 
@@ -50,34 +45,18 @@ std::string property(MSIHANDLE install, const char* name) {
     return value;
 }
 
-HKEY openSettings() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-        return nullptr;
-    }
-    return key;
-}
-
+// Read as Klemora reads the key, so that both see the same values.
 StoredValue storedValue(HKEY key, const std::string& name) {
     StoredValue value;
-    DWORD type = 0;
-    DWORD size = 0;
-    if (key == nullptr ||
-        RegQueryValueExA(key, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
-        return value;
-    }
-    std::vector<BYTE> data(size + 1, 0);
-    if (RegQueryValueExA(key, name.c_str(), nullptr, &type, data.data(), &size) != ERROR_SUCCESS) {
-        return value;
-    }
-    if (type == REG_DWORD && size == sizeof(DWORD)) {
-        value.kind = StoredValue::Kind::number;
-        value.number = *reinterpret_cast<const DWORD*>(data.data());
-    } else if (type == REG_SZ || type == REG_EXPAND_SZ) {
-        value.kind = type == REG_SZ ? StoredValue::Kind::text : StoredValue::Kind::expandText;
-        value.text.assign(reinterpret_cast<const char*>(data.data()));
-    } else {
-        value.kind = StoredValue::Kind::other;
+    if (const auto text = readRegistryText(key, name.c_str())) {
+        value.kind = text->type == REG_SZ ? StoredValue::Kind::text : StoredValue::Kind::expandText;
+        value.text = text->text;
+    } else if (const auto found = readRegistryValue(key, name.c_str())) {
+        const bool number = found->type == REG_DWORD && found->data.size() == sizeof(DWORD);
+        value.kind = number ? StoredValue::Kind::number : StoredValue::Kind::other;
+        if (number) {
+            std::memcpy(&value.number, found->data.data(), sizeof(DWORD));
+        }
     }
     return value;
 }
@@ -223,7 +202,9 @@ UINT __stdcall CloseKlemora(MSIHANDLE install) {
 }
 
 UINT __stdcall PrepareSettings(MSIHANDLE install) {
-    RegistryKeyHandle key(openSettings());
+    // Without the key every value reads as missing, as on a first install.
+    RegistryKey key;
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKey, 0, KEY_QUERY_VALUE, key.out());
     InstallInputs inputs;
     inputs.property = [install](const std::string& name) {
         return property(install, name.c_str());

@@ -100,16 +100,8 @@ class KlemoraTest(unittest.TestCase):
             env['TZ'] = zone
         if news is not None:
             env['KLEMORA_NEWS_URL'] = news
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            inside = ['ip', 'netns', 'exec', netns] if netns else []
-            code = subprocess.run(
-                [*inside, pendra_testlib.WINE_RUN, prefix, DRIVER, '--desktop', DESKTOP,
-                 *map(str, script)], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                env=env, timeout=timeout, check=False).returncode
-            out.seek(0)
-            err.seek(0)
-            output = out.read().decode('latin-1')
-            errors = err.read().decode('latin-1')
+        code, output, errors = pendra_testlib.wine_detached_output(
+            prefix, DRIVER, '--desktop', DESKTOP, *script, env=env, timeout=timeout, netns=netns)
         if check and code != 0:
             self.fail(f'driver {script}: {code} {errors.strip()}')
         return output.splitlines()

@@ -134,16 +134,10 @@ class InstallerTest(unittest.TestCase):
         return os.path.join(self.drive_c, 'Program Files', 'Tarnwick', 'Pendra', name)
 
     def drive(self, *script, check=True):
-        """Runs a klemora-driver script; its output goes through files, since a program that
-        it starts inherits them and outlives it."""
+        """Runs a klemora-driver script; returns its output lines."""
         env = dict(os.environ, DISPLAY=self.screen.display)
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = subprocess.run([pendra_testlib.WINE_RUN, self.prefix, DRIVER,
-                                   *map(str, script)], stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=err, env=env, timeout=90, check=False).returncode
-            out.seek(0)
-            err.seek(0)
-            output, errors = out.read().decode('latin-1'), err.read().decode('latin-1')
+        code, output, errors = pendra_testlib.wine_detached_output(
+            self.prefix, DRIVER, *script, env=env, timeout=90)
         if check and code != 0:
             self.fail(f'driver {script}: {code} {errors.strip()}')
         return output.splitlines()

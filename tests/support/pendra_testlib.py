@@ -3,6 +3,7 @@ import os
 import re
 import select
 import subprocess
+import tempfile
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..'))
@@ -35,6 +36,20 @@ def wine(prefix, *args, check=True, timeout=60, env=None, netns=None):
     if check and done.returncode != 0:
         raise RuntimeError(f'{args}: {done.returncode} {done.stdout} {done.stderr}')
     return done
+
+
+def wine_detached_output(prefix, *args, env=None, timeout=60, netns=None):
+    """Runs a Windows program like wine(), for one that may start others: its output goes
+    through files, which a program it starts inherits and may keep open after it ended.
+    Returns (exit code, output, errors)."""
+    inside = ['ip', 'netns', 'exec', netns] if netns else []
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run([*inside, WINE_RUN, prefix, *map(str, args)],
+                              stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env,
+                              timeout=timeout, check=False).returncode
+        out.seek(0)
+        err.seek(0)
+        return code, out.read().decode('latin-1'), err.read().decode('latin-1')
 
 
 def isolated_prefix(test, name, base_prefix):
