@@ -7,6 +7,10 @@
 #include "desktop/framework/WinApp.h"
 #include "desktop/resources/resource.h"
 
+namespace {
+constexpr UINT applyButton = 0x3021; // the sheet's own Apply button
+} // namespace
+
 CAllControlsSheet::CAllControlsSheet(const std::string& caption, CWnd* parent, UINT selectPage)
     : CPropertySheet(caption, parent, selectPage),
       m_hIcon(LoadIconA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))) {
@@ -58,6 +62,17 @@ LRESULT CAllControlsSheet::windowProc(UINT message, WPARAM wParam, LPARAM lParam
         break;
     case WM_TIMER:
         return 0;
+    case WM_COMMAND:
+        // OK is hidden but stays the default button, so Enter in a page arrives here. It
+        // applies, as the visible Apply would, and never closes the sheet: a refused save keeps
+        // the page and its edits.
+        if (LOWORD(wParam) == IDOK) {
+            if (IsWindowEnabled(GetDlgItem(applyButton))) {
+                SendMessageA(m_hWnd, PSM_PRESSBUTTON, PSBTN_APPLYNOW, 0);
+            }
+            return 0;
+        }
+        break;
     default:
         break;
     }

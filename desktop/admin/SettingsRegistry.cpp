@@ -5,6 +5,7 @@
 #include "desktop/admin/ServiceControl.h"
 #include "desktop/admin/SyncSettings.h"
 #include "desktop/admin/SystemErrorText.h"
+#include "desktop/admin/TokenRights.h"
 #include "desktop/framework/WinApp.h"
 #include "desktop/framework/Wnd.h"
 #include "desktop/resources/resource.h"
@@ -65,6 +66,7 @@ std::string asPendraReadsIt(const std::string& directory) {
 
 class RegistryTarget : public SettingsTarget {
 public:
+    TokenRights rights() override { return currentTokenRights(); }
     void setAutostartEntry(const std::string& command, bool enable) override {
         SetAutostartEntry(loadString(IDS_RUN_KEY).c_str(), "Pendra_Auto", command, REG_SZ, enable);
     }

@@ -73,9 +73,34 @@ bool validLogDirectory(const std::string& directory, SettingsTarget& target) {
 
 } // namespace
 
+const char* const needsAdministratorText =
+    "Only an administrator can change the settings of Pendra.\n"
+    "Start Klemora as an administrator to save them.";
+
+bool mayChangeSettings(const TokenRights& rights) {
+    using Elevation = TokenRights::Elevation;
+    switch (rights.type) {
+    case Elevation::unknown:
+    case Elevation::full:
+        return true;
+    case Elevation::limited:
+        return false;
+    case Elevation::defaultType:
+        // Elevation is off, or this is a standard user: the token says which.
+        return rights.elevated;
+    }
+    return true;
+}
+
 bool saveSettings(SyncSettings& settings, SettingsTarget& target, const std::string& pendraPath) {
     if (!settings.dirty) {
         return true;
+    }
+    // Without the rights nothing can be written: one clear refusal instead of a box for each
+    // write that fails. The edits stay on the page.
+    if (!mayChangeSettings(target.rights())) {
+        target.warn(needsAdministratorText);
+        return false;
     }
     // Before any validation: the entry follows its check box even when the save is refused.
     target.setAutostartEntry(pendraPath, settings.autostart);

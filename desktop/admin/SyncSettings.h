@@ -54,11 +54,28 @@ public:
 // key, value or a value of another type leaves the default, silently.
 void loadSettings(SyncSettings& settings, SettingsSource& source, const std::string& programFolder);
 
+// What the program's token says of its rights (Windows Vista and later: the token's elevation
+// type and whether it is elevated). Older systems have no such query.
+struct TokenRights {
+    enum class Elevation { unknown, defaultType, full, limited };
+    Elevation type = Elevation::unknown;
+    bool elevated = false;
+};
+
+// Whether a save may write HKEY_LOCAL_MACHINE and control the service: a full or elevated token,
+// or a system without elevation where the writes themselves report a refusal. An
+// administrator's filtered token and a standard user's token may not.
+bool mayChangeSettings(const TokenRights& rights);
+
+// The refusal shown instead of a save that the token does not allow.
+extern const char* const needsAdministratorText;
+
 // What saving does to the world, in the order saveSettings decides.
 class SettingsTarget {
 public:
     enum class PathState { missing, directory, notDirectory, failed };
     virtual ~SettingsTarget() = default;
+    virtual TokenRights rights() = 0;
     virtual void setAutostartEntry(const std::string& command, bool enable) = 0;
     // A validation message: title "Horvane Error", warning icon.
     virtual void warn(const std::string& text) = 0;

@@ -1,6 +1,74 @@
 #include "desktop/framework/Dialog.h"
 
+#include "desktop/framework/HelpContext.h"
 #include "desktop/framework/WinApp.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+// The modeless dialogs of this thread. They run in a message loop that is not this layer's (the
+// sheet's), so a message hook gives them their keys (Tab, Esc, Enter, mnemonics) through
+// IsDialogMessage, as a loop of their own would.
+class ModelessDialogs {
+public:
+    ModelessDialogs() = default;
+    ModelessDialogs(const ModelessDialogs&) = delete;
+    ModelessDialogs& operator=(const ModelessDialogs&) = delete;
+    ~ModelessDialogs() { unhook(); }
+
+    void add(HWND dialog) {
+        if (hook_ == nullptr) {
+            hook_ = SetWindowsHookExA(WH_GETMESSAGE, &ModelessDialogs::keysHook, nullptr,
+                                      GetCurrentThreadId());
+        }
+        windows_.push_back(dialog);
+    }
+    void remove(HWND dialog) {
+        windows_.erase(std::remove(windows_.begin(), windows_.end(), dialog), windows_.end());
+        if (windows_.empty()) {
+            unhook();
+        }
+    }
+
+private:
+    void unhook() {
+        if (hook_ != nullptr) {
+            UnhookWindowsHookEx(hook_);
+            hook_ = nullptr;
+        }
+    }
+    static LRESULT CALLBACK keysHook(int code, WPARAM removal, LPARAM lParam);
+
+    std::vector<HWND> windows_;
+    HHOOK hook_ = nullptr;
+};
+
+thread_local ModelessDialogs modelessDialogs;
+
+LRESULT CALLBACK ModelessDialogs::keysHook(int code, WPARAM removal, LPARAM lParam) {
+    auto* message = reinterpret_cast<MSG*>(lParam);
+    if (code == HC_ACTION && removal == PM_REMOVE && message->message >= WM_KEYFIRST &&
+        message->message <= WM_KEYLAST) {
+        // A copy: the dialog may close, and leave this list, while it handles the key.
+        const std::vector<HWND> dialogs = modelessDialogs.windows_;
+        for (const HWND dialog : dialogs) {
+            if (message->hwnd == dialog || IsChild(dialog, message->hwnd)) {
+                if (IsDialogMessageA(dialog, message)) {
+                    // Handled: the loop that took the message dispatches nothing.
+                    message->message = WM_NULL;
+                    message->wParam = 0;
+                    message->lParam = 0;
+                }
+                break;
+            }
+        }
+    }
+    return CallNextHookEx(nullptr, code, removal, lParam);
+}
+
+} // namespace
 
 CDialog::CDialog(UINT templateId, CWnd* parent) : parent_(parent), templateId_(templateId) {}
 
@@ -15,9 +83,14 @@ BOOL CDialog::Create(UINT templateId, CWnd* parent) {
     templateId_ = templateId;
     parent_ = parent;
     modal_ = false;
-    return CreateDialogParamA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(templateId),
-                              parent != nullptr ? parent->m_hWnd : nullptr, &CDialog::dialogProc,
-                              reinterpret_cast<LPARAM>(this)) != nullptr;
+    const HWND window = CreateDialogParamA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(templateId),
+                                           parent != nullptr ? parent->m_hWnd : nullptr,
+                                           &CDialog::dialogProc, reinterpret_cast<LPARAM>(this));
+    if (window == nullptr) {
+        return FALSE;
+    }
+    modelessDialogs.add(window);
+    return TRUE;
 }
 
 RECT CDialog::itemRectangle(UINT id) const {
@@ -85,7 +158,17 @@ INT_PTR CDialog::dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CTLCOLORBTN:
         // A control that draws itself answers with its brush; others get the default.
         return reflectControlColor(message, wParam, lParam);
+    case WM_HELP:
+        // F1 in a dialog that is no page: its own context, the maker's topic unless the help
+        // table names another.
+        if (CWinApp* app = AfxGetApp()) {
+            app->WinHelp(helpContextOf(templateId_));
+        }
+        return TRUE;
     case WM_NCDESTROY: {
+        if (!modal_) {
+            modelessDialogs.remove(m_hWnd);
+        }
         m_hWnd = nullptr;
         PostNcDestroy(); // may delete this
         return FALSE;

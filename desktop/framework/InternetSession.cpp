@@ -1,5 +1,7 @@
 #include "desktop/framework/InternetSession.h"
 
+#include <initializer_list>
+
 CInternetSession::CInternetSession(const char* agent, DWORD accessType)
     : handle_(InternetOpenA(agent, accessType, nullptr, nullptr, 0)) {}
 
@@ -13,6 +15,15 @@ CInternetSession::~CInternetSession() {
 void CInternetSession::EnableStatusCallback(bool enable) {
     if (handle_ != nullptr) {
         InternetSetStatusCallbackA(handle_, enable ? &CInternetSession::statusCallback : nullptr);
+    }
+}
+
+void CInternetSession::SetTimeouts(DWORD milliseconds) {
+    if (handle_ != nullptr) {
+        for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                                   INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+            InternetSetOptionA(handle_, option, &milliseconds, sizeof milliseconds);
+        }
     }
 }
 

@@ -15,6 +15,8 @@ public:
 
     bool valid() const { return handle_ != nullptr; }
     void EnableStatusCallback(bool enable);
+    // How long a connection, a send or a receive may wait, in milliseconds.
+    void SetTimeouts(DWORD milliseconds);
     // The opened URL, or none with the error code.
     HINTERNET OpenURL(const char* url, DWORD flags, DWORD& error);
     virtual void OnStatusCallback(DWORD status, LPVOID information, DWORD length);

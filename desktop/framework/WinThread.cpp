@@ -7,8 +7,18 @@ CWinThread::~CWinThread() {
 }
 
 bool CWinThread::CreateThread(DWORD flags) {
-    m_hThread = ::CreateThread(nullptr, 0, &CWinThread::threadMain, this, flags, nullptr);
-    return m_hThread != nullptr;
+    // Suspended until the handle is stored: a thread that ends at once deletes this object, and
+    // with it the handle, and must not find the member still empty.
+    const HANDLE thread = ::CreateThread(nullptr, 0, &CWinThread::threadMain, this,
+                                         flags | CREATE_SUSPENDED, nullptr);
+    if (thread == nullptr) {
+        return false;
+    }
+    m_hThread = thread;
+    if ((flags & CREATE_SUSPENDED) == 0) {
+        ResumeThread(thread); // from here on the object may be gone
+    }
+    return true;
 }
 
 void CWinThread::Delete() {

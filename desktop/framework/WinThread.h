@@ -11,7 +11,8 @@ public:
     CWinThread& operator=(const CWinThread&) = delete;
     virtual ~CWinThread();
 
-    // False when the thread could not be made.
+    // False when the thread could not be made. Once a running thread was made, the object may
+    // already be gone when this returns.
     bool CreateThread(DWORD flags = 0);
     // The thread's work; this layer's threads return FALSE when they are done.
     virtual BOOL InitInstance() = 0;

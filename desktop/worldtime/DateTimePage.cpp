@@ -145,11 +145,8 @@ bool CDateTimePage::onMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PT
             ++m_downloadCountdown;
         } else {
             m_downloadCountdown = 0;
-            // Runs at once and deletes itself when done.
-            auto* download = new (std::nothrow) CWebGrab;
-            if (download != nullptr && !download->CreateThread()) {
-                delete download;
-            }
+            // While the last download still runs, this turn is skipped.
+            CWebGrab::StartOne();
         }
         result = 0;
         return true;

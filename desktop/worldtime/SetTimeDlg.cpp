@@ -46,7 +46,11 @@ void CSetTimeDlg::apply() {
     SendMessageA(m_monthCalendar, MCM_GETCURSEL, 0, reinterpret_cast<LPARAM>(&m_chosenDate));
     m_newTime = composeNewTime(m_newTime, m_chosenDate);
     // A refused change (no right to set the clock) shows nothing; the dialog stays open.
-    m_setLocalTime(m_newTime);
+    // The local time is converted with the daylight-saving state in force at the call: once the
+    // first call has moved the clock into the other state, the second converts with that one.
+    if (m_setLocalTime(m_newTime)) {
+        m_setLocalTime(m_newTime);
+    }
 }
 
 bool CSetTimeDlg::onCommand(UINT id, UINT code, HWND control) {

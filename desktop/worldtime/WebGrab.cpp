@@ -6,9 +6,18 @@
 #include "service/host/WinGuards.h"
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 namespace {
+
+// A server or proxy that sends a byte now and then keeps each read alive; the whole transfer
+// ends after this, and a silent one after the receive time-out.
+constexpr DWORD downloadDeadline = 30000;
+constexpr DWORD silenceTimeout = 10000;
+
+// Set while a download runs: the page's timer asks again long before a slow one ends.
+std::atomic<bool> downloadRunning{false};
 
 // WinINet's own texts for its errors, else the system's.
 std::string errorText(DWORD error) {
@@ -55,6 +64,31 @@ void CWebGrabSession::ReportStatus(const std::string& line) {
     }
 }
 
+CWebGrab::~CWebGrab() {
+    // The connection closes before the next download may start.
+    m_connection.reset();
+    if (m_holdsTurn) {
+        downloadRunning = false;
+    }
+}
+
+bool CWebGrab::StartOne() {
+    if (downloadRunning.exchange(true)) {
+        return false;
+    }
+    auto* download = new (std::nothrow) CWebGrab;
+    if (download == nullptr) {
+        downloadRunning = false;
+        return false;
+    }
+    download->m_holdsTurn = true;
+    if (!download->CreateThread()) {
+        delete download;
+        return false;
+    }
+    return true; // runs at once and deletes itself when done
+}
+
 BOOL CWebGrab::InitInstance() {
     DWORD state = 0;
     if (!InternetGetConnectedState(&state, 0)) {
@@ -80,6 +114,8 @@ BOOL CWebGrab::Download(const std::string& url, std::string& text, const char* a
     if (statusWindow != nullptr) {
         m_connection->m_statusWindow = statusWindow;
     }
+    const DWORD started = GetTickCount();
+    m_connection->SetTimeouts(silenceTimeout);
     DWORD error = 0;
     InternetHandle file(m_connection->OpenURL(
         url.c_str(),
@@ -97,13 +133,25 @@ BOOL CWebGrab::Download(const std::string& url, std::string& text, const char* a
         m_connection->ReportStatus("HTTP status " + std::to_string(statusCode));
         return FALSE;
     }
-    const DWORD started = GetTickCount();
     std::vector<char> buffer(4096);
     std::string received;
-    // Only the start of a long file is kept; the rest is never read.
+    // Only the start of a long file is kept; the rest is never read. Each read takes only what
+    // has arrived, so that the deadline is looked at after every piece.
     while (received.size() < newsKeptBytes) {
-        const auto wanted =
-            static_cast<DWORD>(std::min<std::size_t>(4095, newsKeptBytes - received.size()));
+        if (GetTickCount() - started >= downloadDeadline) {
+            m_connection->ReportStatus("transfer took too long");
+            return FALSE;
+        }
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(file.get(), &available, 0, 0)) {
+            m_connection->ReportStatus(errorText(GetLastError()).substr(0, 255));
+            return FALSE;
+        }
+        if (available == 0) {
+            break; // the end of the file
+        }
+        const auto wanted = static_cast<DWORD>(
+            std::min<std::size_t>({4095, available, newsKeptBytes - received.size()}));
         DWORD read = 0;
         if (!InternetReadFile(file.get(), buffer.data(), wanted, &read)) {
             m_connection->ReportStatus(errorText(GetLastError()).substr(0, 255));

@@ -1,5 +1,6 @@
 // One download of the news ticker's text, on a thread of its own that deletes itself at the
-// end: the text is built privately and published whole only when the transfer succeeded.
+// end: the text is built privately and published whole only when the transfer succeeded. At most
+// one runs at a time, and none for longer than its deadline.
 #pragma once
 
 #include "desktop/framework/InternetSession.h"
@@ -20,12 +21,17 @@ public:
 
 class CWebGrab : public CWinThread {
 public:
+    ~CWebGrab() override;
+    // Starts a download on its thread unless one is still running; false when none started.
+    static bool StartOne();
+
     BOOL InitInstance() override;
     // Fetches url into text; TRUE when the transfer ran to its end with the server's "OK".
     BOOL Download(const std::string& url, std::string& text, const char* agent, HWND statusWindow);
 
 private:
     std::unique_ptr<CWebGrabSession> m_connection;
+    bool m_holdsTurn = false; // this download is the one that runs
 };
 
 // Where the news comes from: KLEMORA_NEWS_URL, else the user's registry value NewsTickerURL

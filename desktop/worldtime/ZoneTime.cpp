@@ -126,7 +126,9 @@ ZoneTime zoneTimeAt(const SYSTEMTIME& utc, const ZoneRecord& zone) {
     const std::int64_t daylightTime = standard - std::int64_t{zone.daylightBias} * 60000;
     const bool afterStart = standard >= toMilliseconds(result.daylightStart);
     const bool beforeEnd = daylightTime < toMilliseconds(result.standardStart);
-    result.daylight = result.daylightStart.wMonth < result.standardStart.wMonth
+    // Northern rules start before they end within the year; a rule whose changes share a month
+    // is told apart by the days, not the month.
+    result.daylight = toMilliseconds(result.daylightStart) < toMilliseconds(result.standardStart)
                           ? afterStart && beforeEnd
                           : afterStart || beforeEnd;
     if (result.daylight) {

@@ -11,6 +11,7 @@ import glob
 import http.server
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -393,6 +394,56 @@ class KlemoraTest(unittest.TestCase):
                          '0')
         self.assertTrue(wait_for(lambda: not processes_running(self.folder_name), 10))
 
+    def test_a_dribbling_news_server_holds_one_download_at_a_time_until_its_deadline(self):
+        # A server or proxy that sends a byte every 2 s: each read lives on, and so would every
+        # download that the page's timer starts, one more every few seconds.
+        state = {'active': 0, 'most': 0, 'started': 0}
+        lock = threading.Lock()
+
+        class DribbleHandler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                with lock:
+                    state['active'] += 1
+                    state['started'] += 1
+                    state['most'] = max(state['most'], state['active'])
+                try:
+                    self.send_response(200)
+                    self.send_header('Content-Length', '100000')
+                    self.end_headers()
+                    self.wfile.flush()
+                    for _ in range(60):
+                        # The client's close is seen at once: its end of the connection reads.
+                        readable, _, _ = select.select([self.connection], [], [], 2)
+                        if readable and not self.connection.recv(1):
+                            break
+                        self.wfile.write(b'N')
+                        self.wfile.flush()
+                except OSError:
+                    pass
+                finally:
+                    with lock:
+                        state['active'] -= 1
+                self.close_connection = True
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), DribbleHandler)
+        server.daemon_threads = True
+        self.addCleanup(server.server_close)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.shutdown)
+        self.write_server_list('pool.ntp.org')
+        pid = self.start_klemora(news=f'http://127.0.0.1:{server.server_address[1]}/n.txt')
+        # The first download gives up at its deadline; only then may the next one start.
+        self.assertTrue(wait_for(lambda: state['started'] >= 2, 75, 0.5), state)
+        self.assertEqual(state['most'], 1, state)
+        self.assertIn('Klemora', self.value('text', 1020))
+        started = time.monotonic()
+        self.assertEqual(self.value('hold', pid, ';', 'close', ';', 'wait-gone', ';', 'exit-code'),
+                         '0')
+        self.assertLess(time.monotonic() - started, 10)
+
     def test_an_offline_machine_keeps_the_banner_and_asks_no_server(self):
         # Another prefix, whose Wine lives in a network namespace with only a loopback: no
         # adapter has a gateway, as on a computer without a network. The news server listens on
@@ -560,6 +611,25 @@ class KlemoraTest(unittest.TestCase):
             self.assertIsNone(self.registry_value(SETTINGS_KEY, 'AppRoot'))
             self.drive('close', ';', 'wait-gone')
 
+    def test_enter_applies_and_a_refused_save_keeps_the_sheet_and_its_edits(self):
+        self.write_server_list('pool.ntp.org')
+        self.configure(NTPServerName=None)
+        self.start_klemora()
+        self.drive('select-tab', 1, ';', 'click', 1003, ';', 'set-text', 1030, '25')
+        self.drive('key', 'ENTER', 1030)
+        self.assertEqual(self.drive('box'), ['title=Horvane Error', 'text=',
+                                             'You must specify a NTP server name.'])
+        self.drive('answer', 'OK')
+        self.assertEqual(self.drive('--timeout', 2000, 'wait', ';', 'text', 1030), ['25'])
+        self.assertIsNone(self.registry_value(SETTINGS_KEY, 'AppRoot'))
+        # With a server the same key saves, and the sheet stays.
+        self.drive('combo-select', 1008, 0, ';', 'key', 'ENTER', 1030)
+        self.assertTrue(wait_for(
+            lambda: self.registry_value(SETTINGS_KEY, 'NTPServerName') is not None, 20))
+        self.assertEqual(self.drive('--timeout', 2000, 'wait', ';', 'text', 1030), ['25'])
+        self.remove_service()
+        self.drive('close', ';', 'wait-gone')
+
     def test_wrong_registry_types_and_bad_server_lists_are_survived(self):
         # Values of other types are ignored; a missing list offers the public pool.
         long_directory = 'C:\\' + '\\'.join(['d' * 29] * 10)
@@ -672,6 +742,31 @@ class KlemoraTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: self.value('windows', 'Klemora Help') != '0', 15))
         self.assertEqual(len(self.opened(record, 6)), 6)
         self.drive('close')
+
+    def test_the_keyboard_works_in_the_modeless_dialogs_and_f1_opens_the_makers_topic(self):
+        record = os.path.join(self.work, 'opened.txt')
+        self.point_shell_at_recorder(record)
+        self.write_server_list('pool.ntp.org')
+        build_bin = os.path.dirname(KLEMORA)
+        shutil.copytree(os.path.join(build_bin, 'html'), os.path.join(self.folder, 'html'))
+        self.start_klemora()
+        self.drive('click', 1076)
+        first = self.value('focus')
+        self.assertTrue(first.endswith(' Set Time and Date'), first)
+        # Tab moves on within the dialog, F1 opens the maker's page, Esc closes it.
+        second = self.value('key', 'TAB', ';', 'focus')
+        self.assertTrue(second.endswith(' Set Time and Date'), second)
+        self.assertNotEqual(first, second)
+        self.drive('key', 'F1')
+        self.drive('key', 'ESC')
+        self.assertEqual(self.value('windows', 'Set Time and Date'), '0')
+        self.drive('sysmenu', 16)
+        self.assertEqual(self.value('windows-hex', ABOUT_TITLE_HEX), '1')
+        self.drive('key', 'F1', ';', 'key', 'ESC')
+        self.assertEqual(self.value('windows-hex', ABOUT_TITLE_HEX), '0')
+        self.assertEqual([p.lower() for p in self.opened(record, 2)],
+                         [f'{self.windows_folder}\\html\\tarnwick.htm'.lower()] * 2)
+        self.drive('close', ';', 'wait-gone')
 
     # --- Windows 98 -------------------------------------------------------------------------
 

@@ -14,6 +14,10 @@
 //   combo ID                 the items, one a line, then selected=N
 //   combo-select ID N        selects item N as a user would: CBN_SELCHANGE to the parent
 //   sysmenu CMD              WM_SYSCOMMAND CMD (decimal), posted to the sheet
+//   key ENTER|TAB|ESC|F1 [ID]  the key pressed and released, as keyboard input to the window
+//                            with the focus; with ID posted to that control of the current
+//                            page as if it had the focus, through the program's message loop
+//   focus                    the control id of the focus window, a blank, its top-level title
 //   windows TITLE2, windows-hex HEX  how many visible top-level windows have that title
 //   box                      waits for a message box of the program: title=..., text=, its lines
 //   answer OK|CANCEL|YES|NO  presses that button of the message box and waits until it is gone
@@ -102,7 +106,8 @@ int usage(const std::string& why) {
                "commands: start PROGRAM [ARGS...] (first only), wait, wait-gone, tabs,\n"
                "  select-tab N, text ID, set-text ID TEXT, click ID, checked ID, enabled ID,\n"
                "  visible ID, combo ID, combo-select ID N, sysmenu CMD, windows TITLE2,\n"
-               "  windows-hex HEX, box, answer OK|CANCEL|YES|NO, about-close, close, sleep MS\n",
+               "  windows-hex HEX, box, answer OK|CANCEL|YES|NO, about-close, close, sleep MS,\n"
+               "  key ENTER|TAB|ESC|F1 [ID], focus\n",
                stderr);
     return 2;
 }
@@ -143,6 +148,14 @@ int buttonId(const std::string& name) {
     return 0;
 }
 
+UINT virtualKey(const std::string& name) {
+    return name == "ENTER" ? VK_RETURN
+           : name == "TAB" ? VK_TAB
+           : name == "ESC" ? VK_ESCAPE
+           : name == "F1"  ? VK_F1
+                           : 0;
+}
+
 // Whether the command is known and its arguments are well formed; the reason when not.
 std::string checkCommand(const Command& command, bool first) {
     const std::string& name = command[0];
@@ -179,6 +192,14 @@ std::string checkCommand(const Command& command, bool first) {
     }
     if (name == "sysmenu") {
         return arguments == 1 && parseNumber(command[1], 0xFFFFFFFF, number) ? "" : "sysmenu CMD";
+    }
+    if (name == "key") {
+        return (arguments == 1 || (arguments == 2 && isId(2))) && virtualKey(command[1]) != 0
+                   ? ""
+                   : "key ENTER|TAB|ESC|F1 [ID]";
+    }
+    if (name == "focus") {
+        return arguments == 0 ? "" : "focus takes no arguments";
     }
     if (name == "windows") {
         return arguments == 1 ? "" : "windows TITLE2";
@@ -339,6 +360,10 @@ public:
             return ask(id(command), static_cast<UINT>(numberArgument(command, 2)));
         } else if (name == "sysmenu") {
             return sysmenu(numberArgument(command, 1));
+        } else if (name == "key") {
+            return key(virtualKey(command[1]), command.size() > 2 ? id(command) : -1);
+        } else if (name == "focus") {
+            return focus();
         } else if (name == "windows" || name == "windows-hex") {
             std::string title = command[1];
             if (name == "windows-hex") {
@@ -433,6 +458,57 @@ private:
             }
         }
         return nullptr;
+    }
+
+    // The window with the keyboard focus in the sheet's user-interface thread.
+    bool focusWindow(HWND& window) {
+        HWND sheet = nullptr;
+        if (!findSheet(sheet)) {
+            return false;
+        }
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        if (!GetGUIThreadInfo(GetWindowThreadProcessId(sheet, nullptr), &info)) {
+            return fail("no thread information: error " + std::to_string(GetLastError()));
+        }
+        window = info.hwndFocus;
+        return window != nullptr || fail("no window of the program has the focus");
+    }
+
+    bool key(UINT virtualKey, int controlId) {
+        HWND target = nullptr;
+        if (!(controlId >= 0 ? findControl(controlId, target) : focusWindow(target))) {
+            return false;
+        }
+        const UINT scan = MapVirtualKeyA(virtualKey, MAPVK_VK_TO_VSC);
+        if (controlId < 0) {
+            // As from the keyboard: F1 becomes a help request only on the way from the input.
+            INPUT strokes[2]{};
+            for (INPUT& stroke : strokes) {
+                stroke.type = INPUT_KEYBOARD;
+                stroke.ki.wVk = static_cast<WORD>(virtualKey);
+                stroke.ki.wScan = static_cast<WORD>(scan);
+            }
+            strokes[1].ki.dwFlags = KEYEVENTF_KEYUP;
+            if (SendInput(2, strokes, sizeof(INPUT)) != 2) {
+                return fail("cannot send the key: error " + std::to_string(GetLastError()));
+            }
+            return settle(survivor(target));
+        }
+        const auto down = static_cast<LPARAM>(1 | scan << 16);
+        const auto up = static_cast<LPARAM>(down | 0xC0000000u);
+        return post(target, WM_KEYDOWN, virtualKey, down) &&
+               post(target, WM_KEYUP, virtualKey, up) && settle(survivor(target));
+    }
+
+    bool focus() {
+        HWND window = nullptr;
+        if (!focusWindow(window)) {
+            return false;
+        }
+        printLine(std::to_string(GetDlgCtrlID(window)) + " " +
+                  windowTitle(GetAncestor(window, GA_ROOT)));
+        return true;
     }
 
     bool findSheet(HWND& sheet) {

@@ -21,6 +21,7 @@ using PathState = SettingsTarget::PathState;
 // Records every step of a save; answers as told.
 class RecordingTarget : public SettingsTarget {
 public:
+    TokenRights rights() override { return token; }
     void setAutostartEntry(const std::string& command, bool enable) override {
         steps.push_back("autostart " + std::string(enable ? "on " : "off ") + command);
     }
@@ -57,6 +58,7 @@ public:
     void restartPendra() override { steps.push_back("restart"); }
 
     std::vector<std::string> steps;
+    TokenRights token;
     PathState path = PathState::directory;
     std::uint32_t probeError = 0;
     std::uint32_t createError = 0;
@@ -242,6 +244,31 @@ TEST(Settings, ARefusedSaveShowsEveryMessageInOrderAndWritesNothing) {
         EXPECT_FALSE(saveSettings(settings, t, pendra)) << last;
         EXPECT_EQ(t.steps.back(), last);
         EXPECT_TRUE(settings.dirty);
+    }
+}
+
+TEST(Settings, ATokenWithoutAdministratorRightsIsRefusedOnceBeforeAnyWrite) {
+    using Elevation = TokenRights::Elevation;
+    // An administrator's filtered token and a standard user's are refused; a full or elevated
+    // token, or a system that cannot tell, goes on to the writes.
+    const std::vector<std::pair<TokenRights, bool>> cases{
+        {{Elevation::limited, false}, false}, {{Elevation::defaultType, false}, false},
+        {{Elevation::full, true}, true},      {{Elevation::defaultType, true}, true},
+        {{Elevation::unknown, false}, true},
+    };
+    for (const auto& [token, allowed] : cases) {
+        SyncSettings s = changed();
+        s.autostart = true;
+        RecordingTarget target;
+        target.token = token;
+        EXPECT_EQ(saveSettings(s, target, pendra), allowed);
+        if (allowed) {
+            EXPECT_EQ(target.steps.back(), "restart");
+        } else {
+            EXPECT_EQ(target.steps,
+                      (std::vector<std::string>{std::string("warn ") + needsAdministratorText}));
+            EXPECT_TRUE(s.dirty);
+        }
     }
 }
 

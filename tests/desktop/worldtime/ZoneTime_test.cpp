@@ -35,6 +35,9 @@ std::string clock(const SYSTEMTIME& t) {
 const ZoneRecord berlin{-60, -60, {3, 5, 0, 2, 0, 0}, {10, 5, 0, 3, 0, 0}};
 // Eastern Australia: first Sunday of October 02:00 to first Sunday of April 03:00.
 const ZoneRecord sydney{-600, -60, {10, 1, 0, 2, 0, 0}, {4, 1, 0, 3, 0, 0}};
+// A year's rule whose changes fall in one month; and the reverse, a suspension within it.
+const ZoneRecord sameMonth{-60, -60, {5, 1, 0, 2, 0, 0}, {5, 4, 0, 3, 0, 0}};
+const ZoneRecord sameMonthSouth{-60, -60, {5, 4, 0, 2, 0, 0}, {5, 1, 0, 3, 0, 0}};
 
 std::string englishText(unsigned entry) {
     static const std::array<const char*, 25> names{
@@ -87,6 +90,14 @@ TEST(ZoneTimes, DaylightSavingOnBothSidesOfEachChange) {
         {sydney, utcAt(2007, 10, 6, 15, 59, 59), "2007-10-07 01:59:59", false},
         {sydney, utcAt(2007, 10, 6, 16, 0, 0), "2007-10-07 03:00:00", true},
         {sydney, utcAt(2007, 12, 31, 20, 0, 0), "2008-01-01 07:00:00", true},
+        // Both changes in May, from the first Sunday to the fourth: daylight saving only
+        // between them, in either order of the days within the month.
+        {sameMonth, utcAt(2007, 1, 15, 12, 0, 0), "2007-01-15 13:00:00", false},
+        {sameMonth, utcAt(2007, 5, 5, 12, 0, 0), "2007-05-05 13:00:00", false},
+        {sameMonth, utcAt(2007, 5, 10, 12, 0, 0), "2007-05-10 14:00:00", true},
+        {sameMonth, utcAt(2007, 5, 31, 12, 0, 0), "2007-05-31 13:00:00", false},
+        {sameMonthSouth, utcAt(2007, 5, 10, 12, 0, 0), "2007-05-10 13:00:00", false},
+        {sameMonthSouth, utcAt(2007, 5, 31, 12, 0, 0), "2007-05-31 14:00:00", true},
     };
     for (const Case& c : cases) {
         const ZoneTime shown = zoneTimeAt(c.utc, c.zone);
