@@ -143,6 +143,11 @@ bool SyncService::initialize() {
 }
 
 bool SyncService::waitTimedOut(DWORD milliseconds) {
+    // The event resets itself for the wait that sees it; the flag ends every wait after that
+    // one. A stop sets the flag before the event, so none is missed between the two.
+    if (stopRequested) {
+        return false;
+    }
     return WaitForSingleObject(stopEvent.get(), milliseconds) == WAIT_TIMEOUT;
 }
 

@@ -277,6 +277,43 @@ class SyncServiceTest(unittest.TestCase):
             for path in glob.glob(os.path.join(self.logs, '*')):
                 os.remove(path)
 
+    def test_a_stop_during_the_bind_retry_ends_a_poll_of_eight_samples(self):
+        # The stop comes half a second into the three seconds of the first exchange's bind
+        # retry. Once the stop is through, the port comes free: a poll that went on would send
+        # its requests now.
+        self.start_fake()
+        self.configure(NTPSamples=8, RunOnce=0, NTPPollMilliseconds=60000)
+        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(holder.close)
+        holder.bind(('0.0.0.0', PORT))
+        driver = subprocess.Popen([pendra_testlib.WINE_RUN, PREFIX, DRIVER, '500'],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(driver.kill)
+        started = pendra_testlib.wait_for(self.log_lines_or_none, 30, 0.02)
+        self.assertTrue(started, 'no start line')
+        pendra_testlib.wait_for(lambda: 'stop request' in self.log_lines_or_none(), 5, 0.02)
+        holder.close()
+        self.assertEqual(driver.wait(timeout=60), 0)
+        stamped = self.stamped_lines()
+        self.assertEqual([text for _, text in stamped],
+                         [f'Start Pendra Rev: 1.22, server {self.server_address}',
+                          'stop request'])
+        self.assertEqual(self.server_requests(), [])
+        # Stopped within a second and a half of the stop, by the log's own clock.
+        self.assertLess((stamped[1][0] - stamped[0][0]) % 86400, 0.5 + 1.5, stamped)
+
+    def stamped_lines(self):
+        """The log's lines as (seconds of the UTC day, text)."""
+        lines = []
+        for path in sorted(glob.glob(os.path.join(self.logs, '*.ntp'))):
+            with open(path, 'rb') as log:
+                for line in log.read().decode('ascii').split('\r\n')[:-1]:
+                    hours, minutes, seconds = line[5:17].split(':')
+                    lines.append((int(hours) * 3600 + int(minutes) * 60 + float(seconds),
+                                  line[30:]))
+        return lines
+
     def test_an_unresolvable_name_is_retried_until_it_resolves(self):
         # The driver sees a hosts file of its own: the name is missing at first, as while a
         # name service is not ready yet, and is added later.
