@@ -223,6 +223,28 @@ class SyncServiceTest(unittest.TestCase):
         self.assertAlmostEqual(delay, ordered[0], delta=0.0025)
         self.assertGreater(elapsed, 6)  # three pauses of 2 s between the samples
 
+    def test_a_reply_whose_stamps_span_more_than_the_round_trip_is_rejected(self):
+        # T3 - T2 exceeds T4 - T1 by 0.35 s, as when the server's clock steps while it holds
+        # the request: the delay below zero would win the least-delay choice. In a poll of two
+        # samples the other one is used; a poll of one tries again at the next poll.
+        for samples, cycle in ((2, 'normal,stretch:0.4'), (1, 'stretch:0.4,normal')):
+            pid = testhost('fake', HOST, PORT, self.work, '--cycle', cycle, '--delay', '0.05',
+                           '--delay-kind', 'network')
+            self.server_log = os.path.join(self.work, f'fake-{PORT}.log')
+            self.configure(NTPSamples=samples)
+            code, _ = self.run_service()
+            testhost('stop', pid)
+            self.assertEqual(code, 0)
+            lines = self.log_lines()
+            self.assertEqual(len(lines), 3, lines)
+            self.assertRegex(lines[1], r'^reply rejected: negative delay -0\.3\d\d$')
+            offset, delay = reported(lines[2])
+            self.assertLess(abs(offset), 0.01, lines)
+            self.assertAlmostEqual(delay, 0.05, delta=0.02)
+            self.assertEqual(len(self.server_requests()), 2)
+            for path in glob.glob(os.path.join(self.logs, '*')) + [self.server_log]:
+                os.remove(path)
+
     def test_a_samples_value_out_of_range_stops_the_service_at_its_start(self):
         self.start_fake()
         self.configure(NTPSamples=9)
