@@ -12,6 +12,9 @@ constexpr std::size_t kOriginateOffset = 24;
 constexpr std::size_t kReceiveOffset = 32;
 constexpr std::size_t kTransmitOffset = 40;
 constexpr std::size_t kReferenceIdOffset = 12;
+constexpr std::size_t kPrecisionOffset = 3;
+// A server may claim any precision; a coarser one would let bogus stamps pass as honest.
+constexpr int kCoarsestServerPrecision = -6;
 constexpr std::uint8_t kClientRequestHeader = 0x1B; // leap 0, version 3, mode 3
 constexpr unsigned kModeServer = 4;
 constexpr unsigned kLeapUnsynchronised = 3;
@@ -122,7 +125,8 @@ ReplyCheck checkSntpReply(const std::uint8_t* data, std::size_t length, NtpStamp
 ReplyStamps readReplyStamps(const std::uint8_t* data) {
     return {NtpStamp::fromNetwork(data + kOriginateOffset),
             NtpStamp::fromNetwork(data + kReceiveOffset),
-            NtpStamp::fromNetwork(data + kTransmitOffset)};
+            NtpStamp::fromNetwork(data + kTransmitOffset),
+            static_cast<std::int8_t>(data[kPrecisionOffset])};
 }
 
 SyncMeasurement measureSync(NtpStamp t1, NtpStamp t2, NtpStamp t3, NtpStamp t4) {
@@ -130,6 +134,27 @@ SyncMeasurement measureSync(NtpStamp t1, NtpStamp t2, NtpStamp t3, NtpStamp t4) 
     const NtpStamp delay = S::subtract(S::subtract(t4, t1), S::subtract(t3, t2));
     const NtpStamp offset = S::halve(S::add(S::subtract(t2, t1), S::subtract(t3, t4)));
     return {offset, delay};
+}
+
+bool isImpossibleDelay(NtpStamp delay, std::int8_t serverPrecision, std::uint32_t localStep100ns) {
+    if (!delay.isNegative()) {
+        return false;
+    }
+    // In units of 2^-32 s: a step of 2^p s is 2^(32 + p) units, a 100-ns step 2^32 / 10^7.
+    const int exponent = 32 + std::min<int>(serverPrecision, kCoarsestServerPrecision);
+    const std::uint64_t serverStep = exponent < 0 ? 0 : std::uint64_t{1} << exponent;
+    const std::uint64_t localStep = ((std::uint64_t{localStep100ns} << 32) + 9999999) / 10000000;
+    const NtpStamp below = NtpStamp::negate(delay);
+    const std::uint64_t magnitude = std::uint64_t{below.seconds()} << 32 | below.fraction();
+    return magnitude > serverStep + localStep;
+}
+
+std::string negativeDelayLine(NtpStamp delay) {
+    const SignedValue d = splitSigned(delay);
+    std::array<char, kTipBufferSize> text{};
+    std::snprintf(text.data(), text.size(), "reply rejected: negative delay %s%ld.%03d", d.sign,
+                  d.wholeSeconds, d.milliseconds);
+    return text.data();
 }
 
 PlausibilityCheck checkPlausibility(NtpStamp offset, std::uint32_t maxAdjustSeconds) {

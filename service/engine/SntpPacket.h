@@ -60,9 +60,11 @@ private:
 };
 
 // The timestamps of an accepted reply: T1 (originate, offset 24), T2 (receive, offset 32),
-// T3 (transmit, offset 40).
+// T3 (transmit, offset 40); and the step of the server's clock as a power of two seconds
+// (precision, offset 3).
 struct ReplyStamps {
     NtpStamp t1, t2, t3;
+    std::int8_t precision;
 };
 ReplyStamps readReplyStamps(const std::uint8_t* data);
 
@@ -72,6 +74,14 @@ struct SyncMeasurement {
 };
 // delay = (T4 - T1) - (T3 - T2); offset = halve((T2 - T1) + (T3 - T4)).
 SyncMeasurement measureSync(NtpStamp t1, NtpStamp t2, NtpStamp t3, NtpStamp t4);
+
+// True when the delay lies further below zero than the steps of the two clocks explain (the
+// server's precision, at most 2^-6 s, and the local clock's step in 100-ns units): the
+// server's T3 - T2 then spans more than the whole round trip, from bogus stamps or a clock
+// stepped during the exchange, and the sample's offset is worthless.
+bool isImpossibleDelay(NtpStamp delay, std::int8_t serverPrecision, std::uint32_t localStep100ns);
+// "reply rejected: negative delay %s%ld.%03d"
+std::string negativeDelayLine(NtpStamp delay);
 
 // The whole seconds of the offset's magnitude, and whether they exceed a non-zero limit.
 struct PlausibilityCheck {

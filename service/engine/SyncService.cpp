@@ -49,6 +49,22 @@ NtpStamp clockNow() {
     return NtpStamp::fromFileTime(clockTicks());
 }
 
+// The step of that clock in 100-ns units: how far an honest T4 - T1 may fall short.
+std::uint32_t clockStep() {
+    if (preciseClock() != nullptr) {
+        return 1;
+    }
+    DWORD adjustment = 0;
+    DWORD increment = 0;
+    BOOL disabled = FALSE;
+    // Windows 95/98 do not tell: their clock moves with the timer's 55-ms tick.
+    if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled) || increment == 0) {
+        return 550000;
+    }
+    // GetSystemTime reads whole milliseconds, whatever the tick.
+    return std::max<DWORD>(increment, 10000);
+}
+
 // A delay as a signed number, for choosing the sample with the least.
 std::int64_t signedUnits(NtpStamp delay) {
     return static_cast<std::int64_t>(std::uint64_t{delay.seconds()} << 32 | delay.fraction());
@@ -143,6 +159,11 @@ bool SyncService::initialize() {
 }
 
 bool SyncService::waitTimedOut(DWORD milliseconds) {
+    // The event resets itself for the wait that sees it; the flag ends every wait after that
+    // one. A stop sets the flag before the event, so none is missed between the two.
+    if (stopRequested) {
+        return false;
+    }
     return WaitForSingleObject(stopEvent.get(), milliseconds) == WAIT_TIMEOUT;
 }
 
@@ -503,6 +524,11 @@ bool SyncService::exchange(const sockaddr_in& server, SyncMeasurement& measured,
     }
     const ReplyStamps stamps = readReplyStamps(reply);
     measured = measureSync(t1, stamps.t2, stamps.t3, t4);
+    // Such a delay would win every least-delay choice.
+    if (isImpossibleDelay(measured.delay, stamps.precision, clockStep())) {
+        log().writeLine(negativeDelayLine(measured.delay).c_str());
+        return false;
+    }
     return true;
 }
 

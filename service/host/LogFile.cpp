@@ -54,8 +54,12 @@ void LogFile::selectFile() {
     if (currentName_ && *currentName_ == name) {
         // A file that could not be opened (a missing or locked folder) is tried again at each
         // line, so that a folder put right during the day loses no more of that day's lines.
+        // The folder that came back may hold old files: they go as at the change of day.
         if (stream_.get() == nullptr) {
             stream_.open(currentName_->c_str(), "a+");
+            if (stream_.get() != nullptr && keepCount_ >= 2) {
+                removeOldFiles();
+            }
         }
         return;
     }

@@ -3,10 +3,10 @@
 
 Answers every request with a chosen behaviour: a chosen clock offset, silence,
 short, long or malformed replies, a spoofed originate timestamp or sender,
-kiss-o'-death, or several datagrams per request. With --cycle it goes through a
-list of behaviours, one per request in turn, and logs each request's behaviour,
-so a long run can pair the requests with what the client logged. It only reads
-the clock.
+kiss-o'-death, stamps that span more than the round trip, or several datagrams
+per request. With --cycle it goes through a list of behaviours, one per request
+in turn, and logs each request's behaviour, so a long run can pair the requests
+with what the client logged. It only reads the clock.
 """
 
 import argparse
@@ -32,9 +32,12 @@ MODES = ('normal', 'silent', 'short', 'long', 'malformed', 'spoof-originate',
 BAD_FIELDS = ('mode', 'version0', 'version7', 'leap3', 'stratum16', 'zero-transmit')
 DATAGRAM_KINDS = ('normal', 'short', 'long', 'malformed', 'spoof-originate',
                   'spoof-source', 'kod')
-# What --cycle takes: a behaviour per request. bad-offset is a good reply carrying another offset.
+# What --cycle takes: a behaviour per request. bad-offset is a good reply carrying another
+# offset; stretch one whose T2 and T3 lie further apart, half earlier and half later, than the
+# server's time: the offset stays, the client's delay is that much smaller, below zero when
+# beyond the round trip (as if the server's clock had stepped while it held the request).
 CYCLE_KINDS = ('normal', 'silent', 'short', 'long', 'malformed', 'spoof-originate',
-               'spoof-source', 'kod', 'bad-offset')
+               'spoof-source', 'kod', 'bad-offset', 'stretch')
 DELAY_KINDS = ('server', 'network', 'exponential')
 DEFAULT_SHORT_LENGTH = 20
 DEFAULT_LONG_LENGTH = 68
@@ -83,8 +86,8 @@ def kiss_code(text):
 
 
 def parse_kind(text, allowed):
-    """A kind with its optional argument (malformed:FIELD, kod:CODE, bad-offset:SECONDS);
-    returns (base, argument or None) or raises ValueError."""
+    """A kind with its optional argument (malformed:FIELD, kod:CODE, bad-offset:SECONDS,
+    stretch:SECONDS); returns (base, argument or None) or raises ValueError."""
     base, colon, argument = text.partition(':')
     if base not in allowed:
         raise ValueError(f'unknown kind: {text}')
@@ -94,15 +97,16 @@ def parse_kind(text, allowed):
         return base, argument
     if base == 'kod' and kiss_code(argument) is not None:
         return base, argument
-    if base == 'bad-offset':
+    if base in ('bad-offset', 'stretch'):
         try:
             seconds = float(argument)
         except ValueError:
             seconds = None
-        if seconds is not None and abs(seconds) <= 2**31:
+        if seconds is not None and abs(seconds) <= 2**31 and (base != 'stretch' or seconds > 0):
             return base, argument
     raise ValueError(f'only malformed:FIELD ({", ".join(BAD_FIELDS)}), kod:CODE (1 to 4 '
-                     f'ASCII characters) and bad-offset:SECONDS take an argument: {text}')
+                     f'ASCII characters), bad-offset:SECONDS and stretch:SECONDS (above 0) '
+                     f'take an argument: {text}')
 
 
 def long_tail(length):
@@ -152,6 +156,9 @@ class Responder:
         if base == 'bad-offset':
             extra = round((float(argument) - self.options.offset) * NS_PER_S)
             return build_packet(request, t2 + extra, t3 + extra)
+        if base == 'stretch':
+            half = round(float(argument) * NS_PER_S / 2)
+            return build_packet(request, t2 - half, t3 + half)
         if not good and self.options.bad_offset is not None:
             extra = round((self.options.bad_offset - self.options.offset) * NS_PER_S)
             t2, t3 = t2 + extra, t3 + extra
@@ -345,7 +352,8 @@ def parse_options(argv):
                         help='instead of --mode: comma-separated behaviours, one per request '
                         'in turn, repeating, each logged with its request; from ' +
                         ', '.join(CYCLE_KINDS) + ' (malformed:FIELD, kod:CODE, '
-                        'bad-offset:SECONDS choose the field, kiss code and offset)')
+                        'bad-offset:SECONDS choose the field, kiss code and offset; '
+                        'stretch:SECONDS how much further apart T2 and T3 lie)')
     parser.add_argument('--bad-offset', type=float,
                         help='multi: offset of the datagrams before the good one '
                         '(default --offset); cycle: offset of bad-offset')
@@ -409,6 +417,8 @@ def parse_options(argv):
                 check(argument is not None or options.bad_offset is not None,
                       'bad-offset needs a value: bad-offset:SECONDS or --bad-offset')
                 argument = argument or f'{options.bad_offset:g}'
+            elif base == 'stretch':
+                check(argument is not None, 'stretch needs a value: stretch:SECONDS')
             entries.append(f'{base}:{argument}' if argument else base)
         options.cycle = entries
         kinds = [entry.partition(':')[0] for entry in entries]

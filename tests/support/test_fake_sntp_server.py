@@ -206,6 +206,8 @@ class OptionsTest(unittest.TestCase):
         self.assertIn('unknown kind', self.rejects('--cycle', 'normal,multi'))
         self.assertIn('take an argument', self.rejects('--cycle', 'kod:RATES'))
         self.assertIn('needs a value', self.rejects('--cycle', 'bad-offset'))
+        self.assertIn('needs a value', self.rejects('--cycle', 'stretch'))
+        self.assertIn('take an argument', self.rejects('--cycle', 'stretch:-1'))
         self.assertIn('replaces --mode', self.rejects('--cycle', 'normal', '--mode', 'silent'))
         self.assertIn('above 0', self.rejects('--delay-kind', 'exponential'))
 
@@ -377,7 +379,7 @@ class FakeServerTest(HostTestCase):
 
     def test_cycle_gives_each_request_the_next_behaviour_and_logs_it(self):
         cycle = ['normal', 'silent', 'kod:DENY', 'bad-offset:3600', 'malformed:version7',
-                 'spoof-source']
+                 'spoof-source', 'stretch:0.4']
         self.start('--cycle', ','.join(cycle), '--offset', '1.5')
         request, reply = self.ask_one()
         self.assert_good(request, reply, 1.5)
@@ -390,9 +392,12 @@ class FakeServerTest(HostTestCase):
         self.assertEqual(reply.version, 7)
         _, reply = self.ask_one()
         self.assertEqual(reply.sender, (self.peer_addr, self.port + 1))
+        request, reply = self.ask_one()
+        self.assert_good(request, reply, 1.5)
+        self.assertAlmostEqual(reply.delay(), -0.4, delta=0.05)
         request, reply = self.ask_one()  # round again
         self.assert_good(request, reply, 1.5)
-        self.assertTrue(wait_until(lambda: read_text(self.log).count(' request ') == 7, 2))
+        self.assertTrue(wait_until(lambda: read_text(self.log).count(' request ') == 8, 2))
         logged = re.findall(r': cycle (\S+) at (\d+\.\d{6}): ', read_text(self.log))
         self.assertEqual([b for b, _ in logged], cycle + ['normal'])
         self.assertAlmostEqual(float(logged[-1][1]), reply.t1, delta=0.05)

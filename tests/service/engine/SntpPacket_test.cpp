@@ -25,6 +25,7 @@ Reply goodReply() {
     Reply r{};
     r[0] = 0x24;
     r[1] = 2;
+    r[3] = 0xEC; // precision -20: about a microsecond
     NtpStamp::toNetwork(kSentT1, r.data() + 24);
     NtpStamp::toNetwork(kT2, r.data() + 32);
     NtpStamp::toNetwork(kT3, r.data() + 40);
@@ -90,6 +91,7 @@ TEST(SntpReplyCheck, AcceptsAGoodReplyAndReadsItsStamps) {
     EXPECT_EQ(stamps.t1, kSentT1);
     EXPECT_EQ(stamps.t2, kT2);
     EXPECT_EQ(stamps.t3, kT3);
+    EXPECT_EQ(stamps.precision, -20);
 
     // Every version from 1 to 4, and the leap indicators that announce a leap second.
     for (unsigned leap = 0; leap < 3; ++leap) {
@@ -251,6 +253,36 @@ TEST(SntpMeasurement, OffsetAndDelayOfARealisticExchange) {
     const SyncMeasurement behind =
         measureSync(t1, t2, NtpStamp::add(t2, ms(1)), NtpStamp::add(t1, ms(41)));
     EXPECT_EQ(syncReportLine(behind.offset, behind.delay), "time reset: -2.500 delay: 0.040");
+}
+
+TEST(SntpMeasurement, ADelayBelowZeroBeyondTheClocksStepsIsImpossible) {
+    // The server's stamps span 300 ms of a 40-ms round trip (its clock stepped, or it lies):
+    // the delay, -260 ms, would win every least-delay choice.
+    const NtpStamp t1 = NtpStamp::fromSystemTime(clockAt(12, 0, 0, 0));
+    const NtpStamp t2 = NtpStamp::add(t1, ms(20));
+    const SyncMeasurement stretched =
+        measureSync(t1, t2, NtpStamp::add(t2, ms(300)), NtpStamp::add(t1, ms(40)));
+    EXPECT_TRUE(isImpossibleDelay(stretched.delay, -20, 1));
+    EXPECT_EQ(negativeDelayLine(stretched.delay), "reply rejected: negative delay -0.260");
+    EXPECT_EQ(negativeDelayLine(ms(-2500)), "reply rejected: negative delay -2.500");
+
+    EXPECT_FALSE(isImpossibleDelay(ms(0), -20, 1));
+    EXPECT_FALSE(isImpossibleDelay(ms(40), -20, 1));
+    // A precise clock on both ends: a microsecond and a 100-ns step (430 units) are allowed.
+    EXPECT_FALSE(isImpossibleDelay(fromUnits(-4096 - 430), -20, 1));
+    EXPECT_TRUE(isImpossibleDelay(fromUnits(-4096 - 431), -20, 1));
+    EXPECT_TRUE(isImpossibleDelay(fromUnits(-431), -128, 1));
+    // A fast network seen through a coarse clock is honest: NT's 15.625-ms tick, Windows
+    // 95's 55 ms, a server stamping in steps of 2^-6 s.
+    EXPECT_FALSE(isImpossibleDelay(ms(-15), -20, 156250));
+    EXPECT_TRUE(isImpossibleDelay(ms(-17), -20, 156250));
+    EXPECT_FALSE(isImpossibleDelay(ms(-70), -6, 550000));
+    EXPECT_TRUE(isImpossibleDelay(ms(-71), -6, 550000));
+    EXPECT_FALSE(isImpossibleDelay(ms(-15), -6, 1));
+    // A server that claims a coarser clock gains nothing beyond 2^-6 s.
+    EXPECT_TRUE(isImpossibleDelay(ms(-17), 0, 1));
+    EXPECT_TRUE(isImpossibleDelay(ms(-17), 127, 1));
+    EXPECT_TRUE(isImpossibleDelay(NtpStamp(0x80000000u, 0), 127, 0xFFFFFFFFu));
 }
 
 TEST(SntpPlausibility, LimitsTheMagnitudesWholeSeconds) {

@@ -223,6 +223,28 @@ class SyncServiceTest(unittest.TestCase):
         self.assertAlmostEqual(delay, ordered[0], delta=0.0025)
         self.assertGreater(elapsed, 6)  # three pauses of 2 s between the samples
 
+    def test_a_reply_whose_stamps_span_more_than_the_round_trip_is_rejected(self):
+        # T3 - T2 exceeds T4 - T1 by 0.35 s, as when the server's clock steps while it holds
+        # the request: the delay below zero would win the least-delay choice. In a poll of two
+        # samples the other one is used; a poll of one tries again at the next poll.
+        for samples, cycle in ((2, 'normal,stretch:0.4'), (1, 'stretch:0.4,normal')):
+            pid = testhost('fake', HOST, PORT, self.work, '--cycle', cycle, '--delay', '0.05',
+                           '--delay-kind', 'network')
+            self.server_log = os.path.join(self.work, f'fake-{PORT}.log')
+            self.configure(NTPSamples=samples)
+            code, _ = self.run_service()
+            testhost('stop', pid)
+            self.assertEqual(code, 0)
+            lines = self.log_lines()
+            self.assertEqual(len(lines), 3, lines)
+            self.assertRegex(lines[1], r'^reply rejected: negative delay -0\.3\d\d$')
+            offset, delay = reported(lines[2])
+            self.assertLess(abs(offset), 0.01, lines)
+            self.assertAlmostEqual(delay, 0.05, delta=0.02)
+            self.assertEqual(len(self.server_requests()), 2)
+            for path in glob.glob(os.path.join(self.logs, '*')) + [self.server_log]:
+                os.remove(path)
+
     def test_a_samples_value_out_of_range_stops_the_service_at_its_start(self):
         self.start_fake()
         self.configure(NTPSamples=9)
@@ -276,6 +298,43 @@ class SyncServiceTest(unittest.TestCase):
             holder.close()
             for path in glob.glob(os.path.join(self.logs, '*')):
                 os.remove(path)
+
+    def test_a_stop_during_the_bind_retry_ends_a_poll_of_eight_samples(self):
+        # The stop comes half a second into the three seconds of the first exchange's bind
+        # retry. Once the stop is through, the port comes free: a poll that went on would send
+        # its requests now.
+        self.start_fake()
+        self.configure(NTPSamples=8, RunOnce=0, NTPPollMilliseconds=60000)
+        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(holder.close)
+        holder.bind(('0.0.0.0', PORT))
+        driver = subprocess.Popen([pendra_testlib.WINE_RUN, PREFIX, DRIVER, '500'],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(driver.kill)
+        started = pendra_testlib.wait_for(self.log_lines_or_none, 30, 0.02)
+        self.assertTrue(started, 'no start line')
+        pendra_testlib.wait_for(lambda: 'stop request' in self.log_lines_or_none(), 5, 0.02)
+        holder.close()
+        self.assertEqual(driver.wait(timeout=60), 0)
+        stamped = self.stamped_lines()
+        self.assertEqual([text for _, text in stamped],
+                         [f'Start Pendra Rev: 1.22, server {self.server_address}',
+                          'stop request'])
+        self.assertEqual(self.server_requests(), [])
+        # Stopped within a second and a half of the stop, by the log's own clock.
+        self.assertLess((stamped[1][0] - stamped[0][0]) % 86400, 0.5 + 1.5, stamped)
+
+    def stamped_lines(self):
+        """The log's lines as (seconds of the UTC day, text)."""
+        lines = []
+        for path in sorted(glob.glob(os.path.join(self.logs, '*.ntp'))):
+            with open(path, 'rb') as log:
+                for line in log.read().decode('ascii').split('\r\n')[:-1]:
+                    hours, minutes, seconds = line[5:17].split(':')
+                    lines.append((int(hours) * 3600 + int(minutes) * 60 + float(seconds),
+                                  line[30:]))
+        return lines
 
     def test_an_unresolvable_name_is_retried_until_it_resolves(self):
         # The driver sees a hosts file of its own: the name is missing at first, as while a

@@ -268,6 +268,29 @@ TEST_F(LogFileTest, LinesAreDroppedWhileTheDirectoryIsMissingOrAFile) {
     EXPECT_EQ(dir.names(), std::vector<std::string>{"plainfile"});
 }
 
+TEST_F(LogFileTest, AFileOpenedLateInTheDayRemovesOldFilesAsAtTheChangeOfDay) {
+    TempDirectory late;
+    ASSERT_TRUE(RemoveDirectoryA(late.path()));
+    LogFile log(late.path(), "ntp", 2, &fakeClock);
+    log.writeLine("dropped");
+    // The folder comes back (a share reconnected, a disk put back) with older days in it.
+    ASSERT_TRUE(CreateDirectoryA(late.path(), nullptr));
+    late.makeFile("20261101.ntp", 1);
+    late.makeFile("20261102.ntp", 2);
+    late.makeFile("20261103.ntp", 3);
+    log.writeLine("written");
+    EXPECT_EQ(late.names(), (std::vector<std::string>{"20261103.ntp", "20261206.ntp"}));
+    // Once open, the file stays the day's file: no further removal until the next day.
+    late.makeFile("20261104.ntp", 4);
+    log.writeLine("next");
+    const std::string d(late.path());
+    EXPECT_EQ(textsOf(late.file("20261206.ntp")),
+              (std::vector<std::string>{"Removing log file: " + d + "\\20261101.ntp",
+                                        "Removing log file: " + d + "\\20261102.ntp", "written",
+                                        "next"}));
+    EXPECT_EQ(late.names().size(), 3u);
+}
+
 TEST_F(LogFileTest, ConcurrentWritersNeverInterleaveLines) {
     LogFile log(dir.path(), "ntp", 0, &fakeClock);
     const int perThread = 200;
