@@ -76,7 +76,10 @@ std::string pathProblem(const std::string& path, const InstallInputs& inputs) {
         return "not an absolute folder (D:\\folder or \\\\server\\share\\folder)";
     }
     if (path.size() > longestLogDirectory) {
-        return "longer than " + std::to_string(longestLogDirectory) + " characters";
+        // Built by appending: g++ 12 warns falsely about "longer than " + std::to_string().
+        std::string problem("longer than ");
+        problem += std::to_string(longestLogDirectory);
+        return problem + " characters";
     }
     for (std::size_t i = 0; i < path.size(); ++i) {
         const auto u = static_cast<unsigned char>(path[i]);
@@ -134,25 +137,44 @@ private:
             return;
         }
         const StoredValue stored = inputs_.stored(rule.valueName);
-        if (keeps(rule, stored)) {
-            const bool expand = stored.kind == StoredValue::Kind::expandText;
-            if (stored.kind == StoredValue::Kind::number) {
-                take(rule, numberData(stored.number), std::to_string(stored.number), "kept");
-            } else {
-                take(rule, expand ? prefixed("#%", stored.text) : textData(stored.text),
-                     "\"" + stored.text + "\"", "kept");
-            }
-            if (rule.shape == Shape::path) {
-                const std::string folder = expand ? inputs_.expand(stored.text) : stored.text;
-                if (!pathRoot(folder).empty()) {
-                    plan_.logFolder = folderWithSeparator(folder);
-                }
-            }
+        if (!readable(rule, stored)) {
+            fallBack(rule, stored.kind == StoredValue::Kind::missing
+                               ? "default"
+                               : "default, the stored value was not usable");
             return;
         }
-        const char* why = stored.kind == StoredValue::Kind::missing
-                              ? "default"
-                              : "default, the stored value was not usable";
+        const std::string kept =
+            inputs_.storedFrom.empty() ? "kept" : "kept from " + inputs_.storedFrom;
+        if (stored.kind == StoredValue::Kind::number) {
+            // In the stored unit: Klemora can store a poll of seconds that the property's
+            // minutes cannot give. A service that refuses its value rolls the install back.
+            const std::uint64_t most = std::uint64_t{rule.most} * rule.unit;
+            if (stored.number < rule.least || stored.number > most) {
+                fallBack(rule, "default, the stored value " + std::to_string(stored.number) +
+                                   " is not from " + std::to_string(rule.least) + " to " +
+                                   std::to_string(most));
+                return;
+            }
+            take(rule, numberData(stored.number), std::to_string(stored.number), kept);
+            return;
+        }
+        const bool expand = stored.kind == StoredValue::Kind::expandText;
+        std::string origin = kept;
+        if (rule.shape == Shape::path) {
+            // A folder on a removed disk or an unreachable share stays Pendra's setting, but
+            // the package cannot create it: its folder table would fail the whole install.
+            const std::string folder = expand ? inputs_.expand(stored.text) : stored.text;
+            if (const std::string problem = pathProblem(folder, inputs_); !problem.empty()) {
+                origin += ", but the package makes no folder there: " + problem;
+            } else {
+                plan_.logFolder = folderWithSeparator(folder);
+            }
+        }
+        take(rule, expand ? prefixed("#%", stored.text) : textData(stored.text),
+             "\"" + stored.text + "\"", origin);
+    }
+
+    void fallBack(const Rule& rule, const std::string& why) {
         switch (rule.shape) {
         case Shape::server:
             take(rule, textData(defaults_.serverName), "\"" + defaults_.serverName + "\"", why);
@@ -171,7 +193,7 @@ private:
     }
 
     // What Pendra can read back is kept; anything else is replaced by the default.
-    static bool keeps(const Rule& rule, const StoredValue& stored) {
+    static bool readable(const Rule& rule, const StoredValue& stored) {
         switch (rule.shape) {
         case Shape::server:
             return stored.kind == StoredValue::Kind::text && !stored.text.empty();

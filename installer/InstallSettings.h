@@ -28,6 +28,9 @@ struct InstallInputs {
     std::function<std::string(const std::string& text)> expand;
     // Whether a path's root (drive or share) exists on this computer.
     std::function<bool(const std::string& root)> rootExists;
+    // Where the stored values were found when not in the package's own registry view (the
+    // package of the other width leaves them in its own); empty for the own view.
+    std::string storedFrom;
 };
 
 struct ChosenValue {

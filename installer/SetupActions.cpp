@@ -30,6 +30,17 @@ using MsiRecord = ScopedHandle<MsiHandleTraits>;
 
 constexpr const char* settingsKey = "SOFTWARE\\Tarnwick\\NTP Client";
 
+struct RegistryView {
+    REGSAM access;
+    const char* name;
+};
+
+#ifdef _WIN64
+constexpr RegistryView otherView{KEY_WOW64_32KEY, "the 32-bit registry view"};
+#else
+constexpr RegistryView otherView{KEY_WOW64_64KEY, "the 64-bit registry view"};
+#endif
+
 std::string property(MSIHANDLE install, const char* name) {
     char empty[1] = "";
     DWORD size = 0;
@@ -202,10 +213,17 @@ UINT __stdcall CloseKlemora(MSIHANDLE install) {
 }
 
 UINT __stdcall PrepareSettings(MSIHANDLE install) {
-    // Without the key every value reads as missing, as on a first install.
-    RegistryKey key;
-    RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKey, 0, KEY_QUERY_VALUE, key.out());
+    // Without the key every value reads as missing, as on a first install. The package of the
+    // other width keeps its settings in its own registry view, and its removal by this
+    // upgrade deletes them there: read them before, and write them into this view.
     InstallInputs inputs;
+    RegistryKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKey, 0, KEY_QUERY_VALUE, key.out()) !=
+            ERROR_SUCCESS &&
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKey, 0, KEY_QUERY_VALUE | otherView.access,
+                      key.out()) == ERROR_SUCCESS) {
+        inputs.storedFrom = otherView.name;
+    }
     inputs.property = [install](const std::string& name) {
         return property(install, name.c_str());
     };

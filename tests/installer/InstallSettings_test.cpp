@@ -10,6 +10,7 @@ struct Machine {
     std::map<std::string, std::string> properties;
     std::map<std::string, StoredValue> stored;
     std::vector<std::string> roots{"C:\\", "\\\\files\\logs\\"};
+    std::string storedFrom;
 
     SettingsPlan plan() const {
         InstallInputs inputs;
@@ -27,6 +28,7 @@ struct Machine {
         inputs.rootExists = [this](const std::string& root) {
             return std::find(roots.begin(), roots.end(), root) != roots.end();
         };
+        inputs.storedFrom = storedFrom;
         return planSettings(inputs, {"pool.ntp.org", "C:\\ProgramData\\Tarnwick\\Pendra\\Logs"});
     }
 };
@@ -83,6 +85,57 @@ TEST(InstallSettings, AnUpgradeOrRepairKeepsWhatTheUserChanged) {
     EXPECT_EQ(plan.logFolder, "C:\\Logs\\");
     EXPECT_EQ(plan.notes[1], "NTPPollMilliseconds = 90000 (kept)");
     EXPECT_EQ(plan.notes[8], "LogFileCount = 7 (default, the stored value was not usable)");
+}
+
+TEST(InstallSettings, StoredNumbersOutOfRangeFallBackAndMissingFoldersAreNotCreated) {
+    Machine machine;
+    machine.stored = {{"NTPSamples", number(10)},
+                      {"NTPServerPort", number(0)},
+                      {"RunOnce", number(2)},
+                      // Klemora stores polls of seconds, which the property's minutes cannot give.
+                      {"NTPPollMilliseconds", number(5000)},
+                      {"RASPollMilliseconds", number(0)},
+                      {"LogDirectory", text("Q:\\Logs")}};
+    SettingsPlan plan = machine.plan();
+    auto values = written(plan);
+    EXPECT_EQ(values["NTPSamples"], "#1");
+    EXPECT_EQ(values["NTPServerPort"], "#123");
+    EXPECT_EQ(values["RunOnce"], "#0");
+    EXPECT_EQ(values["NTPPollMilliseconds"], "#5000");
+    EXPECT_EQ(values["RASPollMilliseconds"], "#60000");
+    EXPECT_EQ(values["LogDirectory"], "Q:\\Logs");
+    EXPECT_TRUE(plan.problems.empty());
+    EXPECT_EQ(plan.logFolder, "");
+    EXPECT_EQ(plan.notes[10], "NTPSamples = 1 (default, the stored value 10 is not from 1 to 8)");
+    EXPECT_EQ(plan.notes[2], "RunOnce = 0 (default, the stored value 2 is not from 0 to 1)");
+    EXPECT_EQ(plan.notes[5], "LogDirectory = \"Q:\\Logs\" (kept, but the package makes no folder "
+                             "there: drive Q:\\ does not exist)");
+
+    machine.stored = {{"NTPSamples", number(8)},
+                      {"NTPServerPort", number(65535)},
+                      {"NTPPollMilliseconds", number(4294920000)},
+                      {"LogDirectory", text("\\\\files\\gone\\pendra")}};
+    plan = machine.plan();
+    values = written(plan);
+    EXPECT_EQ(values["NTPSamples"], "#8");
+    EXPECT_EQ(values["NTPServerPort"], "#65535");
+    EXPECT_EQ(values["NTPPollMilliseconds"], "#4294920000");
+    EXPECT_EQ(values["LogDirectory"], "\\\\files\\gone\\pendra");
+    EXPECT_EQ(plan.logFolder, "");
+    machine.stored["NTPPollMilliseconds"] = number(4294920001);
+    EXPECT_EQ(written(machine.plan())["NTPPollMilliseconds"], "#3600000");
+}
+
+TEST(InstallSettings, ValuesFromTheOtherRegistryViewAreNamedSo) {
+    Machine machine;
+    machine.storedFrom = "the 32-bit registry view";
+    machine.stored = {{"NTPServerName", text("ntp.example.net")},
+                      {"LogDirectory", text("C:\\Pendra Logs")}};
+    const SettingsPlan plan = machine.plan();
+    EXPECT_EQ(plan.notes[0],
+              "NTPServerName = \"ntp.example.net\" (kept from the 32-bit registry view)");
+    EXPECT_EQ(plan.notes[1], "NTPPollMilliseconds = 3600000 (default)");
+    EXPECT_EQ(plan.logFolder, "C:\\Pendra Logs\\");
 }
 
 TEST(InstallSettings, PropertiesTheSettingsCannotHoldAreAllReported) {

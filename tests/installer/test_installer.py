@@ -236,6 +236,60 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(code, 0, log[-3000:])
         self.assertEqual(glob.glob(os.path.join(folder, '**', '*'), recursive=True), [])
 
+    def test_upgrades_keep_the_other_widths_settings_and_replace_what_cannot_be_kept(self):
+        address = testhost('create', HOST)
+        self.addCleanup(testhost, 'delete', HOST)
+        # As the x86 package leaves its settings on 64-bit Windows: in the 32-bit view only,
+        # with the logs on a disk of their own.
+        stored = {
+            'AppRoot': ('REG_SZ', 'C:\\Program Files (x86)\\Tarnwick\\Pendra\\'),
+            'NTPServerName': ('REG_SZ', address),
+            'NTPPollMilliseconds': ('REG_DWORD', hex(90000)),
+            'RunOnce': ('REG_DWORD', '0x0'),
+            'MaxAdjustSeconds': ('REG_DWORD', hex(3600)),
+            'WriteLogEntries': ('REG_DWORD', '0x1'),
+            'LogDirectory': ('REG_SZ', 'Q:\\Pendra'),
+            'WaitForRAS': ('REG_DWORD', '0x0'),
+            'RASPollMilliseconds': ('REG_DWORD', hex(30000)),
+            'LogFileCount': ('REG_DWORD', '0x3'),
+            'NTPServerPort': ('REG_DWORD', hex(PORT)),
+            'NTPSamples': ('REG_DWORD', '0x2')}
+        for name, (kind, data) in stored.items():
+            self.wine('reg', 'add', SETTINGS, '/v', name, '/t', kind, '/d',
+                      int(data, 16) if kind == 'REG_DWORD' else data, '/f', '/reg:32')
+        self.assertIsNone(self.registry(SETTINGS))
+        disk = os.path.join(self.work, 'disk')
+        os.mkdir(disk)
+        drive = os.path.join(self.prefix, 'dosdevices', 'q:')
+        os.symlink(disk, drive)
+
+        log = self.install('1.22')
+        natively = dict(stored, AppRoot=('REG_SZ', FOLDER))
+        self.assertEqual(self.registry(SETTINGS), natively)
+        kept = re.findall(r'Pendra setting (\w+) = .* \(kept from the 32-bit registry view\)$',
+                          log, re.MULTILINE)
+        self.assertEqual(sorted(kept), sorted(set(stored) - {'AppRoot'}))
+        self.assertTrue(wait_for(lambda: self.log_texts(os.path.join(disk, 'Pendra')), 15))
+        self.assertEqual(self.log_texts(os.path.join(disk, 'Pendra'))[0],
+                         f'Start Pendra Rev: 1.22, server {address}')
+
+        # A value that Pendra refuses to start with, and the log disk removed: both would fail
+        # the upgrade and roll it back.
+        self.wine('reg', 'add', SETTINGS, '/v', 'NTPSamples', '/t', 'REG_DWORD', '/d', '10', '/f')
+        os.remove(drive)
+        log = self.install('1.23')
+        self.assertIn('Pendra setting NTPPollMilliseconds = 90000 (kept)', log)
+        self.assertIn('Pendra setting NTPSamples = 1 (default, the stored value 10 is not from '
+                      '1 to 8)', log)
+        self.assertIn('Pendra setting LogDirectory = "Q:\\Pendra" (kept, but the package makes '
+                      'no folder there: drive Q:\\ does not exist)', log)
+        # Windows Installer stops at a directory on a missing drive (error 1327); Wine's goes on
+        # without it, so the folder table shows whether the package still had to make it.
+        self.assertIn('Property(S): PendraLogFolder = C:\\ProgramData\\Tarnwick\\Pendra\\Logs\\\n',
+                      log)
+        self.assertEqual(self.registry(SETTINGS), dict(natively, NTPSamples=('REG_DWORD', '0x1')))
+        self.assertEqual(self.service_state(), 4)
+
     def test_a_silent_uninstall_with_klemora_open_removes_all_but_the_logs(self):
         address = testhost('create', HOST)
         self.addCleanup(testhost, 'delete', HOST)
