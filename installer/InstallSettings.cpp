@@ -148,8 +148,10 @@ private:
         if (stored.kind == StoredValue::Kind::number) {
             // In the stored unit: Klemora can store a poll of seconds that the property's
             // minutes cannot give. A service that refuses its value rolls the install back.
+            // A flag is on for Pendra whenever it is not 0, so any stored number keeps its sense.
             const std::uint64_t most = std::uint64_t{rule.most} * rule.unit;
-            if (stored.number < rule.least || stored.number > most) {
+            if (rule.shape == Shape::number &&
+                (stored.number < rule.least || stored.number > most)) {
                 fallBack(rule, "default, the stored value " + std::to_string(stored.number) +
                                    " is not from " + std::to_string(rule.least) + " to " +
                                    std::to_string(most));

@@ -100,14 +100,14 @@ TEST(InstallSettings, StoredNumbersOutOfRangeFallBackAndMissingFoldersAreNotCrea
     auto values = written(plan);
     EXPECT_EQ(values["NTPSamples"], "#1");
     EXPECT_EQ(values["NTPServerPort"], "#123");
-    EXPECT_EQ(values["RunOnce"], "#0");
+    EXPECT_EQ(values["RunOnce"], "#2"); // on, as Pendra reads it
     EXPECT_EQ(values["NTPPollMilliseconds"], "#5000");
     EXPECT_EQ(values["RASPollMilliseconds"], "#60000");
     EXPECT_EQ(values["LogDirectory"], "Q:\\Logs");
     EXPECT_TRUE(plan.problems.empty());
     EXPECT_EQ(plan.logFolder, "");
     EXPECT_EQ(plan.notes[10], "NTPSamples = 1 (default, the stored value 10 is not from 1 to 8)");
-    EXPECT_EQ(plan.notes[2], "RunOnce = 0 (default, the stored value 2 is not from 0 to 1)");
+    EXPECT_EQ(plan.notes[2], "RunOnce = 2 (kept)");
     EXPECT_EQ(plan.notes[5], "LogDirectory = \"Q:\\Logs\" (kept, but the package makes no folder "
                              "there: drive Q:\\ does not exist)");
 
