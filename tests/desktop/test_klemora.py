@@ -318,14 +318,20 @@ class KlemoraTest(unittest.TestCase):
             def log_message(self, *args):
                 pass
 
-        server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), NewsHandler)
+        port = self.serve_http(NewsHandler)
+        if stall is not None:
+            self.addCleanup(stall.set)
+        return f'http://127.0.0.1:{port}/newsticker.txt', requests
+
+    def serve_http(self, handler):
+        """An HTTP server with that handler on this machine's loopback until the test ends;
+        returns its port."""
+        server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), handler)
         server.daemon_threads = True
         self.addCleanup(server.server_close)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         self.addCleanup(server.shutdown)
-        if stall is not None:
-            self.addCleanup(stall.set)
-        return f'http://127.0.0.1:{server.server_address[1]}/newsticker.txt', requests
+        return server.server_address[1]
 
     def test_the_news_ticker_shows_the_downloaded_text_when_it_starts_again(self):
         # More than one read of 4095 bytes.
@@ -428,13 +434,9 @@ class KlemoraTest(unittest.TestCase):
             def log_message(self, *args):
                 pass
 
-        server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), DribbleHandler)
-        server.daemon_threads = True
-        self.addCleanup(server.server_close)
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-        self.addCleanup(server.shutdown)
+        port = self.serve_http(DribbleHandler)
         self.write_server_list('pool.ntp.org')
-        pid = self.start_klemora(news=f'http://127.0.0.1:{server.server_address[1]}/n.txt')
+        pid = self.start_klemora(news=f'http://127.0.0.1:{port}/n.txt')
         # The first download gives up at its deadline; only then may the next one start.
         self.assertTrue(wait_for(lambda: state['started'] >= 2, 75, 0.5), state)
         self.assertEqual(state['most'], 1, state)
