@@ -3,9 +3,9 @@
 // is installed, so that a refusal never leaves a half-registered service behind.
 // KeepProgramFolder stays in the installed folder; CloseKlemora ends a running Klemora whose
 // program the package is about to remove or replace.
-#include "desktop/admin/RegistryValues.h"
 #include "installer/InstallSettings.h"
-#include "service/host/WinGuards.h"
+#include "win32/Guards.h"
+#include "win32/RegistryValues.h"
 
 #include <windows.h>
 
@@ -22,6 +22,7 @@ namespace {
 
 struct MsiHandleTraits {
     using Handle = MSIHANDLE;
+    static MSIHANDLE empty() { return 0; }
     static bool isValid(MSIHANDLE handle) { return handle != 0; }
     static void close(MSIHANDLE handle) { MsiCloseHandle(handle); }
 };
@@ -217,7 +218,7 @@ UINT __stdcall PrepareSettings(MSIHANDLE install) {
     // other width keeps its settings in its own registry view, and its removal by this
     // upgrade deletes them there: read them before, and write them into this view.
     InstallInputs inputs;
-    RegistryKey key;
+    RegistryKeyHandle key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKey, 0, KEY_QUERY_VALUE, key.out()) !=
             ERROR_SUCCESS &&
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKey, 0, KEY_QUERY_VALUE | otherView.access,

@@ -1,23 +1,16 @@
 #include "desktop/admin/FileVersionInfo.h"
 
 #include "desktop/admin/VersionText.h"
-#include "service/host/WinGuards.h"
+#include "win32/Guards.h"
+#include "win32/ModulePath.h"
 
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-struct LibraryTraits {
-    using Handle = HMODULE;
-    static bool isValid(HMODULE module) { return module != nullptr; }
-    static void close(HMODULE module) { FreeLibrary(module); }
-};
-
 std::string thisProgram() {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return path;
+    return modulePath();
 }
 
 template <typename Build> std::string versionTextOfThisProgram(Build build) {
@@ -37,15 +30,16 @@ bool CFileVersionInfo::read(const char* moduleName) {
     fixedInfo = {};
     // Loaded for the duration of the read, so that a module name of any loaded or loadable
     // module can be asked.
-    ScopedHandle<LibraryTraits> library(LoadLibraryA(moduleName));
+    LibraryHandle library(LoadLibraryA(moduleName));
     const HMODULE module = GetModuleHandleA(moduleName);
     if (module == nullptr && moduleName != nullptr) {
         return false;
     }
-    char fileName[MAX_PATH] = {};
-    if (GetModuleFileNameA(module, fileName, MAX_PATH) == 0) {
+    const std::string path = modulePath(module);
+    if (path.empty()) {
         return false;
     }
+    const char* fileName = path.c_str();
     DWORD handle = 0;
     const DWORD size = GetFileVersionInfoSizeA(fileName, &handle);
     if (size == 0) {

@@ -3,7 +3,7 @@
 #include "desktop/admin/ProgramPaths.h"
 #include "desktop/admin/SettingsRegistry.h"
 #include "desktop/framework/WinApp.h"
-#include "service/host/WinGuards.h"
+#include "win32/Guards.h"
 
 #include <shellapi.h>
 

@@ -1,7 +1,6 @@
 #include "desktop/admin/SettingsRegistry.h"
 
 #include "desktop/admin/ProgramPaths.h"
-#include "desktop/admin/RegistryValues.h"
 #include "desktop/admin/ServiceControl.h"
 #include "desktop/admin/SyncSettings.h"
 #include "desktop/admin/SystemErrorText.h"
@@ -9,6 +8,10 @@
 #include "desktop/framework/WinApp.h"
 #include "desktop/framework/Wnd.h"
 #include "desktop/resources/resource.h"
+#include "win32/Guards.h"
+#include "win32/ModulePath.h"
+#include "win32/RegistryValues.h"
+#include "win32/SystemMessage.h"
 
 namespace {
 
@@ -41,7 +44,7 @@ public:
         return value;
     }
     bool autostartEntryExists() override {
-        RegistryKey run;
+        RegistryKeyHandle run;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, loadString(IDS_RUN_KEY).c_str(), 0, KEY_READ,
                           run.out()) != ERROR_SUCCESS) {
             return false;
@@ -50,7 +53,7 @@ public:
     }
 
 private:
-    RegistryKey key_;
+    RegistryKeyHandle key_;
 };
 
 // The log directory as Pendra will use it: a REG_EXPAND_SZ is stored unexpanded, but checked
@@ -111,18 +114,15 @@ public:
         return static_cast<std::uint32_t>(RegSetValueExA(
             key_.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data));
     }
-    void closeSettingsKey() override { key_.close(); }
+    void closeSettingsKey() override { key_.reset(); }
     void restartPendra() override { RestartService("Pendra"); }
 
 private:
-    RegistryKey key_;
+    RegistryKeyHandle key_;
 };
 
 std::string systemText(std::uint32_t code) {
-    char text[4000];
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, 0x0400, text, sizeof text, nullptr);
-    return length > 0 && length < sizeof text ? std::string(text, length) : std::string();
+    return systemMessage(code);
 }
 
 } // namespace
@@ -133,9 +133,7 @@ HWND ownerWindow() {
 }
 
 std::string programFolder() {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return folderOf(path);
+    return folderOf(modulePath());
 }
 
 std::string pendraPath() {
@@ -154,7 +152,7 @@ bool SaveSettings() {
 
 LONG SetAutostartEntry(const char* subkey, const char* valueName, const std::string& command,
                        DWORD type, bool enable) {
-    RegistryKey key;
+    RegistryKeyHandle key;
     char noClass[] = "";
     const LONG opened =
         RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, noClass, REG_OPTION_NON_VOLATILE,

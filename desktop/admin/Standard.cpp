@@ -1,5 +1,7 @@
 #include "desktop/admin/Standard.h"
 
+#include "win32/WindowText.h"
+
 #include "desktop/admin/ServerList.h"
 #include "desktop/admin/ServiceControl.h"
 #include "desktop/admin/SettingsRegistry.h"
@@ -18,14 +20,6 @@ namespace {
 
 // Offered when the server list cannot be read and no server was configured.
 constexpr const char* defaultServer = "pool.ntp.org";
-
-std::string windowText(HWND window) {
-    const int length = GetWindowTextLengthA(window);
-    std::string text(static_cast<std::size_t>(length) + 1, '\0');
-    GetWindowTextA(window, text.data(), length + 1);
-    text.resize(static_cast<std::size_t>(length));
-    return text;
-}
 
 struct ShellMalloc {
     IMalloc* allocator = nullptr;

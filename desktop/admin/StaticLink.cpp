@@ -1,5 +1,7 @@
 #include "desktop/admin/StaticLink.h"
 
+#include "win32/WindowText.h"
+
 #include <shellapi.h>
 
 namespace {
@@ -79,9 +81,7 @@ LRESULT CStaticLink::drawAsLink(HDC dc) {
 
 void CStaticLink::follow() {
     if (m_link.m_link.empty()) {
-        char text[512] = {};
-        GetWindowTextA(m_hWnd, text, sizeof text);
-        m_link.m_link = text;
+        m_link.m_link = windowText(m_hWnd);
     }
     if (m_link.m_link.empty()) {
         return;

@@ -1,6 +1,6 @@
 #include "desktop/admin/TokenRights.h"
 
-#include "service/host/WinGuards.h"
+#include "win32/Guards.h"
 
 #include <windows.h>
 

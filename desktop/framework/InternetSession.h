@@ -26,9 +26,3 @@ private:
                                         LPVOID information, DWORD length);
     HINTERNET handle_;
 };
-
-struct InternetHandleTraits {
-    using Handle = HINTERNET;
-    static bool isValid(HINTERNET handle) { return handle != nullptr; }
-    static void close(HINTERNET handle) { InternetCloseHandle(handle); }
-};

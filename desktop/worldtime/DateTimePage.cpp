@@ -1,5 +1,7 @@
 #include "desktop/worldtime/DateTimePage.h"
 
+#include "win32/WindowText.h"
+
 #include "desktop/framework/WinApp.h"
 #include "desktop/resources/resource.h"
 #include "desktop/worldtime/RegistryZoneSource.h"
@@ -12,12 +14,6 @@ const char* const tickerBanner =
 namespace {
 
 constexpr UINT_PTR clockTimer = 1;
-
-std::string windowText(HWND window) {
-    char text[256] = {};
-    GetWindowTextA(window, text, sizeof text);
-    return text;
-}
 
 } // namespace
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "desktop/framework/WinThread.h"
-#include "service/host/WinGuards.h"
+#include "win32/Guards.h"
 
 class CGDIThread : public CWinThread {
 public:

@@ -2,8 +2,9 @@
 // one, as the platform says.
 #pragma once
 
-#include "desktop/admin/RegistryValues.h"
 #include "desktop/worldtime/TimeZoneCatalogue.h"
+#include "win32/Guards.h"
+#include "win32/RegistryValues.h"
 
 #include <string>
 
@@ -20,8 +21,8 @@ public:
 
 private:
     std::string databaseKey_;
-    RegistryKey database_;
-    RegistryKey zone_;
+    RegistryKeyHandle database_;
+    RegistryKeyHandle zone_;
 };
 
 // "Software\Microsoft\Windows\CurrentVersion\Time Zones" on the Windows 95/98 platform,

@@ -1,9 +1,10 @@
 #include "desktop/worldtime/WebGrab.h"
 
-#include "desktop/admin/RegistryValues.h"
 #include "desktop/worldtime/NewsDownload.h"
 #include "desktop/worldtime/NewsText.h"
-#include "service/host/WinGuards.h"
+#include "win32/InternetHandle.h"
+#include "win32/RegistryValues.h"
+#include "win32/SystemMessage.h"
 
 #include <algorithm>
 #include <atomic>
@@ -21,18 +22,12 @@ std::atomic<bool> downloadRunning{false};
 
 // WinINet's own texts for its errors, else the system's.
 std::string errorText(DWORD error) {
-    char text[256] = {};
-    DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       GetModuleHandleA("wininet.dll"), error, 0, text, sizeof text, nullptr);
-    if (length == 0) {
-        length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                error, 0, text, sizeof text, nullptr);
+    std::string text = systemMessage(error, GetModuleHandleA("wininet.dll"), 0);
+    if (text.empty()) {
+        text = systemMessage(error, nullptr, 0);
     }
-    return length > 0 ? std::string(text, length) : "error " + std::to_string(error);
+    return !text.empty() ? text : "error " + std::to_string(error);
 }
-
-using InternetHandle = ScopedHandle<InternetHandleTraits>;
 
 } // namespace
 
@@ -187,7 +182,7 @@ std::string newsUrl() {
         fromEnvironment = environment;
     }
     std::optional<std::string> fromRegistry;
-    RegistryKey key;
+    RegistryKeyHandle key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Tarnwick\\Klemora", 0, KEY_READ, key.out()) ==
         ERROR_SUCCESS) {
         if (auto value = readRegistryText(key.get(), "NewsTickerURL")) {

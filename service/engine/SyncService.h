@@ -7,7 +7,7 @@
 #include "service/engine/ServiceConfiguration.h"
 #include "service/engine/SntpPacket.h"
 #include "service/host/ServiceBase.h"
-#include "service/host/WinGuards.h"
+#include "win32/Guards.h"
 
 #include <windows.h>
 

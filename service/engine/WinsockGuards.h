@@ -1,7 +1,7 @@
 // Owners of the Winsock session and of one socket.
 #pragma once
 
-#include "service/host/WinGuards.h"
+#include "win32/Guards.h"
 
 #include <winsock.h>
 
@@ -23,6 +23,7 @@ private:
 
 struct SocketTraits {
     using Handle = SOCKET;
+    static SOCKET empty() { return INVALID_SOCKET; }
     static bool isValid(SOCKET handle) { return handle != INVALID_SOCKET; }
     static void close(SOCKET handle) { closesocket(handle); }
 };

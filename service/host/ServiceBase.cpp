@@ -1,6 +1,7 @@
 #include "service/host/ServiceBase.h"
 
 #include "service/host/StartupCommand.h"
+#include "win32/ModulePath.h"
 
 #include <shellapi.h>
 
@@ -206,9 +207,7 @@ bool ServiceBase::install(DWORD startType) {
     if (!manager) {
         return false;
     }
-    char modulePath[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, modulePath, MAX_PATH);
-    const std::string imagePath = serviceImagePath(modulePath);
+    const std::string imagePath = serviceImagePath(modulePath());
     ServiceHandle created(CreateServiceA(manager.get(), serviceName, serviceName,
                                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType,
                                          SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,

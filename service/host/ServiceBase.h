@@ -30,7 +30,7 @@
 #pragma once
 
 #include "service/host/Logger.h"
-#include "service/host/WinGuards.h"
+#include "win32/Guards.h"
 
 #include <windows.h>
 

@@ -1,19 +1,20 @@
 #include "service/host/ErrorText.h"
 
+#include "win32/SystemMessage.h"
+
 #include <windows.h>
+
+#include <cstring>
 
 std::size_t systemMessageText(std::uint32_t code, char* buffer, std::size_t size) {
     if (buffer == nullptr || size == 0)
         return 0;
-    // Formatting a message must not disturb the error the caller may still read.
-    const DWORD savedError = GetLastError();
-    const DWORD capacity = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
-    // IGNORE_INSERTS: some system texts hold %1-style inserts, and we pass no arguments.
-    const DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, capacity, nullptr);
-    SetLastError(savedError);
-    return length;
+    // A text that does not fit with its terminator is none, as FormatMessageA would have it.
+    const std::string text = systemMessage(code);
+    if (text.empty() || text.size() >= size)
+        return 0;
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return text.size();
 }
 
 std::uint32_t lastSystemError() {

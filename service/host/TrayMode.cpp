@@ -1,6 +1,7 @@
 // Tray mode, for systems without a service control manager: a hidden window owns the icon in
 // the notification area, a worker thread runs the synchronisation.
 #include "service/host/ServiceBase.h"
+#include "win32/ModulePath.h"
 
 #include <shellapi.h>
 
@@ -16,11 +17,11 @@ constexpr LONG_PTR windowClosing = 1;
 constexpr DWORD workerEndMilliseconds = 3000;
 
 void startKlemora() {
-    char modulePath[255] = {};
-    GetModuleFileNameA(nullptr, modulePath, sizeof modulePath);
+    // At most 254 characters, as always: _splitpath's parts have fixed sizes.
+    const std::string path = modulePath().substr(0, 254);
     char drive[_MAX_DRIVE] = {};
     char directory[_MAX_DIR] = {};
-    _splitpath(modulePath, drive, directory, nullptr, nullptr);
+    _splitpath(path.c_str(), drive, directory, nullptr, nullptr);
     char program[_MAX_DRIVE + _MAX_DIR + 16];
     char folder[_MAX_DRIVE + _MAX_DIR];
     std::snprintf(program, sizeof program, "%s%sKlemora.exe", drive, directory);

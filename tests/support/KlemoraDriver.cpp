@@ -35,7 +35,7 @@
 // Exit code 0; 1 at the first failing command, with the reason on standard error; 2 on a usage
 // error, found before anything runs. --desktop: works on that Wine desktop and starts PROGRAM
 // there. --title-hex: the title as hexadecimal bytes, for a title the C runtime cannot pass.
-#include "service/host/WinGuards.h"
+#include "win32/Guards.h"
 
 #include <windows.h>
 

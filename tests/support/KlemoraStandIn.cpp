@@ -3,7 +3,7 @@
 // KLEMORA_STANDIN_LOG, or to klemora-started.txt in that working directory; one line per start.
 // Run with the first argument --record-command FILE, it stands in for the program that the shell
 // opens a link or page with instead: it appends the rest of its command line to FILE.
-#include "service/host/WinGuards.h"
+#include "win32/Guards.h"
 
 #include <windows.h>
 

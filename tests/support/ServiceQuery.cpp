@@ -4,7 +4,7 @@
 //   service-query wait NAME STATE MILLISECONDS   waits (bounded) until the state is reached
 //   service-query hold MILLISECONDS   stays alive that long, keeping Wine's services up
 // One "key=value" line each; exit code 1 when the service cannot be opened, 2 on a time-out.
-#include "service/host/WinGuards.h"
+#include "win32/Guards.h"
 
 #include <windows.h>
 

@@ -12,7 +12,7 @@
 // Exit code 0 when the message was delivered, 1 when there is no window, 2 on a bad command.
 // --desktop: look for the window on that Wine desktop, or start PROGRAM there. The tests use a
 // desktop of their own: the default one may belong to a Wine process that had no X display.
-#include "service/host/WinGuards.h"
+#include "win32/Guards.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "desktop/admin/RegistryValues.h"
+#include "win32/RegistryValues.h"
 
 std::optional<RegistryValue> readRegistryValue(HKEY key, const char* name) {
     DWORD type = 0;
