@@ -4,8 +4,9 @@
 #include "desktop/framework/WinApp.h"
 
 namespace {
-// The callback has no context: the sheet being made, on the one user-interface thread.
-CPropertySheet* sheetBeingCreated = nullptr;
+// The sheet's callback gets no context: the sheet being made is handed over per thread, as
+// the creation data of a window would be.
+thread_local CPropertySheet* sheetBeingCreated = nullptr;
 } // namespace
 
 CPropertyPage::CPropertyPage(UINT templateId) : CDialog(templateId) {
@@ -38,6 +39,10 @@ bool CPropertyPage::onMessage(UINT message, WPARAM, LPARAM lParam, INT_PTR& resu
         return false;
     }
     const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+    // The sheet's notifications only: a control's own codes are not the page's business here.
+    if (header->hwndFrom != GetParent(m_hWnd) && header->hwndFrom != m_hWnd) {
+        return false;
+    }
     LONG_PTR answer = 0;
     switch (header->code) {
     case PSN_SETACTIVE:
