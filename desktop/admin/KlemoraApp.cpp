@@ -7,6 +7,7 @@ namespace {
 
 class CKlemoraApp : public CWinApp {
 public:
+    CKlemoraApp() : CWinApp("Klemora") {}
     BOOL InitInstance() override {
         const std::string caption = loadString(IDS_CAPTION);
         CAllControlsSheet sheet(caption, nullptr, 0);

@@ -56,8 +56,8 @@ void restartServiceOnNT(const char* serviceName) {
 void restartTrayProgram() {
     if (HWND running = FindWindowA("Pendra", nullptr)) {
         if (SendMessageA(running, WM_DESTROY, 0, 0) != 0) {
-            klemoraMessageBox(ownerWindow(), "Command Stop!\nApplication not found!", "Pendra",
-                              MB_ICONWARNING);
+            applicationMessageBox(ownerWindow(), "Command Stop!\nApplication not found!", "Pendra",
+                                  MB_ICONWARNING);
             return;
         }
     }
@@ -67,8 +67,8 @@ void restartTrayProgram() {
     const HINSTANCE started =
         ShellExecuteA(nullptr, nullptr, program.c_str(), nullptr, folder.c_str(), SW_SHOWNORMAL);
     if (reinterpret_cast<INT_PTR>(started) <= 32) {
-        klemoraMessageBox(ownerWindow(), "Command Start!\nApplication not found!", "Pendra",
-                          MB_ICONWARNING);
+        applicationMessageBox(ownerWindow(), "Command Start!\nApplication not found!", "Pendra",
+                              MB_ICONWARNING);
     }
 }
 

@@ -74,11 +74,11 @@ public:
         SetAutostartEntry(loadString(IDS_RUN_KEY).c_str(), "Pendra_Auto", command, REG_SZ, enable);
     }
     void warn(const std::string& text) override {
-        klemoraMessageBox(ownerWindow(), text.c_str(), "Horvane Error", MB_ICONWARNING | MB_OK);
+        applicationMessageBox(ownerWindow(), text.c_str(), "Horvane Error", MB_ICONWARNING | MB_OK);
     }
     bool confirmCreate(const std::string& text) override {
-        return klemoraMessageBox(ownerWindow(), text.c_str(), "Log Directory Error",
-                                 MB_ICONQUESTION | MB_OKCANCEL) == IDOK;
+        return applicationMessageBox(ownerWindow(), text.c_str(), "Log Directory Error",
+                                     MB_ICONQUESTION | MB_OKCANCEL) == IDOK;
     }
     PathState probe(const std::string& path, std::uint32_t& error) override {
         const DWORD attributes = GetFileAttributesA(asPendraReadsIt(path).c_str());
@@ -172,5 +172,5 @@ LONG SetAutostartEntry(const char* subkey, const char* valueName, const std::str
 
 void ShowSystemError(HWND owner, const std::string& caption, std::uint32_t error) {
     const std::string text = systemErrorText(caption, error, &systemText);
-    klemoraMessageBox(owner, text.c_str(), "Horvane Error", MB_ICONWARNING | MB_OK);
+    applicationMessageBox(owner, text.c_str(), "Horvane Error", MB_ICONWARNING | MB_OK);
 }

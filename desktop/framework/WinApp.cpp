@@ -8,7 +8,7 @@ namespace {
 CWinApp* theApplication = nullptr;
 } // namespace
 
-CWinApp::CWinApp() {
+CWinApp::CWinApp(const char* appName) : m_pszAppName(appName) {
     theApplication = this;
 }
 
@@ -38,7 +38,7 @@ std::string loadString(UINT id) {
     return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
 }
 
-int klemoraMessageBox(HWND owner, const char* text, const char* caption, UINT flags) {
+int applicationMessageBox(HWND owner, const char* text, const char* caption, UINT flags) {
     return MessageBoxA(owner, text, caption, flags);
 }
 
@@ -46,7 +46,8 @@ int AfxMessageBox(const std::string& text, UINT flags) {
     CWinApp* app = AfxGetApp();
     const HWND owner =
         app != nullptr && app->m_pMainWnd != nullptr ? app->m_pMainWnd->m_hWnd : nullptr;
-    return klemoraMessageBox(owner, text.c_str(), "Klemora", flags);
+    return applicationMessageBox(owner, text.c_str(), app != nullptr ? app->m_pszAppName : nullptr,
+                                 flags);
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {

@@ -9,7 +9,8 @@ class CWnd;
 
 class CWinApp {
 public:
-    CWinApp();
+    // appName: the program's name, the title of its boxes.
+    explicit CWinApp(const char* appName);
     CWinApp(const CWinApp&) = delete;
     CWinApp& operator=(const CWinApp&) = delete;
     virtual ~CWinApp();
@@ -21,6 +22,7 @@ public:
 
     HINSTANCE m_hInstance = nullptr;
     CWnd* m_pMainWnd = nullptr;
+    const char* m_pszAppName;
 };
 
 CWinApp* AfxGetApp();
@@ -29,7 +31,7 @@ HINSTANCE AfxGetInstanceHandle();
 // A string of the program's string table; empty when absent.
 std::string loadString(UINT id);
 
-// Every message box of Klemora goes through here.
-int klemoraMessageBox(HWND owner, const char* text, const char* caption, UINT flags);
-// A message box of the application: titled "Klemora", owned by the main window.
+// Every message box of the program goes through here.
+int applicationMessageBox(HWND owner, const char* text, const char* caption, UINT flags);
+// A message box of the application: titled with its name, owned by the main window.
 int AfxMessageBox(const std::string& text, UINT flags = MB_OK | MB_ICONEXCLAMATION);

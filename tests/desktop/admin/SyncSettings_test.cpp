@@ -1,17 +1,13 @@
-// The decisions of the settings page and its store, natively: units, loading, the order of a
-// save's checks and writes, and the texts built for the user.
-#include "desktop/admin/HelpTopics.h"
-#include "desktop/admin/ProgramPaths.h"
-#include "desktop/admin/ServerList.h"
+// The settings store's decisions: loading, the order of a save's checks and writes, the
+// refusals and the rights a save needs.
 #include "desktop/admin/SyncSettings.h"
-#include "desktop/admin/SystemErrorText.h"
-#include "desktop/admin/UnitConversion.h"
-#include "desktop/admin/VersionText.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -104,54 +100,7 @@ const std::string pendra = "C:\\Apps\\Pendra.exe";
 
 } // namespace
 
-TEST(Units, AValueIsShownInTheLargestWholeUnit) {
-    const std::vector<std::tuple<StoredUnit, std::uint32_t, std::uint32_t, int>> cases{
-        {StoredUnit::milliseconds, 900000, 15, 2},
-        {StoredUnit::milliseconds, 3600000, 1, 3},
-        {StoredUnit::milliseconds, 1500, 1500, 0},
-        {StoredUnit::milliseconds, 0, 0, 0},
-        {StoredUnit::milliseconds, 90000, 90, 1},
-        {StoredUnit::seconds, 90, 90, 0},
-        {StoredUnit::seconds, 7200, 2, 2},
-        {StoredUnit::seconds, 120, 2, 1},
-        {StoredUnit::seconds, 0, 0, 0},
-        {StoredUnit::milliseconds, 4294967295u, 4294967295u, 0},
-    };
-    for (const auto& [stored, value, number, unit] : cases) {
-        const ShownValue shown = showValue(stored, value);
-        EXPECT_EQ(shown.number, number) << value;
-        EXPECT_EQ(shown.unitIndex, unit) << value;
-    }
-}
-
-TEST(Units, TypedNumbersAreMultipliedAndNeverWrap) {
-    auto typed = [](const char* text, StoredUnit stored, int unit) {
-        return readTypedValue(text, stored, unit);
-    };
-    EXPECT_FALSE(typed("", StoredUnit::milliseconds, 2).has_value());
-    EXPECT_EQ(typed("15", StoredUnit::milliseconds, 3)->stored, 54000000u);
-    EXPECT_EQ(typed("  7x", StoredUnit::seconds, 1)->stored, 420u);
-    EXPECT_EQ(typed("abc", StoredUnit::seconds, 0)->stored, 0u);
-    EXPECT_FALSE(typed("abc", StoredUnit::seconds, 0)->correctedNumber.has_value());
-    EXPECT_EQ(typed("5", StoredUnit::seconds, -1)->stored, 5u); // no unit chosen
-    // Too large for 32 bits: the largest whole number of the unit that fits, shown instead.
-    const auto huge = typed("99999", StoredUnit::milliseconds, 3);
-    EXPECT_EQ(huge->stored, 1193u * 3600000u);
-    EXPECT_EQ(huge->correctedNumber, 1193u);
-    const auto wrapped = typed("4294967296", StoredUnit::milliseconds, 0);
-    EXPECT_EQ(wrapped->stored, 4294967295u);
-    EXPECT_EQ(wrapped->correctedNumber, 4294967295u);
-    EXPECT_EQ(typed("99999999999999999999999", StoredUnit::seconds, 2)->correctedNumber,
-              4294967295u / 3600);
-    EXPECT_FALSE(typed("4294967295", StoredUnit::milliseconds, 0)->correctedNumber);
-    // Negative numbers are 0, and the page shows 0.
-    const auto negative = typed("-5", StoredUnit::seconds, 1);
-    EXPECT_EQ(negative->stored, 0u);
-    EXPECT_EQ(negative->correctedNumber, 0u);
-    EXPECT_FALSE(typed("-0", StoredUnit::seconds, 1)->correctedNumber);
-}
-
-TEST(Settings, LoadingTakesWhatTheRegistryHoldsAndDefaultsTheRest) {
+TEST(SyncSettings, LoadingTakesWhatTheRegistryHoldsAndDefaultsTheRest) {
     MapSource none;
     none.keyExists = false;
     none.autostart = true; // not even looked at without the key
@@ -180,7 +129,7 @@ TEST(Settings, LoadingTakesWhatTheRegistryHoldsAndDefaultsTheRest) {
     EXPECT_EQ(loaded.appRoot, "%ProgramFiles%\\Klemora\\");
 }
 
-TEST(Settings, ASaveWritesTheNineValuesInOrderThenRestartsPendraOnce) {
+TEST(SyncSettings, ASaveWritesTheNineValuesInOrderThenRestartsPendraOnce) {
     SyncSettings s = changed();
     s.logDirectoryType = value_type::expandedText;
     RecordingTarget target;
@@ -200,7 +149,7 @@ TEST(Settings, ASaveWritesTheNineValuesInOrderThenRestartsPendraOnce) {
     EXPECT_TRUE(target.steps.empty());
 }
 
-TEST(Settings, ARefusedSaveShowsEveryMessageInOrderAndWritesNothing) {
+TEST(SyncSettings, ARefusedSaveShowsEveryMessageInOrderAndWritesNothing) {
     SyncSettings s = changed();
     s.serverName.reset();
     s.autostart = true;
@@ -247,7 +196,7 @@ TEST(Settings, ARefusedSaveShowsEveryMessageInOrderAndWritesNothing) {
     }
 }
 
-TEST(Settings, ATokenWithoutAdministratorRightsIsRefusedOnceBeforeAnyWrite) {
+TEST(SyncSettings, ATokenWithoutAdministratorRightsIsRefusedOnceBeforeAnyWrite) {
     using Elevation = TokenRights::Elevation;
     // An administrator's filtered token and a standard user's are refused; a full or elevated
     // token, or a system that cannot tell, goes on to the writes.
@@ -272,7 +221,7 @@ TEST(Settings, ATokenWithoutAdministratorRightsIsRefusedOnceBeforeAnyWrite) {
     }
 }
 
-TEST(Settings, WithoutLoggingTheDirectoryIsNotCheckedAndAFailedWriteKeepsTheChange) {
+TEST(SyncSettings, WithoutLoggingTheDirectoryIsNotCheckedAndAFailedWriteKeepsTheChange) {
     SyncSettings s = changed();
     s.writeLogEntries = 0;
     s.logDirectory.reset();
@@ -286,51 +235,4 @@ TEST(Settings, WithoutLoggingTheDirectoryIsNotCheckedAndAFailedWriteKeepsTheChan
     EXPECT_EQ(target.steps[7], "error RegSetValueEx(\"WaitForRAS\") 5");
     EXPECT_EQ(target.steps.back(), "close");
     EXPECT_TRUE(s.dirty);
-}
-
-TEST(Texts, SystemErrorsNameTheCallThenTheSystemsText) {
-    auto known = [](std::uint32_t) { return std::string("Access is denied.\r\n"); };
-    auto unknown = [](std::uint32_t) { return std::string(); };
-    EXPECT_EQ(systemErrorText("CreateDirectory(LogDirectory)", 5, known),
-              "CreateDirectory(LogDirectory)\nAccess is denied. \n");
-    EXPECT_EQ(systemErrorText("Caption\n", 0x1234, unknown),
-              "Caption\nUnknown error code: 0x001234\n");
-    const std::string text = systemErrorText(std::string(4001, 'c'), 5, known);
-    EXPECT_EQ(text, std::string(2000, 'c') + "\nAccess is denied. \n");
-}
-
-TEST(Texts, PathsHelpTopicsAndServerLines) {
-    EXPECT_EQ(folderOf("C:\\Program Files\\Sync\\Klemora.exe"), "C:\\Program Files\\Sync\\");
-    EXPECT_EQ(folderOf("Klemora.exe"), "");
-    EXPECT_EQ(quotedServicePath("C:\\Program Files\\Sync\\Pendra.exe"),
-              "\"C:\\\\Program Files\\\\Sync\\\\Pendra.exe\"");
-    EXPECT_EQ(quotedServicePath("C:\\Sync\\Pendra.exe"), "C:\\Sync\\Pendra.exe");
-    EXPECT_EQ(quotedServicePath("C:\\a\"b\\P.exe"), "\"C:\\\\a\\\"b\\\\P.exe\"");
-
-    EXPECT_STREQ(helpTopicFor(0x20066), "KlemoraHelp");
-    EXPECT_STREQ(helpTopicFor(0x2008D), "Standard");
-    EXPECT_STREQ(helpTopicFor(0x20091), "LogFile");
-    EXPECT_STREQ(helpTopicFor(0x20092), "Tarnwick");
-    EXPECT_EQ(compiledHelpPath("C:\\K\\", "Standard"), "C:\\K\\Klemora.chm::/html/Standard.htm");
-    EXPECT_EQ(singlePageHelpPath("C:\\K\\", "Tarnwick"), "C:\\K\\html\\Tarnwick.htm");
-
-    EXPECT_EQ(serverListEntries("a\r\n\r\nb\nc"), (std::vector<std::string>{"a", "", "b", "c"}));
-    EXPECT_EQ(serverListEntries("a\r\n"), std::vector<std::string>{"a"});
-    EXPECT_TRUE(serverListEntries("").empty());
-    std::string many;
-    for (int i = 0; i < 10000; ++i) {
-        many += std::string(2000, 'x') + "\r\n";
-    }
-    const auto entries = serverListEntries(many);
-    EXPECT_EQ(entries.size(), 10000u);
-    EXPECT_EQ(entries.back().size(), 2000u);
-}
-
-TEST(Texts, VersionTextsOfInfoAndAbout) {
-    const ProgramVersion version{(1u << 16) | 22u, (3u << 16) | 4u, [](const char* name) {
-                                     return std::string(name) == "CompanyName" ? "Tarnwick" : "";
-                                 }};
-    EXPECT_EQ(infoVersionText(version), "\n Version: 1.22.3.4\n\n Company:    \tTarnwick\n"
-                                        " Product:    \t\n Description: \t\n\t \t\n");
-    EXPECT_EQ(aboutVersionText(version).substr(0, 35), "Version: 1.22\nCompanyName:\tTarnwick");
 }
