@@ -2,7 +2,6 @@
 
 #include "desktop/admin/ProgramPaths.h"
 #include "desktop/admin/SettingsRegistry.h"
-#include "desktop/framework/WinApp.h"
 #include "win32/Guards.h"
 
 #include <shellapi.h>
@@ -16,8 +15,8 @@ namespace {
 constexpr DWORD stopWaitMilliseconds = 30000;
 constexpr DWORD stopPollMilliseconds = 250;
 
-void reportFailure(const char* call, DWORD error) {
-    ShowSystemError(ownerWindow(), call, error);
+ServiceFailure failedCall(const char* call) {
+    return {call, GetLastError(), {}};
 }
 
 void waitUntilStopped(SC_HANDLE service) {
@@ -29,36 +28,46 @@ void waitUntilStopped(SC_HANDLE service) {
     }
 }
 
-void restartServiceOnNT(const char* serviceName) {
-    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) {
-        reportFailure("OpenSCManager", GetLastError());
-        return;
+// Registers Pendra as an automatic service of the local system.
+std::optional<ServiceFailure> installService(SC_HANDLE manager, ServiceHandle& service) {
+    const std::string path = quotedServicePath(pendraPath());
+    service.reset(CreateServiceA(manager, "Pendra", "Pendra", SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                 SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr,
+                                 nullptr, nullptr));
+    if (!service) {
+        return failedCall("CreateService");
     }
-    ServiceHandle existing(OpenServiceA(manager.get(), serviceName, SERVICE_ALL_ACCESS));
-    ServiceHandle installed(existing ? nullptr : InstallService());
-    const SC_HANDLE service = existing ? existing.get() : installed.get();
-    if (service == nullptr) {
-        return; // InstallService has said why
-    }
-    SERVICE_STATUS status{};
-    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-        waitUntilStopped(service);
-    } else if (const DWORD error = GetLastError(); error != ERROR_SERVICE_NOT_ACTIVE) {
-        reportFailure("ControlService", error);
-        return;
-    }
-    if (!StartServiceA(service, 0, nullptr)) {
-        reportFailure("StartService", GetLastError());
-    }
+    return std::nullopt;
 }
 
-void restartTrayProgram() {
+std::optional<ServiceFailure> restartServiceOnNT(const char* serviceName) {
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        return failedCall("OpenSCManager");
+    }
+    ServiceHandle service(OpenServiceA(manager.get(), serviceName, SERVICE_ALL_ACCESS));
+    if (!service) {
+        if (auto failure = installService(manager.get(), service)) {
+            return failure;
+        }
+    }
+    SERVICE_STATUS status{};
+    if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
+        waitUntilStopped(service.get());
+    } else if (const DWORD error = GetLastError(); error != ERROR_SERVICE_NOT_ACTIVE) {
+        return ServiceFailure{"ControlService", error, {}};
+    }
+    if (!StartServiceA(service.get(), 0, nullptr)) {
+        return failedCall("StartService");
+    }
+    return std::nullopt;
+}
+
+std::optional<ServiceFailure> restartTrayProgram() {
     if (HWND running = FindWindowA("Pendra", nullptr)) {
         if (SendMessageA(running, WM_DESTROY, 0, 0) != 0) {
-            applicationMessageBox(ownerWindow(), "Command Stop!\nApplication not found!", "Pendra",
-                                  MB_ICONWARNING);
-            return;
+            return ServiceFailure{{}, 0, "Command Stop!\nApplication not found!"};
         }
     }
     // By its full path: the working directory need not be the installation folder.
@@ -67,34 +76,13 @@ void restartTrayProgram() {
     const HINSTANCE started =
         ShellExecuteA(nullptr, nullptr, program.c_str(), nullptr, folder.c_str(), SW_SHOWNORMAL);
     if (reinterpret_cast<INT_PTR>(started) <= 32) {
-        applicationMessageBox(ownerWindow(), "Command Start!\nApplication not found!", "Pendra",
-                              MB_ICONWARNING);
+        return ServiceFailure{{}, 0, "Command Start!\nApplication not found!"};
     }
+    return std::nullopt;
 }
 
 } // namespace
 
-void RestartService(const char* serviceName) {
-    if (isWindowsNT) {
-        restartServiceOnNT(serviceName);
-    } else {
-        restartTrayProgram();
-    }
-}
-
-SC_HANDLE InstallService() {
-    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) {
-        reportFailure("OpenSCManager", GetLastError());
-        return nullptr;
-    }
-    const std::string path = quotedServicePath(pendraPath());
-    SC_HANDLE service =
-        CreateServiceA(manager.get(), "Pendra", "Pendra", SERVICE_ALL_ACCESS,
-                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                       path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (service == nullptr) {
-        reportFailure("CreateService", GetLastError());
-    }
-    return service;
+std::optional<ServiceFailure> RestartService(const char* serviceName) {
+    return isWindowsNT ? restartServiceOnNT(serviceName) : restartTrayProgram();
 }

@@ -1,15 +1,22 @@
 // Restarting Pendra after its settings changed, so that it reads them: through the service
-// control manager on Windows NT, or by replacing the running tray program elsewhere.
+// control manager on Windows NT, or by replacing the running tray program elsewhere. Failures
+// are returned; the caller tells the user.
 #pragma once
 
 #include <windows.h>
 
+#include <optional>
+#include <string>
+
 // True on the Windows NT platform; set by the sheet from GetVersionExA.
 extern bool isWindowsNT;
 
+// What stopped a restart: a system call with its error code, or a message of its own.
+struct ServiceFailure {
+    std::string call; // empty for a message
+    DWORD error = 0;
+    std::string message;
+};
+
 // Stops Pendra (registering it first where it is not), waits for it to stop, starts it.
-// Failures are shown, not returned.
-void RestartService(const char* serviceName);
-// Registers Pendra as an automatic service of the local system; the new service's handle, or
-// none. The caller closes it.
-SC_HANDLE InstallService();
+std::optional<ServiceFailure> RestartService(const char* serviceName);

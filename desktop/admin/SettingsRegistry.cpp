@@ -115,7 +115,16 @@ public:
             key_.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data));
     }
     void closeSettingsKey() override { key_.reset(); }
-    void restartPendra() override { RestartService("Pendra"); }
+    void restartPendra() override {
+        if (const auto failure = RestartService("Pendra")) {
+            if (failure->call.empty()) {
+                applicationMessageBox(ownerWindow(), failure->message.c_str(), "Pendra",
+                                      MB_ICONWARNING);
+            } else {
+                ShowSystemError(ownerWindow(), failure->call, failure->error);
+            }
+        }
+    }
 
 private:
     RegistryKeyHandle key_;
