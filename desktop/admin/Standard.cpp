@@ -37,11 +37,7 @@ struct ShellMalloc {
 
 Standard::Standard() : CPropertyPage(IDD_STANDARD) {}
 
-Standard::~Standard() {
-    if (m_font != nullptr) {
-        DeleteObject(m_font);
-    }
-}
+Standard::~Standard() = default;
 
 bool Standard::isChecked(UINT id) const {
     return SendMessageA(GetDlgItem(id), BM_GETCHECK, 0, 0) == BST_CHECKED;
@@ -103,7 +99,7 @@ BOOL Standard::OnInitDialog() {
     LOGFONTA description{};
     description.lfHeight = 15;
     lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
-    m_font = CreateFontIndirectA(&description);
+    m_font.reset(CreateFontIndirectA(&description));
 
     m_bInitializing = true;
     fillUnits(IDC_MAX_UNIT, StoredUnit::seconds);
@@ -159,7 +155,7 @@ void Standard::createServerList() {
         area.top, area.right - area.left, area.bottom - area.top, m_hWnd,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_SERVER_LIST)), AfxGetInstanceHandle(),
         nullptr);
-    SendMessageA(m_comboServer, WM_SETFONT, reinterpret_cast<WPARAM>(m_font), TRUE);
+    SendMessageA(m_comboServer, WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), TRUE);
     // In the tab order where the placeholder stood.
     SetWindowPos(m_comboServer, placeholder, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }

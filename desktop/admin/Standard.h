@@ -4,6 +4,7 @@
 
 #include "desktop/admin/UnitConversion.h"
 #include "desktop/framework/PropertySheet.h"
+#include "win32/Gdi.h"
 
 #include <cstdint>
 #include <initializer_list>
@@ -36,5 +37,5 @@ private:
     bool correcting_ = false; // the page itself rewrites an edit
     std::string m_strServer;
     HWND m_comboServer = nullptr; // a child of the page, destroyed with it
-    HFONT m_font = nullptr;
+    FontHandle m_font;
 };

@@ -46,11 +46,7 @@ CStaticLink::CStaticLink(const char* link, bool deleteOnDestroy)
     }
 }
 
-CStaticLink::~CStaticLink() {
-    if (m_font != nullptr) {
-        DeleteObject(m_font);
-    }
-}
+CStaticLink::~CStaticLink() = default;
 
 void CStaticLink::PostNcDestroy() {
     if (m_bDeleteOnDestroy) {
@@ -64,16 +60,16 @@ LRESULT CStaticLink::drawAsLink(HDC dc) {
     if (style > SS_RIGHT) {
         return 0;
     }
-    if (m_font == nullptr) {
+    if (!m_font) {
         LOGFONTA description{};
         const auto current = reinterpret_cast<HFONT>(SendMessageA(m_hWnd, WM_GETFONT, 0, 0));
         GetObjectA(current != nullptr ? static_cast<HGDIOBJ>(current)
                                       : GetStockObject(DEFAULT_GUI_FONT),
                    sizeof description, &description);
         description.lfUnderline = TRUE;
-        m_font = CreateFontIndirectA(&description);
+        m_font.reset(CreateFontIndirectA(&description));
     }
-    SelectObject(dc, m_font);
+    SelectObject(dc, m_font.get());
     SetTextColor(dc, m_color);
     SetBkMode(dc, TRANSPARENT);
     return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));

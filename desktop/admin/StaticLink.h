@@ -3,6 +3,7 @@
 #pragma once
 
 #include "desktop/framework/Static.h"
+#include "win32/Gdi.h"
 
 #include <string>
 
@@ -22,7 +23,7 @@ public:
 
     CLinkTarget m_link;
     COLORREF m_color;
-    HFONT m_font = nullptr;
+    FontHandle m_font;
     bool m_bDeleteOnDestroy;
 
     static constexpr COLORREF unvisitedColor = RGB(0, 0, 255);

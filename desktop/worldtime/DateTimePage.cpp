@@ -20,17 +20,13 @@ constexpr UINT_PTR clockTimer = 1;
 CDateTimePage::CDateTimePage()
     : CPropertyPage(IDD_DATETIME), m_worldClock(*this), m_tickerText(tickerBanner) {}
 
-CDateTimePage::~CDateTimePage() {
-    if (m_font != nullptr) {
-        DeleteObject(m_font);
-    }
-}
+CDateTimePage::~CDateTimePage() = default;
 
 BOOL CDateTimePage::OnInitDialog() {
     LOGFONTA description{};
     description.lfHeight = 14;
     lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
-    m_font = CreateFontIndirectA(&description);
+    m_font.reset(CreateFontIndirectA(&description));
 
     SetWindowTextA(GetDlgItem(IDC_SET_TIME), loadString(IDS_SET_TIME).c_str());
     switchClockMode();
@@ -51,7 +47,7 @@ BOOL CDateTimePage::OnInitDialog() {
             area.left, area.top, area.right - area.left, area.bottom - area.top, m_hWnd,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_ZONE_LIST)), AfxGetInstanceHandle(),
             nullptr);
-        SendMessageA(m_zoneList, WM_SETFONT, reinterpret_cast<WPARAM>(m_font), TRUE);
+        SendMessageA(m_zoneList, WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), TRUE);
         TIME_ZONE_INFORMATION zone{};
         GetTimeZoneInformation(&zone);
         char standardName[64] = {};

@@ -5,6 +5,7 @@
 #include "desktop/framework/PropertySheet.h"
 #include "desktop/worldtime/StaticWorldClock.h"
 #include "desktop/worldtime/TimeZoneCatalogue.h"
+#include "win32/Gdi.h"
 
 #include <string>
 
@@ -22,7 +23,7 @@ public:
     int m_selectedZone = -1;
     int m_downloadCountdown = 1080;
     TimeZoneCatalogue m_catalogue;
-    HFONT m_font = nullptr;
+    FontHandle m_font;
     HWND m_zoneList = nullptr; // a child of the page, destroyed with it
     CStaticWorldClock m_worldClock;
     std::string m_displayMode;

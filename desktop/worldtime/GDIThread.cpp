@@ -35,11 +35,7 @@ CBallThread::CBallThread(HWND target, HDC context, POINT position, POINT velocit
                                           position.y + size.cy},
       m_velocity(velocity), m_brush(CreateSolidBrush(colour)) {}
 
-CBallThread::~CBallThread() {
-    if (m_brush != nullptr) {
-        DeleteObject(m_brush);
-    }
-}
+CBallThread::~CBallThread() = default;
 
 void CBallThread::Tick() {
     LARGE_INTEGER frequency{};

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "desktop/framework/WinThread.h"
-#include "win32/Guards.h"
+#include "win32/Gdi.h"
 
 class CGDIThread : public CWinThread {
 public:
@@ -34,7 +34,7 @@ public:
 private:
     RECT m_ball;
     POINT m_velocity;
-    HBRUSH m_brush;
+    BrushHandle m_brush;
 };
 
 // Starts the repaint thread of a window at time-critical priority; none when it cannot start.

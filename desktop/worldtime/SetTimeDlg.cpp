@@ -8,11 +8,7 @@
 
 CSetTimeDlg::CSetTimeDlg() : CDialog(IDD_SET_TIME) {}
 
-CSetTimeDlg::~CSetTimeDlg() {
-    if (m_font != nullptr) {
-        DeleteObject(m_font);
-    }
-}
+CSetTimeDlg::~CSetTimeDlg() = default;
 
 HWND CSetTimeDlg::replacePlaceholder(UINT id, const char* windowClass, DWORD style) {
     const RECT area = itemRectangle(id);
@@ -27,12 +23,12 @@ BOOL CSetTimeDlg::OnInitDialog() {
     LOGFONTA description{};
     description.lfHeight = 35;
     lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
-    m_font = CreateFontIndirectA(&description);
+    m_font.reset(CreateFontIndirectA(&description));
     SetWindowTextA(GetDlgItem(IDC_SET_TIME_FRAME), loadString(IDS_SET_TIME_TITLE).c_str());
     SetWindowTextA(GetDlgItem(IDC_SET_TIME), loadString(IDS_SET_TIME).c_str());
     m_timePicker = replacePlaceholder(IDC_TIME_PICKER, DATETIMEPICK_CLASSA,
                                       WS_CHILD | WS_VISIBLE | WS_TABSTOP | DTS_TIMEFORMAT);
-    SendMessageA(m_timePicker, WM_SETFONT, reinterpret_cast<WPARAM>(m_font), TRUE);
+    SendMessageA(m_timePicker, WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), TRUE);
     m_monthCalendar = replacePlaceholder(IDC_CALENDAR, MONTHCAL_CLASSA,
                                          WS_CHILD | WS_VISIBLE | WS_TABSTOP | MCS_WEEKNUMBERS |
                                              MCS_NOTODAYCIRCLE);

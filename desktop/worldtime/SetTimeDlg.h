@@ -4,6 +4,7 @@
 #pragma once
 
 #include "desktop/framework/Dialog.h"
+#include "win32/Gdi.h"
 
 #include <functional>
 
@@ -18,7 +19,7 @@ public:
     SYSTEMTIME m_newTime{};
     HWND m_timePicker = nullptr;
     HWND m_monthCalendar = nullptr;
-    HFONT m_font = nullptr;
+    FontHandle m_font;
     // How the clock is set: SetLocalTime, or what a test puts in its place.
     std::function<BOOL(const SYSTEMTIME&)> m_setLocalTime = [](const SYSTEMTIME& time) {
         return SetLocalTime(&time);

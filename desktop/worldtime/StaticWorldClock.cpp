@@ -61,43 +61,37 @@ void drawBlock(HDC dc, LONG height, LONG width, LONG weight, COLORREF colour,
     description.lfHeight = height;
     description.lfWidth = width;
     description.lfWeight = weight;
-    const HFONT font = CreateFontIndirectA(&description);
-    if (font == nullptr) {
+    const FontHandle font(CreateFontIndirectA(&description));
+    if (!font) {
         return;
     }
-    const HGDIOBJ oldFont = SelectObject(dc, font);
+    const SelectedObject selected(dc, font.get());
     SetTextColor(dc, colour);
     draw();
-    SelectObject(dc, oldFont);
-    DeleteObject(font);
 }
 
 } // namespace
 
-CStaticWorldClock::CStaticWorldClock(CDateTimePage& page) : m_page(page) {
-    const HINSTANCE instance = AfxGetInstanceHandle();
-    m_mapBitmap = LoadBitmapA(instance, MAKEINTRESOURCEA(IDB_WORLDMAP));
-    m_backBitmap = LoadBitmapA(instance, MAKEINTRESOURCEA(IDB_WORLDMAP));
-    m_layerBitmap = LoadBitmapA(instance, MAKEINTRESOURCEA(IDB_WORLDMAP));
-    m_mapDC = CreateCompatibleDC(nullptr);
-    m_oldMapBitmap = SelectObject(m_mapDC, m_mapBitmap);
-    m_layerDC = CreateCompatibleDC(nullptr);
-    m_oldLayerBitmap = SelectObject(m_layerDC, m_layerBitmap);
+namespace {
+
+HBITMAP loadMap() {
+    return LoadBitmapA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDB_WORLDMAP));
+}
+
+} // namespace
+
+CStaticWorldClock::CStaticWorldClock(CDateTimePage& page)
+    : m_page(page), m_mapBitmap(loadMap()), m_backBitmap(loadMap()), m_layerBitmap(loadMap()),
+      m_mapDC(CreateCompatibleDC(nullptr)), m_layerDC(CreateCompatibleDC(nullptr)),
+      m_mapSelection(m_mapDC.get(), m_mapBitmap.get()),
+      m_layerSelection(m_layerDC.get(), m_layerBitmap.get()) {
     BITMAP map{};
-    if (GetObjectA(m_mapBitmap, sizeof map, &map) != 0) {
+    if (GetObjectA(m_mapBitmap.get(), sizeof map, &map) != 0) {
         m_mapSize = {map.bmWidth, map.bmHeight};
     }
 }
 
-CStaticWorldClock::~CStaticWorldClock() {
-    SelectObject(m_layerDC, m_oldLayerBitmap);
-    DeleteDC(m_layerDC);
-    DeleteObject(m_layerBitmap);
-    SelectObject(m_mapDC, m_oldMapBitmap);
-    DeleteObject(m_backBitmap);
-    DeleteObject(m_mapBitmap);
-    DeleteDC(m_mapDC);
-}
+CStaticWorldClock::~CStaticWorldClock() = default;
 
 bool CStaticWorldClock::create(const RECT& area, UINT id) {
     const HWND window = CreateWindowExA(
@@ -239,49 +233,50 @@ void CStaticWorldClock::paint() {
     const HDC dc = BeginPaint(m_hWnd, &paintStruct);
     const int right = paintStruct.rcPaint.right;
     const int bottom = paintStruct.rcPaint.bottom;
-    const HDC buffer = CreateCompatibleDC(dc);
-    const HGDIOBJ oldBack = SelectObject(buffer, m_backBitmap);
-    BitBlt(buffer, 0, 0, right, bottom, m_layerDC, 0, 0, SRCCOPY);
-    SetBkMode(buffer, TRANSPARENT);
-    drawBlock(buffer, 110, 50, 700, textColour, [&] {
-        // The colons fade from full green to almost black within each second.
-        SetTextColor(buffer, RGB(0, 255 - now.wMilliseconds * 255 / 1000, 0));
-        textOut(buffer, 129, 50, ":");
-        textOut(buffer, 276, 50, ":");
-    });
-    drawBlock(buffer, 30, 15, 700, textColour,
-              [&] { textOut(buffer, 370, 158, millisecondsText(now.wMilliseconds)); });
-    drawBlock(buffer, 15, 7, 700, tickerColour, [&] {
-        std::string& ticker = m_page.m_tickerText;
-        // Measured once per text: where each character ends.
-        if (!m_tickerMeasured) {
-            measureTicker(buffer);
-        }
-        const std::int32_t width = m_tickerEnds.empty() ? 0 : m_tickerEnds.back();
-        std::int32_t offset = m_tickerOffset;
-        if (advanceTicker(offset, width, m_tickerStart)) {
-            // A new text only as the old one starts again.
-            if (takeNewsText(ticker)) {
+    {
+        const MemoryDC bufferDC(CreateCompatibleDC(dc));
+        const HDC buffer = bufferDC.get();
+        const SelectedObject back(buffer, m_backBitmap.get());
+        BitBlt(buffer, 0, 0, right, bottom, m_layerDC.get(), 0, 0, SRCCOPY);
+        SetBkMode(buffer, TRANSPARENT);
+        drawBlock(buffer, 110, 50, 700, textColour, [&] {
+            // The colons fade from full green to almost black within each second.
+            SetTextColor(buffer, RGB(0, 255 - now.wMilliseconds * 255 / 1000, 0));
+            textOut(buffer, 129, 50, ":");
+            textOut(buffer, 276, 50, ":");
+        });
+        drawBlock(buffer, 30, 15, 700, textColour,
+                  [&] { textOut(buffer, 370, 158, millisecondsText(now.wMilliseconds)); });
+        drawBlock(buffer, 15, 7, 700, tickerColour, [&] {
+            std::string& ticker = m_page.m_tickerText;
+            // Measured once per text: where each character ends.
+            if (!m_tickerMeasured) {
                 measureTicker(buffer);
             }
-            ++m_tickerRestarts;
-        }
-        m_tickerOffset = offset;
-        const TickerSpan span =
-            visibleTickerSpan(m_tickerEnds, m_tickerStart - m_tickerOffset, right);
-        TextOutA(buffer, span.x, 220, ticker.data() + span.first, static_cast<int>(span.count));
-    });
+            const std::int32_t width = m_tickerEnds.empty() ? 0 : m_tickerEnds.back();
+            std::int32_t offset = m_tickerOffset;
+            if (advanceTicker(offset, width, m_tickerStart)) {
+                // A new text only as the old one starts again.
+                if (takeNewsText(ticker)) {
+                    measureTicker(buffer);
+                }
+                ++m_tickerRestarts;
+            }
+            m_tickerOffset = offset;
+            const TickerSpan span =
+                visibleTickerSpan(m_tickerEnds, m_tickerStart - m_tickerOffset, right);
+            TextOutA(buffer, span.x, 220, ticker.data() + span.first, static_cast<int>(span.count));
+        });
 
-    BitBlt(dc, 0, 0, right, bottom, buffer, 0, 0, SRCCOPY);
-    SelectObject(buffer, oldBack);
-    DeleteDC(buffer);
+        BitBlt(dc, 0, 0, right, bottom, buffer, 0, 0, SRCCOPY);
+    }
     EndPaint(m_hWnd, &paintStruct);
 }
 
 void CStaticWorldClock::drawStillLayer(const StillTexts& still,
                                        const std::function<const std::string&(unsigned)>& text) {
-    const HDC layer = m_layerDC;
-    BitBlt(layer, 0, 0, m_mapSize.cx, m_mapSize.cy, m_mapDC, 0, 0, SRCCOPY);
+    const HDC layer = m_layerDC.get();
+    BitBlt(layer, 0, 0, m_mapSize.cx, m_mapSize.cy, m_mapDC.get(), 0, 0, SRCCOPY);
     SetBkMode(layer, TRANSPARENT);
     drawBlock(layer, 18, 8, 0, labelColour, [&] {
         textOut(layer, 17, 15, text(IDS_TIMEZONE));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "desktop/framework/Static.h"
+#include "win32/Gdi.h"
 
 #include <cstdint>
 #include <functional>
@@ -45,13 +46,14 @@ private:
     CDateTimePage& m_page;
     HDC m_clientDC = nullptr;
     CBallThread* m_pRepaintThread = nullptr;
-    HDC m_mapDC = nullptr;
-    HBITMAP m_backBitmap = nullptr;
-    HBITMAP m_mapBitmap = nullptr;
-    HGDIOBJ m_oldMapBitmap = nullptr;
-    HDC m_layerDC = nullptr;
-    HBITMAP m_layerBitmap = nullptr;
-    HGDIOBJ m_oldLayerBitmap = nullptr;
+    // In this order: the selections go first, then the DCs, then the bitmaps.
+    BitmapHandle m_mapBitmap;
+    BitmapHandle m_backBitmap;
+    BitmapHandle m_layerBitmap;
+    MemoryDC m_mapDC;
+    MemoryDC m_layerDC;
+    SelectedObject m_mapSelection;
+    SelectedObject m_layerSelection;
     SIZE m_mapSize{};
     StillTexts m_stillTexts;
     std::vector<std::int32_t> m_tickerEnds;

@@ -1,0 +1,43 @@
+// GDI by guard: an owned object, a memory device context, and a selection that puts back what
+// was selected before at scope exit. No object is restored or deleted by hand.
+#pragma once
+
+#include "win32/Guards.h"
+
+template <typename Object> struct GdiObjectTraits {
+    using Handle = Object;
+    static Object empty() { return nullptr; }
+    static bool isValid(Object object) { return object != nullptr; }
+    static void close(Object object) { DeleteObject(object); }
+};
+
+struct MemoryDCTraits {
+    using Handle = HDC;
+    static HDC empty() { return nullptr; }
+    static bool isValid(HDC dc) { return dc != nullptr; }
+    static void close(HDC dc) { DeleteDC(dc); }
+};
+
+using FontHandle = ScopedHandle<GdiObjectTraits<HFONT>>;
+using BitmapHandle = ScopedHandle<GdiObjectTraits<HBITMAP>>;
+using BrushHandle = ScopedHandle<GdiObjectTraits<HBRUSH>>;
+using MemoryDC = ScopedHandle<MemoryDCTraits>;
+
+// Selects object into dc for the owner's lifetime; the object must outlive the selection.
+class SelectedObject {
+public:
+    SelectedObject(HDC dc, HGDIOBJ object)
+        : dc_(dc),
+          previous_(dc != nullptr && object != nullptr ? SelectObject(dc, object) : nullptr) {}
+    ~SelectedObject() {
+        if (previous_ != nullptr) {
+            SelectObject(dc_, previous_);
+        }
+    }
+    SelectedObject(const SelectedObject&) = delete;
+    SelectedObject& operator=(const SelectedObject&) = delete;
+
+private:
+    HDC dc_;
+    HGDIOBJ previous_;
+};
