@@ -57,16 +57,6 @@ TEST(Win32Guards, EveryWayOfHandingOnAHandleReleasesItOnce) {
     }
 }
 
-TEST(Win32Guards, AnEmptyHandleIsTheKindsOwnEmptyValue) {
-    // A find handle is empty as INVALID_HANDLE_VALUE, not as null.
-    FindHandle none;
-    EXPECT_EQ(none.get(), INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(none);
-    ThreadHandle nothing;
-    EXPECT_EQ(nothing.get(), nullptr);
-    EXPECT_EQ(nothing.release(), nullptr);
-}
-
 TEST(Win32Guards, ARegistryKeyIsFilledThroughItsOutPointerAndReadBack) {
     HKEY first = nullptr;
     HKEY second = nullptr;

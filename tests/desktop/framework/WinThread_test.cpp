@@ -39,18 +39,6 @@ private:
     std::size_t round_;
 };
 
-class Counting : public CWinThread {
-public:
-    explicit Counting(std::atomic<int>& runs) : runs_(runs) {}
-    BOOL InitInstance() override {
-        ++runs_;
-        return FALSE;
-    }
-
-private:
-    std::atomic<int>& runs_;
-};
-
 bool waitFor(int count) {
     for (int i = 0; i < 2000 && finished.load() < count; ++i) {
         Sleep(5);
@@ -82,17 +70,4 @@ TEST(WinThread, SelfDeletingThreadsThatEndAtOnceLeaveNoHandleBehind) {
         Sleep(10);
     }
     EXPECT_EQ(leaked(), 0);
-}
-
-TEST(WinThread, ASuspendedThreadRunsOnlyWhenResumed) {
-    std::atomic<int> runs{0};
-    Counting thread(runs);
-    thread.m_bAutoDelete = false;
-    ASSERT_TRUE(thread.CreateThread(CREATE_SUSPENDED));
-    ASSERT_NE(thread.m_hThread, nullptr);
-    EXPECT_EQ(WaitForSingleObject(thread.m_hThread, 100), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_EQ(runs.load(), 0);
-    ResumeThread(thread.m_hThread);
-    EXPECT_EQ(WaitForSingleObject(thread.m_hThread, 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(runs.load(), 1);
 }
