@@ -1,41 +1,15 @@
 #include "installer/InstallSettings.h"
 
+#include "common/PendraSettings.h"
+
 #include <cctype>
-#include <limits>
 #include <optional>
 #include <string_view>
 
 namespace {
 
-enum class Shape { server, path, flag, number };
-
-struct Rule {
-    const char* property;
-    const char* valueName;
-    Shape shape;
-    std::uint32_t least = 0;
-    std::uint32_t most = 1;
-    std::uint32_t unit = 1;     // the stored value is the property's value times this
-    std::uint32_t fallback = 0; // the default, in the property's unit
-    const char* unitName = "";
-};
-
-constexpr std::uint32_t any = std::numeric_limits<std::uint32_t>::max();
-
-// Klemora edits the first eight of these (and AppRoot); the last three it leaves alone.
-constexpr Rule rules[] = {
-    {"NTPSERVER", "NTPServerName", Shape::server},
-    {"POLLMINUTES", "NTPPollMilliseconds", Shape::number, 1, any / 60000, 60000, 60, "minutes"},
-    {"RUNONCE", "RunOnce", Shape::flag, 0, 1, 1, 0},
-    {"MAXADJUST", "MaxAdjustSeconds", Shape::number, 0, any, 1, 0, "seconds"},
-    {"LOGGING", "WriteLogEntries", Shape::flag, 0, 1, 1, 1},
-    {"LOGDIR", "LogDirectory", Shape::path},
-    {"WAITFORRAS", "WaitForRAS", Shape::flag, 0, 1, 1, 0},
-    {"RASPOLLSECONDS", "RASPollMilliseconds", Shape::number, 1, any / 1000, 1000, 60, "seconds"},
-    {"LOGFILES", "LogFileCount", Shape::number, 0, any, 1, 7, "files"},
-    {"NTPPORT", "NTPServerPort", Shape::number, 1, 65535, 1, 123, "a port"},
-    {"NTPSAMPLES", "NTPSamples", Shape::number, 1, 8, 1, 1, "samples"},
-};
+using pendra_settings::Setting;
+using pendra_settings::Shape;
 
 // The log file's own name and its separator must still fit into a Windows path.
 constexpr std::size_t longestLogDirectory = 260 - 14;
@@ -51,7 +25,7 @@ std::optional<std::uint32_t> wholeNumber(const std::string& text) {
         }
         value = value * 10 + static_cast<std::uint64_t>(c - '0');
     }
-    if (value > any) {
+    if (value > pendra_settings::anyNumber) {
         return std::nullopt;
     }
     return static_cast<std::uint32_t>(value);
@@ -123,24 +97,27 @@ public:
         : inputs_(inputs), defaults_(defaults) {}
 
     SettingsPlan plan() {
-        for (const Rule& rule : rules) {
-            choose(rule);
+        for (const Setting* setting : pendra_settings::all) {
+            // The program's folder is the package's own to write.
+            if (setting->property != nullptr) {
+                choose(*setting);
+            }
         }
         return std::move(plan_);
     }
 
 private:
-    void choose(const Rule& rule) {
-        const std::string given = inputs_.property(rule.property);
+    void choose(const Setting& setting) {
+        const std::string given = inputs_.property(setting.property);
         if (!given.empty()) {
-            fromProperty(rule, given);
+            fromProperty(setting, given);
             return;
         }
-        const StoredValue stored = inputs_.stored(rule.valueName);
-        if (!readable(rule, stored)) {
-            fallBack(rule, stored.kind == StoredValue::Kind::missing
-                               ? "default"
-                               : "default, the stored value was not usable");
+        const StoredValue stored = inputs_.stored(setting.name);
+        if (!readable(setting, stored)) {
+            fallBack(setting, stored.kind == StoredValue::Kind::missing
+                                  ? "default"
+                                  : "default, the stored value was not usable");
             return;
         }
         const std::string kept =
@@ -149,20 +126,19 @@ private:
             // In the stored unit: Klemora can store a poll of seconds that the property's
             // minutes cannot give. A service that refuses its value rolls the install back.
             // A flag is on for Pendra whenever it is not 0, so any stored number keeps its sense.
-            const std::uint64_t most = std::uint64_t{rule.most} * rule.unit;
-            if (rule.shape == Shape::number &&
-                (stored.number < rule.least || stored.number > most)) {
-                fallBack(rule, "default, the stored value " + std::to_string(stored.number) +
-                                   " is not from " + std::to_string(rule.least) + " to " +
-                                   std::to_string(most));
+            if (setting.shape == Shape::number &&
+                (stored.number < setting.least || stored.number > setting.most)) {
+                fallBack(setting, "default, the stored value " + std::to_string(stored.number) +
+                                      " is not from " + std::to_string(setting.least) + " to " +
+                                      std::to_string(setting.most));
                 return;
             }
-            take(rule, numberData(stored.number), std::to_string(stored.number), kept);
+            take(setting, numberData(stored.number), std::to_string(stored.number), kept);
             return;
         }
         const bool expand = stored.kind == StoredValue::Kind::expandText;
         std::string origin = kept;
-        if (rule.shape == Shape::path) {
+        if (setting.shape == Shape::path) {
             // A folder on a removed disk or an unreachable share stays Pendra's setting, but
             // the package cannot create it: its folder table would fail the whole install.
             const std::string folder = expand ? inputs_.expand(stored.text) : stored.text;
@@ -172,31 +148,33 @@ private:
                 plan_.logFolder = folderWithSeparator(folder);
             }
         }
-        take(rule, expand ? prefixed("#%", stored.text) : textData(stored.text),
+        take(setting, expand ? prefixed("#%", stored.text) : textData(stored.text),
              "\"" + stored.text + "\"", origin);
     }
 
-    void fallBack(const Rule& rule, const std::string& why) {
-        switch (rule.shape) {
+    void fallBack(const Setting& setting, const std::string& why) {
+        switch (setting.shape) {
+        case Shape::folder: // has no property: never planned
         case Shape::server:
-            take(rule, textData(defaults_.serverName), "\"" + defaults_.serverName + "\"", why);
+            take(setting, textData(defaults_.serverName), "\"" + defaults_.serverName + "\"", why);
             break;
         case Shape::path:
-            take(rule, textData(defaults_.logDirectory), "\"" + defaults_.logDirectory + "\"", why);
+            take(setting, textData(defaults_.logDirectory), "\"" + defaults_.logDirectory + "\"",
+                 why);
             plan_.logFolder = folderWithSeparator(defaults_.logDirectory);
             break;
         case Shape::flag:
         case Shape::number: {
-            const std::uint32_t value = rule.fallback * rule.unit;
-            take(rule, numberData(value), std::to_string(value), why);
+            take(setting, numberData(setting.initial), std::to_string(setting.initial), why);
             break;
         }
         }
     }
 
     // What Pendra can read back is kept; anything else is replaced by the default.
-    static bool readable(const Rule& rule, const StoredValue& stored) {
-        switch (rule.shape) {
+    static bool readable(const Setting& setting, const StoredValue& stored) {
+        switch (setting.shape) {
+        case Shape::folder: // has no property: never planned
         case Shape::server:
             return stored.kind == StoredValue::Kind::text && !stored.text.empty();
         case Shape::path:
@@ -210,53 +188,55 @@ private:
         return false;
     }
 
-    void fromProperty(const Rule& rule, const std::string& given) {
-        const std::string origin = std::string("from ") + rule.property;
-        switch (rule.shape) {
+    void fromProperty(const Setting& setting, const std::string& given) {
+        const std::string origin = std::string("from ") + setting.property;
+        switch (setting.shape) {
+        case Shape::folder: // has no property: never planned
         case Shape::server:
             if (!isHostName(given)) {
-                refuse(rule, given, "not a host name or IPv4 address");
+                refuse(setting, given, "not a host name or IPv4 address");
                 return;
             }
-            take(rule, textData(given), "\"" + given + "\"", origin);
+            take(setting, textData(given), "\"" + given + "\"", origin);
             return;
         case Shape::path:
             if (const std::string problem = pathProblem(given, inputs_); !problem.empty()) {
-                refuse(rule, given, problem);
+                refuse(setting, given, problem);
                 return;
             }
-            take(rule, textData(given), "\"" + given + "\"", origin);
+            take(setting, textData(given), "\"" + given + "\"", origin);
             plan_.logFolder = folderWithSeparator(given);
             return;
         case Shape::flag:
             if (given != "0" && given != "1") {
-                refuse(rule, given, "must be 0 or 1");
+                refuse(setting, given, "must be 0 or 1");
                 return;
             }
             break;
         case Shape::number: {
             const auto value = wholeNumber(given);
-            if (!value || *value < rule.least || *value > rule.most) {
-                refuse(rule, given,
-                       std::string("must be a whole number of ") + rule.unitName + " from " +
-                           std::to_string(rule.least) + " to " + std::to_string(rule.most));
+            if (!value || *value < setting.propertyLeast() || *value > setting.propertyMost()) {
+                refuse(setting, given,
+                       std::string("must be a whole number of ") + setting.unitName + " from " +
+                           std::to_string(setting.propertyLeast()) + " to " +
+                           std::to_string(setting.propertyMost()));
                 return;
             }
             break;
         }
         }
-        const std::uint32_t value = *wholeNumber(given) * rule.unit;
-        take(rule, numberData(value), std::to_string(value), origin);
+        const std::uint32_t value = *wholeNumber(given) * setting.propertyUnit;
+        take(setting, numberData(value), std::to_string(value), origin);
     }
 
-    void take(const Rule& rule, std::string data, const std::string& shown,
+    void take(const Setting& setting, std::string data, const std::string& shown,
               const std::string& origin) {
-        plan_.values.push_back({rule.valueName, std::move(data)});
-        plan_.notes.push_back(std::string(rule.valueName) + " = " + shown + " (" + origin + ")");
+        plan_.values.push_back({setting.name, std::move(data)});
+        plan_.notes.push_back(std::string(setting.name) + " = " + shown + " (" + origin + ")");
     }
 
-    void refuse(const Rule& rule, const std::string& given, const std::string& problem) {
-        plan_.problems.push_back(std::string(rule.property) + "=" + given + ": " + problem);
+    void refuse(const Setting& setting, const std::string& given, const std::string& problem) {
+        plan_.problems.push_back(std::string(setting.property) + "=" + given + ": " + problem);
     }
 
     const InstallInputs& inputs_;

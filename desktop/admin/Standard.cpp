@@ -203,7 +203,7 @@ void Standard::chooseLogDirectory() {
     if (SHGetPathFromIDListA(chosen, path)) {
         SetWindowTextA(GetDlgItem(IDC_LOG_DIRECTORY), path);
         syncSettings.logDirectory = path;
-        syncSettings.logDirectoryType = value_type::text;
+        syncSettings.logDirectoryType = registry_type::string;
         changed();
     }
     if (shell.allocator != nullptr) {

@@ -1,8 +1,34 @@
 #include "desktop/admin/SyncSettings.h"
 
+#include "common/PendraSettings.h"
+
 #include <array>
 
 SyncSettings syncSettings;
+
+namespace {
+
+using pendra_settings::Setting;
+
+struct NumberField {
+    const Setting* setting;
+    std::uint32_t* field;
+};
+
+// The numbers the page edits, in the order a save writes them.
+std::array<NumberField, 6> numberFields(SyncSettings& settings) {
+    namespace values = pendra_settings;
+    return {{
+        {&values::writeLogEntries, &settings.writeLogEntries},
+        {&values::waitForRas, &settings.waitForRas},
+        {&values::rasPollMilliseconds, &settings.rasPollMilliseconds},
+        {&values::ntpPollMilliseconds, &settings.ntpPollMilliseconds},
+        {&values::runOnce, &settings.runOnce},
+        {&values::maxAdjustSeconds, &settings.maxAdjustSeconds},
+    }};
+}
+
+} // namespace
 
 void loadSettings(SyncSettings& settings, SettingsSource& source,
                   const std::string& programFolder) {
@@ -10,29 +36,21 @@ void loadSettings(SyncSettings& settings, SettingsSource& source,
         settings.appRoot = programFolder;
         return;
     }
-    if (auto root = source.text("AppRoot")) {
+    if (auto root = source.text(pendra_settings::appRoot.name)) {
         settings.appRoot = root->text;
     }
     if (settings.appRoot.empty()) {
         settings.appRoot = programFolder;
     }
-    if (auto server = source.text("NTPServerName")) {
+    if (auto server = source.text(pendra_settings::ntpServerName.name)) {
         settings.serverName = server->text;
     }
-    if (auto directory = source.text("LogDirectory")) {
+    if (auto directory = source.text(pendra_settings::logDirectory.name)) {
         settings.logDirectory = directory->text;
         settings.logDirectoryType = directory->type;
     }
-    const std::array<std::pair<const char*, std::uint32_t*>, 6> numbers{{
-        {"WriteLogEntries", &settings.writeLogEntries},
-        {"WaitForRAS", &settings.waitForRas},
-        {"RASPollMilliseconds", &settings.rasPollMilliseconds},
-        {"RunOnce", &settings.runOnce},
-        {"NTPPollMilliseconds", &settings.ntpPollMilliseconds},
-        {"MaxAdjustSeconds", &settings.maxAdjustSeconds},
-    }};
-    for (const auto& [name, field] : numbers) {
-        if (auto value = source.number(name)) {
+    for (const auto& [setting, field] : numberFields(settings)) {
+        if (auto value = source.number(setting->name)) {
             *field = *value;
         }
     }
@@ -134,19 +152,16 @@ bool saveSettings(SyncSettings& settings, SettingsTarget& target, const std::str
             written = false;
         }
     };
-    report("AppRoot", target.writeText("AppRoot", value_type::text, settings.appRoot));
-    report("NTPServerName", target.writeText("NTPServerName", value_type::text, server));
-    report("LogDirectory", target.writeText("LogDirectory", settings.logDirectoryType, directory));
-    const std::array<std::pair<const char*, std::uint32_t>, 6> numbers{{
-        {"WriteLogEntries", settings.writeLogEntries},
-        {"WaitForRAS", settings.waitForRas},
-        {"RASPollMilliseconds", settings.rasPollMilliseconds},
-        {"NTPPollMilliseconds", settings.ntpPollMilliseconds},
-        {"RunOnce", settings.runOnce},
-        {"MaxAdjustSeconds", maxAdjust},
-    }};
-    for (const auto& [name, value] : numbers) {
-        report(name, target.writeNumber(name, value));
+    const auto writeText = [&](const Setting& setting, std::uint32_t type,
+                               const std::string& text) {
+        report(setting.name, target.writeText(setting.name, type, text));
+    };
+    writeText(pendra_settings::appRoot, registry_type::string, settings.appRoot);
+    writeText(pendra_settings::ntpServerName, registry_type::string, server);
+    writeText(pendra_settings::logDirectory, settings.logDirectoryType, directory);
+    for (const auto& [setting, field] : numberFields(settings)) {
+        const bool limit = setting == &pendra_settings::maxAdjustSeconds;
+        report(setting->name, target.writeNumber(setting->name, limit ? maxAdjust : *field));
     }
     target.closeSettingsKey();
     if (!written) {

@@ -4,22 +4,17 @@
 // reached through the two interfaces, which the Windows layer implements and tests fake.
 #pragma once
 
+#include "common/RegistryTypes.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
-
-// Registry value types, as the registry numbers them.
-namespace value_type {
-constexpr std::uint32_t text = 1;         // REG_SZ
-constexpr std::uint32_t expandedText = 2; // REG_EXPAND_SZ
-constexpr std::uint32_t number = 4;       // REG_DWORD
-} // namespace value_type
 
 struct SyncSettings {
     std::string appRoot; // the program's folder, ending in a backslash
     std::optional<std::string> serverName;
     std::optional<std::string> logDirectory;
-    std::uint32_t logDirectoryType = value_type::text;
+    std::uint32_t logDirectoryType = registry_type::string;
     std::uint32_t writeLogEntries = 0;
     std::uint32_t waitForRas = 0;
     std::uint32_t rasPollMilliseconds = 0;

@@ -3,6 +3,8 @@
 // type), so the configuration rules are tested without Windows.
 #pragma once
 
+#include "common/RegistryTypes.h"
+
 #include <cstdint>
 #include <string>
 
@@ -13,14 +15,6 @@ using RegistryHandle = HKEY;
 struct FakeRegistryKeyNode;
 using RegistryHandle = FakeRegistryKeyNode*;
 #endif
-
-namespace registry_type {
-constexpr std::uint32_t none = 0;
-constexpr std::uint32_t string = 1;       // REG_SZ
-constexpr std::uint32_t expandString = 2; // REG_EXPAND_SZ
-constexpr std::uint32_t binary = 3;       // REG_BINARY
-constexpr std::uint32_t dword = 4;        // REG_DWORD
-} // namespace registry_type
 
 enum class PredefinedRoot { classesRoot, currentUser, localMachine, users };
 

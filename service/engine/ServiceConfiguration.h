@@ -21,8 +21,6 @@ struct ServiceConfiguration {
     std::uint32_t samples = 1;
 };
 
-constexpr std::uint32_t maxSamples = 8;
-
 // Resets logDirectory, writeLogEntries, serverPort, maxAdjustSeconds and samples to their
 // defaults, then reads the values in their fixed order. Raises SimpleException with one of the
 // four configuration messages, or the one for a bad NTPSamples; what was read before a failure

@@ -1,5 +1,7 @@
 #include "installer/InstallSettings.h"
 
+#include "common/PendraSettings.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -173,5 +175,49 @@ TEST(InstallSettings, PathRootNamesTheDriveOrShare) {
     for (const char* path : {"", "D:", "D:Logs", "\\Logs", "\\\\host", "\\\\host\\", "\\\\\\x\\y",
                              "\\\\host\\\\share", "1:\\x"}) {
         EXPECT_EQ(pathRoot(path), "") << path;
+    }
+}
+
+// The package plans every value that has a property, in the description's order, with the
+// description's default, and takes exactly the range of numbers that the description gives.
+TEST(InstallSettings, EveryPropertyFollowsTheSettingsDescription) {
+    using pendra_settings::Shape;
+    std::vector<std::string> described;
+    for (const pendra_settings::Setting* setting : pendra_settings::all) {
+        if (setting->property != nullptr) {
+            described.emplace_back(setting->name);
+        }
+    }
+    const SettingsPlan fresh = Machine{}.plan();
+    std::vector<std::string> planned;
+    for (const ChosenValue& value : fresh.values) {
+        planned.push_back(value.valueName);
+    }
+    EXPECT_EQ(planned, described);
+
+    for (const pendra_settings::Setting* setting : pendra_settings::all) {
+        if (setting->property == nullptr ||
+            (setting->shape != Shape::number && setting->shape != Shape::flag)) {
+            continue;
+        }
+        SCOPED_TRACE(setting->name);
+        EXPECT_EQ(written(fresh)[setting->name], "#" + std::to_string(setting->initial));
+
+        Machine machine;
+        machine.properties[setting->property] = std::to_string(setting->propertyMost());
+        EXPECT_EQ(written(machine.plan())[setting->name],
+                  "#" + std::to_string(setting->propertyMost() * setting->propertyUnit));
+        if (setting->propertyMost() < pendra_settings::anyNumber) {
+            machine.properties[setting->property] = std::to_string(setting->propertyMost() + 1);
+            EXPECT_EQ(machine.plan().problems.size(), 1u);
+        }
+        if (setting->shape == Shape::number && setting->most < pendra_settings::anyNumber) {
+            machine.properties.clear();
+            machine.stored[setting->name] = number(setting->most + 1);
+            EXPECT_EQ(written(machine.plan())[setting->name],
+                      "#" + std::to_string(setting->initial));
+            machine.stored[setting->name] = number(setting->most);
+            EXPECT_EQ(written(machine.plan())[setting->name], "#" + std::to_string(setting->most));
+        }
     }
 }

@@ -2,8 +2,11 @@
 // refusals and the rights a save needs.
 #include "desktop/admin/SyncSettings.h"
 
+#include "common/PendraSettings.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -111,8 +114,8 @@ TEST(SyncSettings, LoadingTakesWhatTheRegistryHoldsAndDefaultsTheRest) {
     EXPECT_FALSE(fresh.serverName || fresh.logDirectory || fresh.autostart);
 
     MapSource source;
-    source.texts["LogDirectory"] = {"%SystemRoot%\\Logs", value_type::expandedText};
-    source.texts["NTPServerName"] = {"ntp.example.net", value_type::text};
+    source.texts["LogDirectory"] = {"%SystemRoot%\\Logs", registry_type::expandString};
+    source.texts["NTPServerName"] = {"ntp.example.net", registry_type::string};
     source.numbers["MaxAdjustSeconds"] = 7200;
     source.numbers["RunOnce"] = 0;
     source.autostart = true;
@@ -120,18 +123,18 @@ TEST(SyncSettings, LoadingTakesWhatTheRegistryHoldsAndDefaultsTheRest) {
     loadSettings(loaded, source, "C:\\Here\\");
     EXPECT_EQ(loaded.appRoot, "C:\\Here\\"); // no AppRoot stored
     EXPECT_EQ(loaded.logDirectory, "%SystemRoot%\\Logs");
-    EXPECT_EQ(loaded.logDirectoryType, value_type::expandedText);
+    EXPECT_EQ(loaded.logDirectoryType, registry_type::expandString);
     EXPECT_TRUE(loaded.plausibilityCheck);
     EXPECT_EQ(loaded.runOnce, 0u);
     EXPECT_TRUE(loaded.autostart);
-    source.texts["AppRoot"] = {"%ProgramFiles%\\Klemora\\", value_type::expandedText};
+    source.texts["AppRoot"] = {"%ProgramFiles%\\Klemora\\", registry_type::expandString};
     loadSettings(loaded, source, "C:\\Here\\");
     EXPECT_EQ(loaded.appRoot, "%ProgramFiles%\\Klemora\\");
 }
 
 TEST(SyncSettings, ASaveWritesTheNineValuesInOrderThenRestartsPendraOnce) {
     SyncSettings s = changed();
-    s.logDirectoryType = value_type::expandedText;
+    s.logDirectoryType = registry_type::expandString;
     RecordingTarget target;
     EXPECT_TRUE(saveSettings(s, target, pendra));
     EXPECT_EQ(target.steps,
@@ -235,4 +238,43 @@ TEST(SyncSettings, WithoutLoggingTheDirectoryIsNotCheckedAndAFailedWriteKeepsThe
     EXPECT_EQ(target.steps[7], "error RegSetValueEx(\"WaitForRAS\") 5");
     EXPECT_EQ(target.steps.back(), "close");
     EXPECT_TRUE(s.dirty);
+}
+
+// Klemora loads and writes back exactly the values the settings description says it edits,
+// each with the registry type the description gives, and what it loaded is what it writes.
+TEST(SyncSettings, LoadsAndSavesWhatTheSettingsDescriptionSaysItEdits) {
+    MapSource source;
+    std::vector<std::string> expected;
+    std::uint32_t next = 2;
+    for (const pendra_settings::Setting* setting : pendra_settings::all) {
+        if (!setting->editedByKlemora) {
+            continue;
+        }
+        const bool number = setting->registryType() == registry_type::dword;
+        const std::string value =
+            number ? std::to_string(next) : "C:\\" + std::string(setting->name);
+        if (number) {
+            source.numbers[setting->name] = next++;
+            expected.push_back(std::string("write ") + setting->name + " " + value);
+        } else {
+            source.texts[setting->name] = {value, registry_type::string};
+            expected.push_back(std::string("write ") + setting->name + " 1 " + value);
+        }
+    }
+    SyncSettings loaded;
+    loadSettings(loaded, source, "C:\\Here\\");
+    loaded.plausibilityCheck = true; // what the page shows for a stored limit
+    loaded.dirty = true;
+    RecordingTarget target;
+    target.path = PathState::directory;
+    ASSERT_TRUE(saveSettings(loaded, target, pendra));
+    std::vector<std::string> writes;
+    for (const std::string& step : target.steps) {
+        if (step.starts_with("write ")) {
+            writes.push_back(step);
+        }
+    }
+    std::ranges::sort(writes);
+    std::ranges::sort(expected);
+    EXPECT_EQ(writes, expected);
 }

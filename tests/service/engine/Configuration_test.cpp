@@ -1,3 +1,4 @@
+#include "common/PendraSettings.h"
 #include "service/engine/FakeRegistry.h"
 #include "service/engine/RegistryKey.h"
 #include "service/engine/ServiceConfiguration.h"
@@ -342,3 +343,39 @@ TEST(FakeRegistryTest, ExpansionReportsTheSizeItNeeds) {
 }
 
 } // namespace
+
+// Every value the settings description says Pendra reads is read as it says: a required one
+// ends the service when missing, a conditional one only while its flag is on, an optional one
+// never, and a strict one refuses a number outside its range with its own text.
+TEST_F(ConfigurationTest, ReadsEachValueAsTheSettingsDescriptionSays) {
+    using pendra_settings::Reading;
+    for (const pendra_settings::Setting* setting : pendra_settings::all) {
+        SCOPED_TRACE(setting->name);
+        SetUp();
+        fake_registry::deleteValue(machine, clientPath, setting->name);
+        const bool needed =
+            setting->reading == Reading::required || setting->reading == Reading::conditional;
+        EXPECT_EQ(readFailure(config), needed ? missingEntry : "");
+        if (setting->reading == Reading::conditional) {
+            fake_registry::setDword(machine, clientPath, setting->condition, 0);
+            EXPECT_EQ(readFailure(config), "");
+        }
+        if (setting->reading == Reading::optional) {
+            fake_registry::setString(machine, clientPath, setting->name, "7");
+            EXPECT_EQ(readFailure(config), "");
+        }
+        if (setting->reading == Reading::strict) {
+            const std::string refusal = std::string(setting->name) + " must be a REG_DWORD from " +
+                                        std::to_string(setting->least) + " to " +
+                                        std::to_string(setting->most);
+            for (const std::uint32_t value : {setting->least, setting->most}) {
+                fake_registry::setDword(machine, clientPath, setting->name, value);
+                EXPECT_EQ(readFailure(config), "");
+            }
+            for (const std::uint32_t value : {setting->least - 1, setting->most + 1}) {
+                fake_registry::setDword(machine, clientPath, setting->name, value);
+                EXPECT_EQ(readFailure(config), refusal);
+            }
+        }
+    }
+}
