@@ -6,8 +6,8 @@
 // Usage: clock-bench [FRAMES] [SECONDS] [TICKER_BYTES]; TICKER_BYTES: a ticker line of that
 // many characters instead of the banner, as the longest news text would give.
 #include "desktop/resources/resource.h"
-#include "desktop/worldtime/DateTimePage.h"
-#include "desktop/worldtime/RegistryZoneSource.h"
+#include "desktop/worldtime/win/DateTimePage.h"
+#include "desktop/worldtime/win/RegistryZoneSource.h"
 
 #include <windows.h>
 

@@ -9,10 +9,10 @@
 // length byte and text), then for each value in reading order a kind byte (0: absent, else
 // type + 1) and, when present, a little-endian length word and the data.
 #include "fuzz/FuzzInput.h"
-#include "service/engine/FakeRegistry.h"
 #include "service/engine/RegistryKey.h"
 #include "service/engine/ServiceConfiguration.h"
 #include "service/host/BaseException.h"
+#include "tests/fakes/FakeRegistry.h"
 
 #include <algorithm>
 #include <array>

@@ -61,29 +61,29 @@ void loadSettings(SyncSettings& settings, SettingsSource& source,
 namespace {
 
 // Stops at the first problem of the log directory; true when it may be written.
-bool validLogDirectory(const std::string& directory, SettingsTarget& target) {
+bool validLogDirectory(const std::string& directory, SettingsStore& store, SettingsDialogue& user) {
     if (directory.empty()) {
-        target.warn("You must specify a directory for log files.");
+        user.warn("You must specify a directory for log files.");
         return false;
     }
     std::uint32_t error = 0;
-    switch (target.probe(directory, error)) {
-    case SettingsTarget::PathState::failed:
-        target.showSystemError("GetFileAttributes(LogDirectory)", error);
+    switch (store.probe(directory, error)) {
+    case SettingsStore::PathState::failed:
+        user.showSystemError("GetFileAttributes(LogDirectory)", error);
         return false;
-    case SettingsTarget::PathState::missing:
-        if (!target.confirmCreate(directory + " does not exist\n create it?")) {
+    case SettingsStore::PathState::missing:
+        if (!user.confirmCreate(directory + " does not exist\n create it?")) {
             return false;
         }
-        if (const std::uint32_t failure = target.createDirectory(directory); failure != 0) {
-            target.showSystemError("CreateDirectory(LogDirectory)", failure);
+        if (const std::uint32_t failure = store.createDirectory(directory); failure != 0) {
+            user.showSystemError("CreateDirectory(LogDirectory)", failure);
             return false;
         }
         return true;
-    case SettingsTarget::PathState::notDirectory:
-        target.warn(directory + " exists, but is not a directory");
+    case SettingsStore::PathState::notDirectory:
+        user.warn(directory + " exists, but is not a directory");
         return false;
-    case SettingsTarget::PathState::directory:
+    case SettingsStore::PathState::directory:
         return true;
     }
     return false;
@@ -110,18 +110,19 @@ bool mayChangeSettings(const TokenRights& rights) {
     return true;
 }
 
-bool saveSettings(SyncSettings& settings, SettingsTarget& target, const std::string& pendraPath) {
+bool saveSettings(SyncSettings& settings, SettingsStore& store, SettingsDialogue& user,
+                  const std::string& pendraPath) {
     if (!settings.dirty) {
         return true;
     }
     // Without the rights nothing can be written: one clear refusal instead of a box for each
     // write that fails. The edits stay on the page.
-    if (!mayChangeSettings(target.rights())) {
-        target.warn(needsAdministratorText);
+    if (!mayChangeSettings(store.rights())) {
+        user.warn(needsAdministratorText);
         return false;
     }
     // Before any validation: the entry follows its check box even when the save is refused.
-    target.setAutostartEntry(pendraPath, settings.autostart);
+    store.setAutostartEntry(pendraPath, settings.autostart);
 
     const std::string server = settings.serverName.value_or("");
     const std::string directory = settings.logDirectory.value_or("");
@@ -130,44 +131,50 @@ bool saveSettings(SyncSettings& settings, SettingsTarget& target, const std::str
     // Every message of a refused save appears at once: the server's does not stop the rest.
     bool refused = false;
     if (server.empty()) {
-        target.warn("You must specify a NTP server name.");
+        user.warn("You must specify a NTP server name.");
         refused = true;
     }
-    if (settings.writeLogEntries != 0 && !validLogDirectory(directory, target)) {
+    if (settings.writeLogEntries != 0 && !validLogDirectory(directory, store, user)) {
         return false;
     }
     if (refused) {
         return false;
     }
 
-    if (const std::uint32_t failure = target.openSettingsKey(); failure != 0) {
-        target.showSystemError(
+    if (const std::uint32_t failure = store.openSettingsKey(); failure != 0) {
+        user.showSystemError(
             "RegCreateKeyEx(\"HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwick\\NTP Client\")", failure);
         return false;
     }
     bool written = true;
     auto report = [&](const char* name, std::uint32_t failure) {
         if (failure != 0) {
-            target.showSystemError(std::string("RegSetValueEx(\"") + name + "\")", failure);
+            user.showSystemError(std::string("RegSetValueEx(\"") + name + "\")", failure);
             written = false;
         }
     };
     const auto writeText = [&](const Setting& setting, std::uint32_t type,
                                const std::string& text) {
-        report(setting.name, target.writeText(setting.name, type, text));
+        report(setting.name, store.writeText(setting.name, type, text));
     };
     writeText(pendra_settings::appRoot, registry_type::string, settings.appRoot);
     writeText(pendra_settings::ntpServerName, registry_type::string, server);
     writeText(pendra_settings::logDirectory, settings.logDirectoryType, directory);
     for (const auto& [setting, field] : numberFields(settings)) {
         const bool limit = setting == &pendra_settings::maxAdjustSeconds;
-        report(setting->name, target.writeNumber(setting->name, limit ? maxAdjust : *field));
+        report(setting->name, store.writeNumber(setting->name, limit ? maxAdjust : *field));
     }
-    target.closeSettingsKey();
+    store.closeSettingsKey();
     if (!written) {
         return false; // dirty stays set: the next Apply tries again
     }
-    target.restartPendra();
+    if (const auto failure = store.restartPendra()) {
+        if (failure->call.empty()) {
+            user.showRestartMessage(failure->message);
+        } else {
+            user.showSystemError(failure->call, failure->error);
+        }
+    }
     settings.dirty = false;
     return true;
 }

@@ -65,31 +65,48 @@ bool mayChangeSettings(const TokenRights& rights);
 // The refusal shown instead of a save that the token does not allow.
 extern const char* const needsAdministratorText;
 
-// What saving does to the world, in the order saveSettings decides.
-class SettingsTarget {
+// What stopped a restart of Pendra: a system call with its error code, or a message of its own.
+struct ServiceFailure {
+    std::string call; // empty for a message
+    std::uint32_t error = 0;
+    std::string message;
+};
+
+// What saving does to the world, in the order saveSettings decides. Failures are returned.
+class SettingsStore {
 public:
     enum class PathState { missing, directory, notDirectory, failed };
-    virtual ~SettingsTarget() = default;
+    virtual ~SettingsStore() = default;
     virtual TokenRights rights() = 0;
     virtual void setAutostartEntry(const std::string& command, bool enable) = 0;
-    // A validation message: title "Horvane Error", warning icon.
-    virtual void warn(const std::string& text) = 0;
-    // The question whether to create the log directory; true for OK.
-    virtual bool confirmCreate(const std::string& text) = 0;
     // What the path is; error is the system's code when the answer is failed.
     virtual PathState probe(const std::string& path, std::uint32_t& error) = 0;
     // 0, or the system's error code.
     virtual std::uint32_t createDirectory(const std::string& path) = 0;
-    virtual void showSystemError(const std::string& caption, std::uint32_t error) = 0;
     // Creates or opens the settings key for writing; 0 or the registry's error code.
     virtual std::uint32_t openSettingsKey() = 0;
     virtual std::uint32_t writeText(const char* name, std::uint32_t type,
                                     const std::string& text) = 0;
     virtual std::uint32_t writeNumber(const char* name, std::uint32_t value) = 0;
     virtual void closeSettingsKey() = 0;
-    virtual void restartPendra() = 0;
+    virtual std::optional<ServiceFailure> restartPendra() = 0;
+};
+
+// What saving tells the user and asks; the page decides how.
+class SettingsDialogue {
+public:
+    virtual ~SettingsDialogue() = default;
+    // A validation message: title "Horvane Error", warning icon.
+    virtual void warn(const std::string& text) = 0;
+    // The question whether to create the log directory; true for OK.
+    virtual bool confirmCreate(const std::string& text) = 0;
+    // The caption line and the system's text for the error.
+    virtual void showSystemError(const std::string& caption, std::uint32_t error) = 0;
+    // A restart that failed without a system call: its message, titled "Pendra".
+    virtual void showRestartMessage(const std::string& text) = 0;
 };
 
 // Validates and writes the settings when they changed, then restarts Pendra; true when nothing
 // had to be saved or everything was written. pendraPath is the autostart command.
-bool saveSettings(SyncSettings& settings, SettingsTarget& target, const std::string& pendraPath);
+bool saveSettings(SyncSettings& settings, SettingsStore& store, SettingsDialogue& user,
+                  const std::string& pendraPath);

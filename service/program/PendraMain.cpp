@@ -1,5 +1,5 @@
 // The entry point of Pendra: one service object for the whole run, and the command line.
-#include "service/engine/SyncService.h"
+#include "service/engine/win/SyncService.h"
 #include "service/host/StartupCommand.h"
 
 #include <windows.h>

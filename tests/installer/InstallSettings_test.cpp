@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <regex>
 
 namespace {
 
@@ -220,4 +223,26 @@ TEST(InstallSettings, EveryPropertyFollowsTheSettingsDescription) {
             EXPECT_EQ(written(machine.plan())[setting->name], "#" + std::to_string(setting->most));
         }
     }
+}
+
+// The package's registry table writes what the custom action plans: every value with a
+// property, and nothing else.
+TEST(InstallSettings, ThePackageWritesEveryPlannedValue) {
+    std::ifstream source(PENDRA_SOURCE_DIR "/installer/Pendra.wxs");
+    ASSERT_TRUE(source.is_open());
+    const std::string text((std::istreambuf_iterator<char>(source)), {});
+    const std::regex row(
+        R"re(<RegistryValue Name="(\w+)" Type="string" Value="\[PendraValue\.(\w+)\]")re");
+    std::vector<std::string> rows;
+    for (std::sregex_iterator it(text.begin(), text.end(), row), end; it != end; ++it) {
+        EXPECT_EQ((*it)[1], (*it)[2]);
+        rows.push_back((*it)[1]);
+    }
+    std::vector<std::string> planned;
+    for (const pendra_settings::Setting* setting : pendra_settings::all) {
+        if (setting->property != nullptr) {
+            planned.emplace_back(setting->name);
+        }
+    }
+    EXPECT_EQ(rows, planned);
 }

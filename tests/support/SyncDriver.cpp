@@ -2,7 +2,7 @@
 // Usage: sync-driver [STOP-AFTER-MS] [--stop-file PATH] [--stop-before-initialize]
 // Another thread asks the loop to stop after STOP-AFTER-MS milliseconds, or once PATH exists.
 // Exit code: 0 when the configuration was read and the loop ran, 1 otherwise.
-#include "service/engine/SyncService.h"
+#include "service/engine/win/SyncService.h"
 
 #include <windows.h>
 

@@ -15,10 +15,10 @@
 
 namespace {
 
-using PathState = SettingsTarget::PathState;
+using PathState = SettingsStore::PathState;
 
 // Records every step of a save; answers as told.
-class RecordingTarget : public SettingsTarget {
+class RecordingTarget : public SettingsStore, public SettingsDialogue {
 public:
     TokenRights rights() override { return token; }
     void setAutostartEntry(const std::string& command, bool enable) override {
@@ -54,7 +54,13 @@ public:
         return failingValue == name ? 5u : 0u;
     }
     void closeSettingsKey() override { steps.push_back("close"); }
-    void restartPendra() override { steps.push_back("restart"); }
+    std::optional<ServiceFailure> restartPendra() override {
+        steps.push_back("restart");
+        return restartFailure;
+    }
+    void showRestartMessage(const std::string& text) override {
+        steps.push_back("restart message " + text);
+    }
 
     std::vector<std::string> steps;
     TokenRights token;
@@ -64,6 +70,7 @@ public:
     std::uint32_t openError = 0;
     bool answerOk = true;
     std::string failingValue;
+    std::optional<ServiceFailure> restartFailure;
 };
 
 class MapSource : public SettingsSource {
@@ -136,7 +143,7 @@ TEST(SyncSettings, ASaveWritesTheNineValuesInOrderThenRestartsPendraOnce) {
     SyncSettings s = changed();
     s.logDirectoryType = registry_type::expandString;
     RecordingTarget target;
-    EXPECT_TRUE(saveSettings(s, target, pendra));
+    EXPECT_TRUE(saveSettings(s, target, target, pendra));
     EXPECT_EQ(target.steps,
               (std::vector<std::string>{
                   "autostart off C:\\Apps\\Pendra.exe", "open", "write AppRoot 1 C:\\Apps\\",
@@ -148,8 +155,20 @@ TEST(SyncSettings, ASaveWritesTheNineValuesInOrderThenRestartsPendraOnce) {
     EXPECT_FALSE(s.dirty);
     EXPECT_EQ(s.maxAdjustSeconds, 30u);
     target.steps.clear();
-    EXPECT_TRUE(saveSettings(s, target, pendra)); // nothing changed since
+    EXPECT_TRUE(saveSettings(s, target, target, pendra)); // nothing changed since
     EXPECT_TRUE(target.steps.empty());
+
+    // A failed restart is told in its own form; the settings count as saved all the same.
+    for (const ServiceFailure& failure :
+         {ServiceFailure{"StartServiceA", 1058, ""}, ServiceFailure{"", 0, "Pendra hangs."}}) {
+        s.dirty = true;
+        target.steps.clear();
+        target.restartFailure = failure;
+        EXPECT_TRUE(saveSettings(s, target, target, pendra));
+        EXPECT_EQ(target.steps.back(), failure.call.empty() ? "restart message Pendra hangs."
+                                                            : "error StartServiceA 1058");
+        EXPECT_FALSE(s.dirty);
+    }
 }
 
 TEST(SyncSettings, ARefusedSaveShowsEveryMessageInOrderAndWritesNothing) {
@@ -158,7 +177,7 @@ TEST(SyncSettings, ARefusedSaveShowsEveryMessageInOrderAndWritesNothing) {
     s.autostart = true;
     RecordingTarget target;
     target.path = PathState::missing;
-    EXPECT_FALSE(saveSettings(s, target, pendra));
+    EXPECT_FALSE(saveSettings(s, target, target, pendra));
     EXPECT_EQ(target.steps, (std::vector<std::string>{"autostart on C:\\Apps\\Pendra.exe",
                                                       "warn You must specify a NTP server name.",
                                                       "ask C:\\Logs does not exist\n create it?",
@@ -193,7 +212,7 @@ TEST(SyncSettings, ARefusedSaveShowsEveryMessageInOrderAndWritesNothing) {
         SyncSettings settings = changed();
         RecordingTarget t;
         arrange(t, settings);
-        EXPECT_FALSE(saveSettings(settings, t, pendra)) << last;
+        EXPECT_FALSE(saveSettings(settings, t, t, pendra)) << last;
         EXPECT_EQ(t.steps.back(), last);
         EXPECT_TRUE(settings.dirty);
     }
@@ -213,7 +232,7 @@ TEST(SyncSettings, ATokenWithoutAdministratorRightsIsRefusedOnceBeforeAnyWrite) 
         s.autostart = true;
         RecordingTarget target;
         target.token = token;
-        EXPECT_EQ(saveSettings(s, target, pendra), allowed);
+        EXPECT_EQ(saveSettings(s, target, target, pendra), allowed);
         if (allowed) {
             EXPECT_EQ(target.steps.back(), "restart");
         } else {
@@ -231,7 +250,7 @@ TEST(SyncSettings, WithoutLoggingTheDirectoryIsNotCheckedAndAFailedWriteKeepsThe
     RecordingTarget target;
     target.path = PathState::failed;
     target.failingValue = "WaitForRAS";
-    EXPECT_FALSE(saveSettings(s, target, pendra));
+    EXPECT_FALSE(saveSettings(s, target, target, pendra));
     // Every value is still tried, the key closed, and Pendra left alone.
     EXPECT_EQ(target.steps.size(), 13u);
     EXPECT_EQ(target.steps[4], "write LogDirectory 1 ");
@@ -267,7 +286,7 @@ TEST(SyncSettings, LoadsAndSavesWhatTheSettingsDescriptionSaysItEdits) {
     loaded.dirty = true;
     RecordingTarget target;
     target.path = PathState::directory;
-    ASSERT_TRUE(saveSettings(loaded, target, pendra));
+    ASSERT_TRUE(saveSettings(loaded, target, target, pendra));
     std::vector<std::string> writes;
     for (const std::string& step : target.steps) {
         if (step.starts_with("write ")) {

@@ -3,6 +3,7 @@
 #include "desktop/worldtime/NewsDownload.h"
 #include "desktop/worldtime/NewsText.h"
 #include "desktop/worldtime/ZoneTime.h"
+#include "tests/support/SystemTimeAt.h"
 
 #include <gtest/gtest.h>
 
@@ -11,18 +12,6 @@
 #include <vector>
 
 namespace {
-
-SYSTEMTIME utcAt(int year, int month, int day, int hour, int minute, int second, int ms = 0) {
-    SYSTEMTIME t{};
-    t.wYear = static_cast<std::uint16_t>(year);
-    t.wMonth = static_cast<std::uint16_t>(month);
-    t.wDay = static_cast<std::uint16_t>(day);
-    t.wHour = static_cast<std::uint16_t>(hour);
-    t.wMinute = static_cast<std::uint16_t>(minute);
-    t.wSecond = static_cast<std::uint16_t>(second);
-    t.wMilliseconds = static_cast<std::uint16_t>(ms);
-    return t;
-}
 
 std::string clock(const SYSTEMTIME& t) {
     char text[40];
@@ -78,26 +67,26 @@ TEST(ZoneTimes, DaylightSavingOnBothSidesOfEachChange) {
         bool daylight;
     };
     const std::vector<Case> cases{
-        {berlin, utcAt(2007, 3, 25, 0, 59, 59), "2007-03-25 01:59:59", false},
-        {berlin, utcAt(2007, 3, 25, 1, 0, 0), "2007-03-25 03:00:00", true},
-        {berlin, utcAt(2007, 7, 1, 12, 0, 0), "2007-07-01 14:00:00", true},
-        {berlin, utcAt(2007, 10, 28, 0, 59, 59), "2007-10-28 02:59:59", true},
-        {berlin, utcAt(2007, 10, 28, 1, 0, 0), "2007-10-28 02:00:00", false},
-        {berlin, utcAt(2007, 12, 31, 23, 30, 0), "2008-01-01 00:30:00", false},
+        {berlin, systemTimeAt(2007, 3, 25, 0, 59, 59), "2007-03-25 01:59:59", false},
+        {berlin, systemTimeAt(2007, 3, 25, 1, 0, 0), "2007-03-25 03:00:00", true},
+        {berlin, systemTimeAt(2007, 7, 1, 12, 0, 0), "2007-07-01 14:00:00", true},
+        {berlin, systemTimeAt(2007, 10, 28, 0, 59, 59), "2007-10-28 02:59:59", true},
+        {berlin, systemTimeAt(2007, 10, 28, 1, 0, 0), "2007-10-28 02:00:00", false},
+        {berlin, systemTimeAt(2007, 12, 31, 23, 30, 0), "2008-01-01 00:30:00", false},
         // Southern hemisphere: from October to the end of the year and again until April.
-        {sydney, utcAt(2007, 1, 15, 0, 0, 0), "2007-01-15 11:00:00", true},
-        {sydney, utcAt(2007, 7, 15, 0, 0, 0), "2007-07-15 10:00:00", false},
-        {sydney, utcAt(2007, 10, 6, 15, 59, 59), "2007-10-07 01:59:59", false},
-        {sydney, utcAt(2007, 10, 6, 16, 0, 0), "2007-10-07 03:00:00", true},
-        {sydney, utcAt(2007, 12, 31, 20, 0, 0), "2008-01-01 07:00:00", true},
+        {sydney, systemTimeAt(2007, 1, 15, 0, 0, 0), "2007-01-15 11:00:00", true},
+        {sydney, systemTimeAt(2007, 7, 15, 0, 0, 0), "2007-07-15 10:00:00", false},
+        {sydney, systemTimeAt(2007, 10, 6, 15, 59, 59), "2007-10-07 01:59:59", false},
+        {sydney, systemTimeAt(2007, 10, 6, 16, 0, 0), "2007-10-07 03:00:00", true},
+        {sydney, systemTimeAt(2007, 12, 31, 20, 0, 0), "2008-01-01 07:00:00", true},
         // Both changes in May, from the first Sunday to the fourth: daylight saving only
         // between them, in either order of the days within the month.
-        {sameMonth, utcAt(2007, 1, 15, 12, 0, 0), "2007-01-15 13:00:00", false},
-        {sameMonth, utcAt(2007, 5, 5, 12, 0, 0), "2007-05-05 13:00:00", false},
-        {sameMonth, utcAt(2007, 5, 10, 12, 0, 0), "2007-05-10 14:00:00", true},
-        {sameMonth, utcAt(2007, 5, 31, 12, 0, 0), "2007-05-31 13:00:00", false},
-        {sameMonthSouth, utcAt(2007, 5, 10, 12, 0, 0), "2007-05-10 13:00:00", false},
-        {sameMonthSouth, utcAt(2007, 5, 31, 12, 0, 0), "2007-05-31 14:00:00", true},
+        {sameMonth, systemTimeAt(2007, 1, 15, 12, 0, 0), "2007-01-15 13:00:00", false},
+        {sameMonth, systemTimeAt(2007, 5, 5, 12, 0, 0), "2007-05-05 13:00:00", false},
+        {sameMonth, systemTimeAt(2007, 5, 10, 12, 0, 0), "2007-05-10 14:00:00", true},
+        {sameMonth, systemTimeAt(2007, 5, 31, 12, 0, 0), "2007-05-31 13:00:00", false},
+        {sameMonthSouth, systemTimeAt(2007, 5, 10, 12, 0, 0), "2007-05-10 13:00:00", false},
+        {sameMonthSouth, systemTimeAt(2007, 5, 31, 12, 0, 0), "2007-05-31 14:00:00", true},
     };
     for (const Case& c : cases) {
         const ZoneTime shown = zoneTimeAt(c.utc, c.zone);
@@ -119,7 +108,7 @@ TEST(ZoneTimes, ZonesWithoutOrWithBrokenRulesKeepStandardTime) {
     weekday7.standardStart.weekday = 7;
     for (const ZoneRecord& zone : {none, thirteenth, sixth, noOccurrence, weekday7}) {
         EXPECT_FALSE(hasDaylightSaving(zone));
-        const ZoneTime shown = zoneTimeAt(utcAt(2007, 7, 1, 12, 0, 0), zone);
+        const ZoneTime shown = zoneTimeAt(systemTimeAt(2007, 7, 1, 12, 0, 0), zone);
         EXPECT_FALSE(shown.daylight);
         EXPECT_EQ(clock(shown.wallClock), "2007-07-01 13:00:00");
     }
@@ -155,7 +144,7 @@ TEST(ZoneTexts, OffsetsRulesAndMilliseconds) {
     EXPECT_EQ(offsetText(0, "Minutes"), "00 Minutes");
     EXPECT_EQ(offsetText(-5, "Minutes"), "05 Minutes");
 
-    const ZoneTime shown = zoneTimeAt(utcAt(2007, 7, 1, 0, 0, 0), berlin);
+    const ZoneTime shown = zoneTimeAt(systemTimeAt(2007, 7, 1, 0, 0, 0), berlin);
     EXPECT_EQ(ruleLine("Start: ", berlin.daylightStart, shown.daylightStart, &englishText),
               "Start: last sunday of march [25] at 02:00:00 ");
     const TransitionRule fourth{11, 4, 4, 23, 59, 59};
@@ -237,8 +226,8 @@ TEST(NewsDownload, WhereFromAndTheProgressLines) {
 
 TEST(ZoneTexts, TheSetTimeDialogSetsTheCalendarsDayAtThePickersTime) {
     // 23:59:58 picked on another day, the 31st chosen in the calendar.
-    const SYSTEMTIME picker = utcAt(2026, 12, 7, 23, 59, 58, 734);
-    SYSTEMTIME calendar = utcAt(2026, 12, 31, 0, 0, 0, 0);
+    const SYSTEMTIME picker = systemTimeAt(2026, 12, 7, 23, 59, 58, 734);
+    SYSTEMTIME calendar = systemTimeAt(2026, 12, 31, 0, 0, 0, 0);
     calendar.wDayOfWeek = 4;
     const SYSTEMTIME set = composeNewTime(picker, calendar);
     EXPECT_EQ(clock(set), "2026-12-31 23:59:58");

@@ -1,8 +1,9 @@
 #include "common/PendraSettings.h"
-#include "service/engine/FakeRegistry.h"
 #include "service/engine/RegistryKey.h"
 #include "service/engine/ServiceConfiguration.h"
 #include "service/host/BaseException.h"
+#include "tests/fakes/FakeRegistry.h"
+#include "tests/support/ReadFailure.h"
 
 #include <gtest/gtest.h>
 
@@ -22,16 +23,6 @@ const std::string expansionFailed = "unable to expand environment variables in r
 
 std::vector<std::uint8_t> bytesOf(const std::string& text) {
     return {text.begin(), text.end()};
-}
-
-// The exception text of a read, or "" when it completed.
-std::string readFailure(ServiceConfiguration& config) {
-    try {
-        readServiceConfiguration(config);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
 }
 
 class ConfigurationTest : public ::testing::Test {

@@ -1,4 +1,5 @@
 #include "service/engine/NtpStamp.h"
+#include "tests/support/SystemTimeAt.h"
 
 #include <gtest/gtest.h>
 
@@ -6,19 +7,6 @@
 #include <tuple>
 
 namespace {
-
-SYSTEMTIME makeTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
-                    int milliseconds = 0) {
-    SYSTEMTIME t{};
-    t.wYear = static_cast<std::uint16_t>(year);
-    t.wMonth = static_cast<std::uint16_t>(month);
-    t.wDay = static_cast<std::uint16_t>(day);
-    t.wHour = static_cast<std::uint16_t>(hour);
-    t.wMinute = static_cast<std::uint16_t>(minute);
-    t.wSecond = static_cast<std::uint16_t>(second);
-    t.wMilliseconds = static_cast<std::uint16_t>(milliseconds);
-    return t;
-}
 
 auto fields(const SYSTEMTIME& t) {
     return std::make_tuple(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
@@ -80,10 +68,10 @@ TEST(NtpStampCalendar, KnownDatesConvertBothWays) {
         int dayOfWeek;
     };
     const Case cases[] = {
-        {makeTime(1900, 1, 1), {0, 0}, 1},
-        {makeTime(2000, 1, 1), {3155673600u, 0}, 6},
-        {makeTime(2010, 7, 15, 8, 30, 45, 500), {3488171445u, 0x80000000u}, 4},
-        {makeTime(2036, 2, 7, 6, 28, 15), {0xFFFFFFFFu, 0}, 4},
+        {systemTimeAt(1900, 1, 1), {0, 0}, 1},
+        {systemTimeAt(2000, 1, 1), {3155673600u, 0}, 6},
+        {systemTimeAt(2010, 7, 15, 8, 30, 45, 500), {3488171445u, 0x80000000u}, 4},
+        {systemTimeAt(2036, 2, 7, 6, 28, 15), {0xFFFFFFFFu, 0}, 4},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(NtpStamp::fromSystemTime(c.time), c.stamp) << c.time.wYear;
@@ -95,11 +83,11 @@ TEST(NtpStampCalendar, KnownDatesConvertBothWays) {
 
 TEST(NtpStampCalendar, MillisecondsRoundTripAndRoundToNearest) {
     for (int ms = 0; ms < 1000; ++ms) {
-        const SYSTEMTIME t = makeTime(2010, 7, 15, 8, 30, 45, ms);
+        const SYSTEMTIME t = systemTimeAt(2010, 7, 15, 8, 30, 45, ms);
         EXPECT_EQ(fields(NtpStamp::toSystemTime(NtpStamp::fromSystemTime(t))), fields(t));
     }
     EXPECT_EQ(fields(NtpStamp::toSystemTime({0, 0xFFFFFFFFu})),
-              fields(makeTime(1900, 1, 1, 0, 0, 1, 0)));
+              fields(systemTimeAt(1900, 1, 1, 0, 0, 1, 0)));
     // The rounding constant 2147483 is a hair under 0.0005 s (2147483.648 units), so the
     // step to the next millisecond comes one unit after the true half.
     EXPECT_EQ(NtpStamp::toSystemTime({0, 2147484}).wMilliseconds, 0);
@@ -107,15 +95,15 @@ TEST(NtpStampCalendar, MillisecondsRoundTripAndRoundToNearest) {
 }
 
 TEST(NtpStampCalendar, OutOfRangeMillisecondsClampToTheLastOfTheSecond) {
-    const NtpStamp last = NtpStamp::fromSystemTime(makeTime(2010, 7, 15, 8, 30, 45, 999));
-    EXPECT_EQ(NtpStamp::fromSystemTime(makeTime(2010, 7, 15, 8, 30, 45, 1000)), last);
-    EXPECT_EQ(NtpStamp::fromSystemTime(makeTime(2010, 7, 15, 8, 30, 45, 65535)), last);
+    const NtpStamp last = NtpStamp::fromSystemTime(systemTimeAt(2010, 7, 15, 8, 30, 45, 999));
+    EXPECT_EQ(NtpStamp::fromSystemTime(systemTimeAt(2010, 7, 15, 8, 30, 45, 1000)), last);
+    EXPECT_EQ(NtpStamp::fromSystemTime(systemTimeAt(2010, 7, 15, 8, 30, 45, 65535)), last);
 }
 
 TEST(NtpStampCalendar, SecondsWrapAfterEraZeroAndResultsStayInIt) {
-    EXPECT_EQ(NtpStamp::fromSystemTime(makeTime(2036, 2, 7, 6, 28, 16)), NtpStamp(0, 0));
+    EXPECT_EQ(NtpStamp::fromSystemTime(systemTimeAt(2036, 2, 7, 6, 28, 16)), NtpStamp(0, 0));
     EXPECT_EQ(fields(NtpStamp::toSystemTime({0xFFFFFFFFu, 0xFFFFFFFFu})),
-              fields(makeTime(1900, 1, 1)));
+              fields(systemTimeAt(1900, 1, 1)));
 
     const auto inEraZero = [](const SYSTEMTIME& t) {
         const auto date = std::make_tuple(t.wYear, t.wMonth, t.wDay);
@@ -200,7 +188,7 @@ TEST(NtpStampArithmetic, OffsetAndDelayOfAnExchange) {
         NtpStamp t1, t2, t3, t4;
         double offset, delay;
     };
-    const NtpStamp base = NtpStamp::fromSystemTime(makeTime(2010, 7, 15, 8, 30, 45, 120));
+    const NtpStamp base = NtpStamp::fromSystemTime(systemTimeAt(2010, 7, 15, 8, 30, 45, 120));
     const auto at = [](NtpStamp from, double seconds) {
         return NtpStamp::add(from, fromSeconds(seconds));
     };
@@ -261,30 +249,30 @@ TEST(AddOffset, StaysCorrectBeyondTheEraBoundary) {
     };
     const NtpStamp tenYears(3652u * 86400u, 0);
     const Case cases[] = {
-        {makeTime(2036, 2, 7, 6, 28, 15, 900),
+        {systemTimeAt(2036, 2, 7, 6, 28, 15, 900),
          {0, 858993459u},
-         makeTime(2036, 2, 7, 6, 28, 16, 100),
+         systemTimeAt(2036, 2, 7, 6, 28, 16, 100),
          4},
-        {makeTime(2036, 2, 7, 6, 28, 14), {10, 0}, makeTime(2036, 2, 7, 6, 28, 24), 4},
-        {makeTime(2036, 2, 7, 6, 28, 16, 100), NtpStamp::negate({0, 858993459u}),
-         makeTime(2036, 2, 7, 6, 28, 15, 900), 4},
-        {makeTime(2036, 2, 7, 23, 59, 59, 999),
+        {systemTimeAt(2036, 2, 7, 6, 28, 14), {10, 0}, systemTimeAt(2036, 2, 7, 6, 28, 24), 4},
+        {systemTimeAt(2036, 2, 7, 6, 28, 16, 100), NtpStamp::negate({0, 858993459u}),
+         systemTimeAt(2036, 2, 7, 6, 28, 15, 900), 4},
+        {systemTimeAt(2036, 2, 7, 23, 59, 59, 999),
          {0, millisecondFractions[1]},
-         makeTime(2036, 2, 8),
+         systemTimeAt(2036, 2, 8),
          5},
-        {makeTime(2036, 2, 28, 23, 59, 59, 999),
+        {systemTimeAt(2036, 2, 28, 23, 59, 59, 999),
          {0, millisecondFractions[1]},
-         makeTime(2036, 2, 29),
+         systemTimeAt(2036, 2, 29),
          5},
-        {makeTime(2030, 1, 1), tenYears, makeTime(2040, 1, 1), 0},
-        {makeTime(2040, 1, 1), NtpStamp::negate(tenYears), makeTime(2030, 1, 1), 2},
-        {makeTime(2040, 6, 15, 12),
+        {systemTimeAt(2030, 1, 1), tenYears, systemTimeAt(2040, 1, 1), 0},
+        {systemTimeAt(2040, 1, 1), NtpStamp::negate(tenYears), systemTimeAt(2030, 1, 1), 2},
+        {systemTimeAt(2040, 6, 15, 12),
          {0xFFFFFFFFu, 0x80000000u},
-         makeTime(2040, 6, 15, 11, 59, 59, 500),
+         systemTimeAt(2040, 6, 15, 11, 59, 59, 500),
          5},
-        {makeTime(2100, 2, 28, 23, 59, 59, 500), {0, 0x80000000u}, makeTime(2100, 3, 1), 1},
+        {systemTimeAt(2100, 2, 28, 23, 59, 59, 500), {0, 0x80000000u}, systemTimeAt(2100, 3, 1), 1},
         // 0.6 ms past 23:59:59.999 rounds into the next century.
-        {makeTime(2099, 12, 31, 23, 59, 59, 999), {0, 2576980u}, makeTime(2100, 1, 1), 5},
+        {systemTimeAt(2099, 12, 31, 23, 59, 59, 999), {0, 2576980u}, systemTimeAt(2100, 1, 1), 5},
     };
     for (const Case& c : cases) {
         const SYSTEMTIME result = addOffset(c.from, c.offset);
@@ -305,12 +293,12 @@ std::uint64_t fileTicks(const SYSTEMTIME& t, std::uint64_t extraTicks = 0) {
 } // namespace
 
 TEST(FileTimeReadings, ConvertExactlyAndAgreeWithTheMillisecondClock) {
-    EXPECT_EQ(NtpStamp::fromFileTime(fileTicks(makeTime(1900, 1, 1))), NtpStamp(0, 0));
+    EXPECT_EQ(NtpStamp::fromFileTime(fileTicks(systemTimeAt(1900, 1, 1))), NtpStamp(0, 0));
     // Era 1 starts at 2036-02-07 06:28:16.
-    EXPECT_EQ(NtpStamp::fromFileTime(fileTicks(makeTime(2036, 2, 7, 6, 28, 16), 1)),
+    EXPECT_EQ(NtpStamp::fromFileTime(fileTicks(systemTimeAt(2036, 2, 7, 6, 28, 16), 1)),
               NtpStamp(0, 429));
     // The last tick of a second stays in it: 2^32 - 429.497 units, rounded.
-    const SYSTEMTIME noon = makeTime(2026, 12, 8, 12);
+    const SYSTEMTIME noon = systemTimeAt(2026, 12, 8, 12);
     const NtpStamp last = NtpStamp::fromFileTime(fileTicks(noon, 9999999));
     EXPECT_EQ(last.seconds(), NtpStamp::fromSystemTime(noon).seconds());
     EXPECT_EQ(last.fraction(), 4294966867u);
@@ -326,20 +314,20 @@ TEST(FileTimeReadings, ConvertExactlyAndAgreeWithTheMillisecondClock) {
 }
 
 TEST(FileTimeReadings, TheNewTimeIsRoundedOnceToTheNearestMillisecond) {
-    const SYSTEMTIME noon = makeTime(2026, 12, 8, 12);
+    const SYSTEMTIME noon = systemTimeAt(2026, 12, 8, 12);
     const NtpStamp none(0, 0);
     EXPECT_EQ(fields(addOffset(fileTicks(noon, 4999), none)), fields(noon));
     EXPECT_EQ(fields(addOffset(fileTicks(noon, 5001), none)),
-              fields(makeTime(2026, 12, 8, 12, 0, 0, 1)));
+              fields(systemTimeAt(2026, 12, 8, 12, 0, 0, 1)));
     // 0.4 ms of reading and 0.4 ms of offset make 0.8 ms: one millisecond, where rounding each
     // on its own would give none.
     EXPECT_EQ(fields(addOffset(fileTicks(noon, 4000), fromSeconds(0.0004))),
-              fields(makeTime(2026, 12, 8, 12, 0, 0, 1)));
+              fields(systemTimeAt(2026, 12, 8, 12, 0, 0, 1)));
     // Across midnight and the year, both ways.
     const SYSTEMTIME nextYear =
-        addOffset(fileTicks(makeTime(2026, 12, 31, 23, 59, 59, 999), 6000), none);
-    EXPECT_EQ(fields(nextYear), fields(makeTime(2027, 1, 1)));
+        addOffset(fileTicks(systemTimeAt(2026, 12, 31, 23, 59, 59, 999), 6000), none);
+    EXPECT_EQ(fields(nextYear), fields(systemTimeAt(2027, 1, 1)));
     EXPECT_EQ(nextYear.wDayOfWeek, 5);
-    EXPECT_EQ(fields(addOffset(fileTicks(makeTime(2027, 1, 1), 1000), fromSeconds(-0.0012))),
-              fields(makeTime(2026, 12, 31, 23, 59, 59, 999)));
+    EXPECT_EQ(fields(addOffset(fileTicks(systemTimeAt(2027, 1, 1), 1000), fromSeconds(-0.0012))),
+              fields(systemTimeAt(2026, 12, 31, 23, 59, 59, 999)));
 }

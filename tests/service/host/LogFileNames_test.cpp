@@ -1,4 +1,5 @@
 #include "service/host/LogFileNames.h"
+#include "tests/support/SystemTimeAt.h"
 
 #include <gtest/gtest.h>
 
@@ -6,19 +7,6 @@
 #include <vector>
 
 namespace {
-
-SYSTEMTIME utc(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
-               unsigned second, unsigned millis) {
-    SYSTEMTIME t{};
-    t.wYear = static_cast<std::uint16_t>(year);
-    t.wMonth = static_cast<std::uint16_t>(month);
-    t.wDay = static_cast<std::uint16_t>(day);
-    t.wHour = static_cast<std::uint16_t>(hour);
-    t.wMinute = static_cast<std::uint16_t>(minute);
-    t.wSecond = static_cast<std::uint16_t>(second);
-    t.wMilliseconds = static_cast<std::uint16_t>(millis);
-    return t;
-}
 
 FILETIME at(std::uint64_t ticks) {
     return FILETIME{static_cast<std::uint32_t>(ticks), static_cast<std::uint32_t>(ticks >> 32)};
@@ -39,23 +27,25 @@ std::vector<std::string> offerAll(OldFileList& list,
 } // namespace
 
 TEST(LogFileNames, DayFileIsNamedByTheUtcDate) {
-    EXPECT_EQ(dayFileName("C:\\Logs", "ntp", utc(2026, 12, 6, 23, 59, 59, 999)),
+    EXPECT_EQ(dayFileName("C:\\Logs", "ntp", systemTimeAt(2026, 12, 6, 23, 59, 59, 999)),
               "C:\\Logs\\20261206.ntp");
-    EXPECT_EQ(dayFileName("D", "ntp", utc(2027, 1, 1, 0, 0, 0, 0)), "D\\20270101.ntp");
+    EXPECT_EQ(dayFileName("D", "ntp", systemTimeAt(2027, 1, 1, 0, 0, 0, 0)), "D\\20270101.ntp");
     EXPECT_EQ(logFilePattern("C:\\Logs", "ntp"), "C:\\Logs\\*.ntp");
 }
 
 TEST(LogFileNames, PrefixIsThirtyCharactersWithTwoBlanksBeforeTheDate) {
-    const std::string prefix = logLinePrefix(utc(2026, 12, 6, 14, 3, 7, 250));
+    const std::string prefix = logLinePrefix(systemTimeAt(2026, 12, 6, 14, 3, 7, 250));
     EXPECT_EQ(prefix, "UTC: 14:03:07.250  06.12.2026 ");
     EXPECT_EQ(prefix.size(), 30u);
-    EXPECT_EQ(logLinePrefix(utc(1999, 1, 2, 0, 0, 0, 5)), "UTC: 00:00:00.005  02.01.1999 ");
+    EXPECT_EQ(logLinePrefix(systemTimeAt(1999, 1, 2, 0, 0, 0, 5)),
+              "UTC: 00:00:00.005  02.01.1999 ");
 }
 
 TEST(LogFileNames, PrefixOfAnImpossibleReadingStaysInItsBuffer) {
-    const std::string prefix = logLinePrefix(utc(65535, 65535, 65535, 65535, 65535, 65535, 65535));
+    const std::string prefix =
+        logLinePrefix(systemTimeAt(65535, 65535, 65535, 65535, 65535, 65535, 65535));
     EXPECT_EQ(prefix, "UTC: 65535:65535:65535.65535  65535.65535.65535 ");
-    EXPECT_EQ(dayFileName("d", "ntp", utc(65535, 65535, 65535, 0, 0, 0, 0)),
+    EXPECT_EQ(dayFileName("d", "ntp", systemTimeAt(65535, 65535, 65535, 0, 0, 0, 0)),
               "d\\655356553565535.ntp");
 }
 

@@ -1,0 +1,41 @@
+// The page "NTP Synchronization Settings": edits syncSettings at once and marks it changed;
+// Apply saves through SaveSettings, which restarts Pendra; the page shows what went wrong.
+#pragma once
+
+#include "desktop/admin/UnitConversion.h"
+#include "desktop/framework/PropertySheet.h"
+#include "win32/Gdi.h"
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+class Standard : public CPropertyPage {
+public:
+    Standard();
+    ~Standard() override;
+
+    BOOL OnInitDialog() override;
+    void OnOK() override;
+
+protected:
+    bool onCommand(UINT id, UINT code, HWND control) override;
+
+private:
+    void showStored(UINT spin, UINT unitList, StoredUnit stored, std::uint32_t value);
+    void readTyped(UINT edit, UINT unitList, StoredUnit stored, std::uint32_t& field);
+    void fillUnits(UINT unitList, StoredUnit stored);
+    void enable(std::initializer_list<UINT> ids, bool on);
+    bool isChecked(UINT id) const;
+    void setChecked(UINT id, bool on);
+    void changed();
+    void chooseLogDirectory();
+    void createServerList();
+    void fillServerList();
+
+    bool m_bInitializing = false;
+    bool correcting_ = false; // the page itself rewrites an edit
+    std::string m_strServer;
+    HWND m_comboServer = nullptr; // a child of the page, destroyed with it
+    FontHandle m_font;
+};

@@ -1,0 +1,303 @@
+#include "desktop/worldtime/win/StaticWorldClock.h"
+
+#include "desktop/framework/WinApp.h"
+#include "desktop/resources/resource.h"
+#include "desktop/worldtime/NewsText.h"
+#include "desktop/worldtime/ZoneTime.h"
+#include "desktop/worldtime/win/DateTimePage.h"
+#include "desktop/worldtime/win/GDIThread.h"
+
+#include <algorithm>
+#include <ctime>
+#include <functional>
+#include <vector>
+
+namespace {
+
+constexpr COLORREF labelColour = RGB(243, 85, 0);
+constexpr COLORREF textColour = RGB(85, 243, 0);
+constexpr COLORREF tickerColour = RGB(128, 128, 243);
+
+enum class Field { hours, minutes, seconds, date };
+
+// The clock's fields in the C library's own words for weekdays and months.
+std::string formatted(Field field, const SYSTEMTIME& t) {
+    std::tm time{};
+    time.tm_year = t.wYear - 1900;
+    time.tm_mon = t.wMonth - 1;
+    time.tm_mday = t.wDay;
+    time.tm_hour = t.wHour;
+    time.tm_min = t.wMinute;
+    time.tm_sec = t.wSecond;
+    time.tm_wday = t.wDayOfWeek;
+    char text[100] = {};
+    switch (field) {
+    case Field::hours:
+        std::strftime(text, sizeof text, "%H", &time);
+        break;
+    case Field::minutes:
+        std::strftime(text, sizeof text, "%M", &time);
+        break;
+    case Field::seconds:
+        std::strftime(text, sizeof text, "%S", &time);
+        break;
+    case Field::date:
+        std::strftime(text, sizeof text, "%A, %d. %B %Y", &time);
+        break;
+    }
+    return text;
+}
+
+void textOut(HDC dc, int x, int y, const std::string& text) {
+    TextOutA(dc, x, y, text.c_str(), static_cast<int>(text.size()));
+}
+
+// Draws one block of texts in Arial of that size, weight and colour; a block whose font cannot
+// be made is left out.
+void drawBlock(HDC dc, LONG height, LONG width, LONG weight, COLORREF colour,
+               const std::function<void()>& draw) {
+    LOGFONTA description{};
+    lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
+    description.lfHeight = height;
+    description.lfWidth = width;
+    description.lfWeight = weight;
+    const FontHandle font(CreateFontIndirectA(&description));
+    if (!font) {
+        return;
+    }
+    const SelectedObject selected(dc, font.get());
+    SetTextColor(dc, colour);
+    draw();
+}
+
+} // namespace
+
+namespace {
+
+HBITMAP loadMap() {
+    return LoadBitmapA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDB_WORLDMAP));
+}
+
+} // namespace
+
+CStaticWorldClock::CStaticWorldClock(CDateTimePage& page)
+    : m_page(page), m_mapBitmap(loadMap()), m_backBitmap(loadMap()), m_layerBitmap(loadMap()),
+      m_mapDC(CreateCompatibleDC(nullptr)), m_layerDC(CreateCompatibleDC(nullptr)),
+      m_mapSelection(m_mapDC.get(), m_mapBitmap.get()),
+      m_layerSelection(m_layerDC.get(), m_layerBitmap.get()) {
+    BITMAP map{};
+    if (GetObjectA(m_mapBitmap.get(), sizeof map, &map) != 0) {
+        m_mapSize = {map.bmWidth, map.bmHeight};
+    }
+}
+
+CStaticWorldClock::~CStaticWorldClock() = default;
+
+bool CStaticWorldClock::create(const RECT& area, UINT id) {
+    const HWND window = CreateWindowExA(
+        0, "STATIC", "",
+        WS_CHILD | WS_VISIBLE | WS_DLGFRAME | WS_CLIPSIBLINGS | SS_CENTERIMAGE | SS_BITMAP,
+        area.left, area.top, area.right - area.left, area.bottom - area.top, m_page.m_hWnd,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), AfxGetInstanceHandle(), nullptr);
+    if (window == nullptr || !SubclassWindow(window)) {
+        return false;
+    }
+    m_clientDC = GetDC(window);
+    m_pRepaintThread = startRepaintThread(window, m_clientDC);
+    return true;
+}
+
+void CStaticWorldClock::stopRepainting() {
+    if (m_pRepaintThread != nullptr) {
+        m_pRepaintThread->StopThread();
+        m_pRepaintThread = nullptr;
+        InvalidateRect(m_hWnd, nullptr, TRUE);
+    }
+    if (m_clientDC != nullptr) {
+        ReleaseDC(m_hWnd, m_clientDC);
+        m_clientDC = nullptr;
+    }
+}
+
+LRESULT CStaticWorldClock::windowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_PAINT:
+        paint();
+        return 0;
+    case WM_ERASEBKGND:
+        return TRUE; // the painting covers everything: no flicker
+    case WM_TICKER_RESTARTS:
+        return m_tickerRestarts;
+    case WM_GETTEXTLENGTH:
+        // The window's text is the ticker line, for screen readers and tests.
+        return static_cast<LRESULT>(m_page.m_tickerText.size());
+    case WM_GETTEXT: {
+        // The subclass gets the text messages in Unicode when the common controls made the
+        // window so: the ticker's single-byte text is then widened into the caller's buffer.
+        const auto capacity = static_cast<int>(wParam);
+        if (capacity <= 0) {
+            return 0;
+        }
+        const std::string& ticker = m_page.m_tickerText;
+        const int length = std::min(capacity - 1, static_cast<int>(ticker.size()));
+        if (!IsWindowUnicode(m_hWnd)) {
+            auto* out = reinterpret_cast<char*>(lParam);
+            ticker.copy(out, static_cast<std::size_t>(length));
+            out[length] = '\0';
+            return length;
+        }
+        auto* out = reinterpret_cast<wchar_t*>(lParam);
+        const int written = MultiByteToWideChar(CP_ACP, 0, ticker.data(), length, out, length);
+        out[written] = L'\0';
+        return written;
+    }
+    case WM_DESTROY:
+        stopRepainting();
+        return Default();
+    default:
+        return CStatic::windowProc(message, wParam, lParam);
+    }
+}
+
+void CStaticWorldClock::measureTicker(HDC dc) {
+    const std::string& ticker = m_page.m_tickerText;
+    std::vector<INT> ends(ticker.size());
+    SIZE extent{};
+    if (ticker.empty() || !GetTextExtentExPointA(dc, ticker.data(), static_cast<int>(ticker.size()),
+                                                 0, nullptr, ends.data(), &extent)) {
+        ends.clear();
+    }
+    m_tickerEnds.assign(ends.begin(), ends.end());
+    m_tickerMeasured = true;
+}
+
+void CStaticWorldClock::paint() {
+    // The string table is read once; a painting about every 8 ms need not read it again.
+    auto text = [this](unsigned entry) -> const std::string& {
+        auto found = m_strings.find(entry);
+        if (found == m_strings.end()) {
+            found = m_strings.emplace(entry, loadString(entry)).first;
+        }
+        return found->second;
+    };
+
+    // The instant and the names to show.
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    SYSTEMTIME shown = now;
+    std::int32_t bias = 0;
+    std::int32_t daylightOffset = 0;
+    const std::string notSet = "Not set for this time zone! ";
+    std::string ruleStart = notSet;
+    std::string ruleEnd = notSet;
+    const int zone = m_page.m_selectedZone;
+    const bool utcMode = m_page.m_displayMode == text(IDS_SHOW_UTC);
+    if (zone >= 0 && static_cast<std::size_t>(zone) < m_page.m_catalogue.size()) {
+        const auto position = static_cast<std::size_t>(zone);
+        const ZoneRecord record = m_page.m_catalogue.zone(position);
+        const ZoneTime time = zoneTimeAt(now, record);
+        shown = time.wallClock;
+        bias = record.bias;
+        m_zoneName = time.daylight ? m_page.m_catalogue.daylightNames[position]
+                                   : m_page.m_catalogue.standardNames[position];
+        if (hasDaylightSaving(record)) {
+            daylightOffset = record.daylightBias;
+            ruleStart = ruleLine("Start: ", record.daylightStart, time.daylightStart, text);
+            ruleEnd = ruleLine("End:  ", record.standardStart, time.standardStart, text);
+        }
+    } else if (!utcMode) {
+        GetLocalTime(&shown);
+    }
+    // Without a zone: UTC by its name, or the computer's own zone.
+    const std::string zoneName = zone >= 0 ? m_zoneName
+                                 : utcMode ? text(IDS_UTC_NAME)
+                                           : m_page.m_currentStandardName;
+    const std::string& minutes = text(IDS_MINUTES);
+    const StillTexts still{formatted(Field::hours, shown),
+                           formatted(Field::minutes, shown),
+                           formatted(Field::seconds, shown),
+                           zoneName,
+                           offsetText(bias, minutes),
+                           offsetText(daylightOffset, minutes),
+                           formatted(Field::date, shown),
+                           ruleStart,
+                           ruleEnd};
+    // All but the colons, the milliseconds and the ticker changes once a second at most: that
+    // layer is drawn again only when one of its texts has changed.
+    if (still != m_stillTexts) {
+        drawStillLayer(still, text);
+        m_stillTexts = still;
+    }
+
+    PAINTSTRUCT paintStruct;
+    const HDC dc = BeginPaint(m_hWnd, &paintStruct);
+    const int right = paintStruct.rcPaint.right;
+    const int bottom = paintStruct.rcPaint.bottom;
+    {
+        const MemoryDC bufferDC(CreateCompatibleDC(dc));
+        const HDC buffer = bufferDC.get();
+        const SelectedObject back(buffer, m_backBitmap.get());
+        BitBlt(buffer, 0, 0, right, bottom, m_layerDC.get(), 0, 0, SRCCOPY);
+        SetBkMode(buffer, TRANSPARENT);
+        drawBlock(buffer, 110, 50, 700, textColour, [&] {
+            // The colons fade from full green to almost black within each second.
+            SetTextColor(buffer, RGB(0, 255 - now.wMilliseconds * 255 / 1000, 0));
+            textOut(buffer, 129, 50, ":");
+            textOut(buffer, 276, 50, ":");
+        });
+        drawBlock(buffer, 30, 15, 700, textColour,
+                  [&] { textOut(buffer, 370, 158, millisecondsText(now.wMilliseconds)); });
+        drawBlock(buffer, 15, 7, 700, tickerColour, [&] {
+            std::string& ticker = m_page.m_tickerText;
+            // Measured once per text: where each character ends.
+            if (!m_tickerMeasured) {
+                measureTicker(buffer);
+            }
+            const std::int32_t width = m_tickerEnds.empty() ? 0 : m_tickerEnds.back();
+            std::int32_t offset = m_tickerOffset;
+            if (advanceTicker(offset, width, m_tickerStart)) {
+                // A new text only as the old one starts again.
+                if (takeNewsText(ticker)) {
+                    measureTicker(buffer);
+                }
+                ++m_tickerRestarts;
+            }
+            m_tickerOffset = offset;
+            const TickerSpan span =
+                visibleTickerSpan(m_tickerEnds, m_tickerStart - m_tickerOffset, right);
+            TextOutA(buffer, span.x, 220, ticker.data() + span.first, static_cast<int>(span.count));
+        });
+
+        BitBlt(dc, 0, 0, right, bottom, buffer, 0, 0, SRCCOPY);
+    }
+    EndPaint(m_hWnd, &paintStruct);
+}
+
+void CStaticWorldClock::drawStillLayer(const StillTexts& still,
+                                       const std::function<const std::string&(unsigned)>& text) {
+    const HDC layer = m_layerDC.get();
+    BitBlt(layer, 0, 0, m_mapSize.cx, m_mapSize.cy, m_mapDC.get(), 0, 0, SRCCOPY);
+    SetBkMode(layer, TRANSPARENT);
+    drawBlock(layer, 18, 8, 0, labelColour, [&] {
+        textOut(layer, 17, 15, text(IDS_TIMEZONE));
+        textOut(layer, 17, 44, text(IDS_UTC_BIAS));
+        textOut(layer, 237, 44, text(IDS_DST_BIAS));
+        textOut(layer, 17, 161, text(IDS_DATE));
+        textOut(layer, 17, 190, text(IDS_DST));
+    });
+    drawBlock(layer, 110, 50, 700, textColour, [&] {
+        textOut(layer, 17, 58, still.hours);
+        textOut(layer, 162, 58, still.minutes);
+        textOut(layer, 309, 58, still.seconds);
+    });
+    drawBlock(layer, 18, 8, 700, textColour, [&] {
+        textOut(layer, 121, 15, still.zoneName);
+        textOut(layer, 121, 44, still.bias);
+        textOut(layer, 331, 44, still.daylightBias);
+        textOut(layer, 71, 161, still.date);
+    });
+    drawBlock(layer, 12, 7, 700, textColour, [&] {
+        textOut(layer, 71, 185, still.ruleStart);
+        textOut(layer, 71, 198, still.ruleEnd);
+    });
+}

@@ -1,0 +1,66 @@
+// The world clock over the map: the time of the zone shown with its names, offsets, date and
+// daylight-saving rule, and the ticker line, drawn anew at each painting into a buffer bitmap
+// that is copied to the screen in one step.
+#pragma once
+
+#include "desktop/framework/Static.h"
+#include "win32/Gdi.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+class CDateTimePage;
+class CBallThread;
+
+// A test hook: the clock window answers this message with how often its ticker has started
+// again, so that a test can wait for a restart.
+constexpr UINT WM_TICKER_RESTARTS = WM_APP + 1;
+
+class CStaticWorldClock : public CStatic {
+public:
+    explicit CStaticWorldClock(CDateTimePage& page);
+    ~CStaticWorldClock() override;
+
+    // Makes the window over a rectangle of the page and starts its repaint thread.
+    bool create(const RECT& area, UINT id);
+
+protected:
+    LRESULT windowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    // The texts that change once a second at most.
+    struct StillTexts {
+        std::string hours, minutes, seconds, zoneName, bias, daylightBias, date, ruleStart, ruleEnd;
+        bool operator==(const StillTexts&) const = default;
+    };
+
+    void paint();
+    void drawStillLayer(const StillTexts& still,
+                        const std::function<const std::string&(unsigned)>& text);
+    void stopRepainting();
+    void measureTicker(HDC dc);
+
+    CDateTimePage& m_page;
+    HDC m_clientDC = nullptr;
+    CBallThread* m_pRepaintThread = nullptr;
+    // In this order: the selections go first, then the DCs, then the bitmaps.
+    BitmapHandle m_mapBitmap;
+    BitmapHandle m_backBitmap;
+    BitmapHandle m_layerBitmap;
+    MemoryDC m_mapDC;
+    MemoryDC m_layerDC;
+    SelectedObject m_mapSelection;
+    SelectedObject m_layerSelection;
+    SIZE m_mapSize{};
+    StillTexts m_stillTexts;
+    std::vector<std::int32_t> m_tickerEnds;
+    bool m_tickerMeasured = false;
+    int m_tickerStart = 460;
+    int m_tickerOffset = 0;
+    LRESULT m_tickerRestarts = 0;
+    std::string m_zoneName;
+    std::map<unsigned, std::string> m_strings;
+};

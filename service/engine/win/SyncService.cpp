@@ -1,0 +1,563 @@
+#include "service/engine/win/SyncService.h"
+
+#include "service/engine/SntpPacket.h"
+#include "service/engine/win/WinsockGuards.h"
+#include "service/host/BaseException.h"
+#include "service/host/Revision.h"
+#include "service/host/win/LogFile.h"
+#include "service/host/win/RealtimePriority.h"
+#include "service/host/win/SystemTimePrivilege.h"
+
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace {
+
+constexpr DWORD replyWaitMilliseconds = 10000;
+// The reply wait looks for an abandoned exchange this often.
+constexpr DWORD abandonCheckMilliseconds = 100;
+
+using PreciseClockFn = VOID(WINAPI*)(LPFILETIME);
+
+// Windows 8 and Wine have a clock of 100-ns steps; looked up at run time, so that Windows
+// 95/98 and NT 4 start and keep their millisecond clock.
+PreciseClockFn preciseClock() {
+    static const auto function = reinterpret_cast<PreciseClockFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+    return function;
+}
+
+// The system clock in 100-ns units since 1601.
+std::uint64_t clockTicks() {
+    FILETIME now{};
+    if (const PreciseClockFn precise = preciseClock()) {
+        precise(&now);
+    } else {
+        SYSTEMTIME utc;
+        GetSystemTime(&utc);
+        SystemTimeToFileTime(&utc, &now);
+    }
+    return std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
+}
+
+NtpStamp clockNow() {
+    return NtpStamp::fromFileTime(clockTicks());
+}
+
+// The step of that clock in 100-ns units: how far an honest T4 - T1 may fall short.
+std::uint32_t clockStep() {
+    if (preciseClock() != nullptr) {
+        return 1;
+    }
+    DWORD adjustment = 0;
+    DWORD increment = 0;
+    BOOL disabled = FALSE;
+    // Windows 95/98 do not tell: their clock moves with the timer's 55-ms tick.
+    if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled) || increment == 0) {
+        return 550000;
+    }
+    // GetSystemTime reads whole milliseconds, whatever the tick.
+    return std::max<DWORD>(increment, 10000);
+}
+
+// A delay as a signed number, for choosing the sample with the least.
+std::int64_t signedUnits(NtpStamp delay) {
+    return static_cast<std::int64_t>(std::uint64_t{delay.seconds()} << 32 | delay.fraction());
+}
+
+// How long a port in use may take to become free, and how often it is tried meanwhile.
+constexpr DWORD bindPatienceMilliseconds = 3000;
+constexpr DWORD bindRetryMilliseconds = 100;
+
+// Between the samples of one poll.
+constexpr DWORD sampleSpacingMilliseconds = 2000;
+
+std::string addressText(const sockaddr_in& address) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&address.sin_addr);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", bytes[0], bytes[1], bytes[2], bytes[3],
+                  ntohs(address.sin_port));
+    return text;
+}
+
+} // namespace
+
+WinsockSession::WinsockSession(BYTE major, BYTE minor) {
+    WSADATA data;
+    const int result = WSAStartup(MAKEWORD(major, minor), &data);
+    if (result != 0) {
+        throw LastErrorException("WSAStartup", static_cast<std::uint32_t>(result), "%a: %r");
+    }
+    if (LOBYTE(data.wVersion) != major || HIBYTE(data.wVersion) != minor) {
+        WSACleanup(); // the destructor does not run for a constructor that throws
+        throw SimpleException("WSAStartup: Winsock version not available");
+    }
+    started_ = true;
+}
+
+SyncService::SyncService(HINSTANCE instanceHandle)
+    : ServiceBase(instanceHandle, "Pendra", SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN) {}
+
+SyncService::~SyncService() = default;
+
+const char* SyncService::dependencies() {
+    // The dial-up manager, when this system has one.
+    return isInstalled("RasMan") ? "RasMan\0" : ServiceBase::dependencies();
+}
+
+Logger& SyncService::log() {
+    CriticalSectionLock guard(loggerLock);
+    if (!logger) {
+        // Before the settings are read there is nowhere to write, and a logger made now would
+        // discard every later line.
+        if (!configured) {
+            return discardingLogger;
+        }
+        if (config.writeLogEntries && config.logDirectory) {
+            logger =
+                std::make_unique<LogFile>(config.logDirectory->c_str(), "ntp", config.logFileCount);
+        } else {
+            logger = std::make_unique<Logger>();
+        }
+    }
+    return *logger;
+}
+
+bool SyncService::initialize() {
+    stopRequested = false;
+    ServiceConfiguration read = config;
+    try {
+        readServiceConfiguration(read);
+    } catch (const std::exception& e) {
+        {
+            CriticalSectionLock guard(loggerLock);
+            config = read; // what was read so far may say where the log goes
+            configured = true;
+        }
+        log().writeException(e);
+        return false;
+    }
+    {
+        CriticalSectionLock guard(loggerLock);
+        config = read;
+        configured = true;
+    }
+    backoff = PollBackoff(config.ntpPollMilliseconds);
+    log().writeFormatted("Start Pendra Rev: %s, server %s", pendraRevision,
+                         config.serverName.c_str());
+    if (!isWindowsNT) {
+        char tip[256];
+        std::snprintf(tip, sizeof tip, "Try to connect server: \"%s\"", config.serverName.c_str());
+        showTrayTip(tip);
+    }
+    return true;
+}
+
+bool SyncService::waitTimedOut(DWORD milliseconds) {
+    // The event resets itself for the wait that sees it; the flag ends every wait after that
+    // one. A stop sets the flag before the event, so none is missed between the two.
+    if (stopRequested) {
+        return false;
+    }
+    return WaitForSingleObject(stopEvent.get(), milliseconds) == WAIT_TIMEOUT;
+}
+
+void SyncService::run() {
+    CriticalSectionLock running(loopLock);
+    try {
+        for (;;) {
+            if (stopRequested) {
+                break;
+            }
+            if (config.waitForRas) {
+                while (!isRasConnected()) {
+                    if (!waitTimedOut(config.rasPollMilliseconds)) {
+                        stopRequested = true;
+                        break;
+                    }
+                }
+            }
+            if (stopRequested) {
+                break;
+            }
+            synchronizeOnce();
+            if (stopRequested) {
+                break;
+            }
+            if (!waitTimedOut(backoff.waitMilliseconds())) {
+                stopRequested = true;
+                break;
+            }
+        }
+    } catch (const std::exception& e) {
+        stopRequested = true;
+        log().writeException(e);
+        log().writeLine("shutting down NTP service");
+    }
+}
+
+void SyncService::requestStop(const char* line) {
+    stopRequested = true;
+    SetEvent(stopEvent.get());
+    {
+        // Returns once a running loop has let go of its lock.
+        CriticalSectionLock waitForLoop(loopLock);
+    }
+    log().writeLine(line);
+}
+
+void SyncService::abandon() {
+    exchangeAbandoned = true;
+    stopRequested = true;
+    SetEvent(stopEvent.get());
+}
+
+void SyncService::stop() {
+    requestStop("stop request");
+}
+
+void SyncService::shutdown() {
+    requestStop("shutdown request");
+}
+
+void SyncService::setRasEntryPoints(RasEnumConnectionsFn enumConnections,
+                                    RasGetConnectStatusFn getConnectStatus) {
+    rasLoadAttempted = true;
+    rasEnumConnections = enumConnections;
+    rasGetConnectStatus = getConnectStatus;
+}
+
+bool SyncService::isRasConnected() {
+    if (!rasLoadAttempted) {
+        rasLoadAttempted = true;
+        rasLibrary = LoadLibraryA("rasapi32");
+        if (rasLibrary == nullptr) {
+            log().writeLine("Unable to LoadLibrary the rasapi32 DLL");
+            return false;
+        }
+        rasEnumConnections = reinterpret_cast<RasEnumConnectionsFn>(
+            reinterpret_cast<void*>(GetProcAddress(rasLibrary, "RasEnumConnectionsA")));
+        rasGetConnectStatus = reinterpret_cast<RasGetConnectStatusFn>(
+            reinterpret_cast<void*>(GetProcAddress(rasLibrary, "RasGetConnectStatusA")));
+    }
+    if (rasEnumConnections == nullptr || rasGetConnectStatus == nullptr) {
+        return false;
+    }
+
+    // The record sizes are those of this build's headers, so both widths work.
+    RASCONNA probe{};
+    probe.dwSize = sizeof(RASCONNA);
+    DWORD bytes = 0;
+    DWORD count = 0;
+    rasEnumConnections(&probe, &bytes, &count);
+    const std::size_t records =
+        bytes < sizeof(RASCONNA) ? 1 : (bytes + sizeof(RASCONNA) - 1) / sizeof(RASCONNA);
+    std::vector<RASCONNA> connections(records);
+    connections[0].dwSize = sizeof(RASCONNA);
+    bytes = static_cast<DWORD>(records * sizeof(RASCONNA));
+    count = 0;
+    // The dial-up functions return their error code rather than setting the last error.
+    const DWORD failure = rasEnumConnections(connections.data(), &bytes, &count);
+    if (failure != 0) {
+        throw LastErrorException("RasEnumConnections", failure, "%a: %r");
+    }
+    const DWORD reported = count < records ? count : static_cast<DWORD>(records);
+    for (DWORD i = 0; i < reported; ++i) {
+        RASCONNSTATUSA state{};
+        state.dwSize = sizeof(RASCONNSTATUSA);
+        if (rasGetConnectStatus(connections[i].hrasconn, &state) == 0 &&
+            state.rasconnstate == RASCS_Connected) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void SyncService::reportOutcome(const std::string& line) {
+    log().writeLine(line.c_str());
+    if (!isWindowsNT) {
+        showTrayTip(line.c_str());
+    }
+}
+
+bool SyncService::reportPassingFault(const char* call, int error) {
+    const std::string line = passingNetworkFaultLine(call, static_cast<std::uint32_t>(error));
+    if (line.empty()) {
+        return false;
+    }
+    reportOutcome(line);
+    return true;
+}
+
+SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
+                                               const sockaddr_in& server, NtpStamp sentT1,
+                                               std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4,
+                                               std::string& kissCode) {
+    // Datagrams that fail the checks are dropped and the wait goes on for what is left of it.
+    const DWORD started = GetTickCount();
+    RejectionLog rejections;
+    for (;;) {
+        const DWORD elapsed = GetTickCount() - started; // unsigned: right across the wrap
+        const DWORD left = elapsed >= replyWaitMilliseconds ? 0 : replyWaitMilliseconds - elapsed;
+        const DWORD slice = std::min(left, abandonCheckMilliseconds);
+        sockaddr_in sender{};
+        int senderLength = sizeof sender;
+        std::memset(reply, 0, sizeof reply);
+        int received = SOCKET_ERROR;
+        bool timedOut = false;
+        if (timedReceive) {
+            // The socket layer wakes this thread itself when the datagram arrives, so T4 is
+            // read at once; after select, the wake-up could wait for the scheduler's next tick.
+            const DWORD receiveTimeout = std::max<DWORD>(slice, 1);
+            setsockopt(udp, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&receiveTimeout),
+                       sizeof receiveTimeout);
+            received = recvfrom(udp, reinterpret_cast<char*>(reply), sizeof reply, 0,
+                                reinterpret_cast<sockaddr*>(&sender), &senderLength);
+            t4 = clockNow();
+            timedOut = received == SOCKET_ERROR && WSAGetLastError() == WSAETIMEDOUT;
+        } else {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(udp, &readable);
+            timeval timeout{0, static_cast<long>(slice) * 1000};
+            const int ready = select(0, &readable, nullptr, nullptr, &timeout);
+            if (ready == SOCKET_ERROR) {
+                throw LastErrorException("select", "%a: %r");
+            }
+            t4 = clockNow();
+            timedOut = ready == 0;
+            if (!timedOut) {
+                received = recvfrom(udp, reinterpret_cast<char*>(reply), sizeof reply, 0,
+                                    reinterpret_cast<sockaddr*>(&sender), &senderLength);
+            }
+        }
+        if (exchangeAbandoned) {
+            return ReplyWait::none;
+        }
+        if (timedOut) {
+            if (left > slice) {
+                continue;
+            }
+            log().writeLine("no response from server");
+            if (!isWindowsNT) {
+                showTrayTip(noResponseTip(config.serverName).c_str());
+            }
+            return ReplyWait::none;
+        }
+        if (received == SOCKET_ERROR) {
+            const int error = WSAGetLastError();
+            // A datagram longer than the buffer arrives cut to it; it is judged like any other.
+            if (error != WSAEMSGSIZE) {
+                if (reportPassingFault("recvfrom", error)) {
+                    return ReplyWait::none;
+                }
+                throw LastErrorException("recvfrom", static_cast<std::uint32_t>(error), "%a: %r");
+            }
+            received = sizeof reply;
+        }
+        const bool fromServer = sender.sin_family == AF_INET &&
+                                sender.sin_addr.s_addr == server.sin_addr.s_addr &&
+                                sender.sin_port == server.sin_port;
+        const ReplyCheck check = checkSntpReply(reply, static_cast<std::size_t>(received), sentT1,
+                                                fromServer, addressText(sender));
+        if (check.verdict == ReplyVerdict::accepted) {
+            return ReplyWait::accepted;
+        }
+        const std::string line = rejections.lineFor(check.logLine);
+        if (!line.empty()) {
+            log().writeLine(line.c_str());
+        }
+        if (check.verdict == ReplyVerdict::kissOfDeath) {
+            // The server refuses to serve: leave the clock alone until the next poll.
+            kissCode = check.kissCode;
+            return ReplyWait::kiss;
+        }
+    }
+}
+
+void SyncService::synchronizeOnce() {
+    if (exchangeAbandoned) {
+        return;
+    }
+    WinsockSession winsock(1, 1);
+
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(config.serverPort);
+    server.sin_addr.s_addr = inet_addr(config.serverName.c_str());
+    if (server.sin_addr.s_addr == INADDR_NONE) {
+        const hostent* host = gethostbyname(config.serverName.c_str());
+        if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
+            host->h_addr_list[0] == nullptr) {
+            // Often only not yet: at boot the name service may not be ready.
+            reportOutcome(unresolvedNameLine(config.serverName));
+            return;
+        }
+        std::memcpy(&server.sin_addr, host->h_addr_list[0], 4);
+    }
+
+    // The sample with the least delay is the one least disturbed by queueing on the way.
+    std::optional<SyncMeasurement> best;
+    std::string kissCode;
+    for (std::uint32_t sample = 0; sample < config.samples; ++sample) {
+        if (sample > 0 && !waitTimedOut(sampleSpacingMilliseconds)) {
+            stopRequested = true;
+            return;
+        }
+        // A lookup cannot be cut short; an abandoned exchange must not take the port after it.
+        if (exchangeAbandoned) {
+            return;
+        }
+        SyncMeasurement measured;
+        if (exchange(server, measured, kissCode) &&
+            (!best || signedUnits(measured.delay) < signedUnits(best->delay))) {
+            best = measured;
+        }
+        if (!kissCode.empty() || exchangeAbandoned) {
+            break; // a server that sent a kiss-o'-death is asked no more in this poll
+        }
+    }
+    if (!kissCode.empty()) {
+        const std::string line = backoff.onKiss(kissCode);
+        if (!line.empty()) {
+            log().writeLine(line.c_str());
+        }
+    }
+    if (!best) {
+        if (config.samples > 1 && !exchangeAbandoned) {
+            log().writeFormatted("no valid reply in %u samples", config.samples);
+        }
+        return;
+    }
+
+    const PlausibilityCheck plausible = checkPlausibility(best->offset, config.maxAdjustSeconds);
+    if (plausible.refused) {
+        reportOutcome(refusalText(plausible.wholeSeconds, config.maxAdjustSeconds));
+        return;
+    }
+
+    SystemTimePrivilege privilege;
+    // The reading plus the offset, rounded once, to the millisecond that the call takes.
+    const SYSTEMTIME corrected = addOffset(clockTicks(), best->offset);
+    if (!SetSystemTime(&corrected)) {
+        throw LastErrorException("SetSystemTime", "%a: %r");
+    }
+    reportSync(best->offset, best->delay);
+    if (kissCode.empty()) {
+        const std::string line = backoff.onNormalReply();
+        if (!line.empty()) {
+            log().writeLine(line.c_str());
+        }
+    }
+    if (config.runOnce) {
+        stopRequested = true;
+        if (!isWindowsNT) {
+            PostMessageA(trayWindow, WM_DESTROY, 0, 0);
+        }
+    }
+}
+
+bool SyncService::exchange(const sockaddr_in& server, SyncMeasurement& measured,
+                           std::string& kissCode) {
+    UdpSocket udp(socket(AF_INET, SOCK_DGRAM, 0));
+    if (udp.get() == INVALID_SOCKET) {
+        throw LastErrorException("socket", "%a: %r");
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(config.serverPort);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    // The instance that this one replaces (Klemora starts a new one at once) may hold the
+    // port for a moment longer as it ends; a port that stays taken ends the service.
+    for (DWORD waited = 0;
+         bind(udp.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR;
+         waited += bindRetryMilliseconds) {
+        const int error = WSAGetLastError();
+        if (error != WSAEADDRINUSE || waited >= bindPatienceMilliseconds) {
+            throw LastErrorException("bind", static_cast<std::uint32_t>(error), "%a: %r");
+        }
+        if (!waitTimedOut(bindRetryMilliseconds)) {
+            stopRequested = true;
+            return false;
+        }
+    }
+    // A receive time-out where the socket layer has one (Winsock 2); else select and a
+    // non-blocking read.
+    const DWORD receiveTimeout = abandonCheckMilliseconds;
+    const bool timedReceive = setsockopt(udp.get(), SOL_SOCKET, SO_RCVTIMEO,
+                                         reinterpret_cast<const char*>(&receiveTimeout),
+                                         sizeof receiveTimeout) != SOCKET_ERROR;
+    if (!timedReceive) {
+        u_long nonBlocking = 1;
+        if (ioctlsocket(udp.get(), FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+            throw LastErrorException("ioctlsocket", "%a: %r");
+        }
+    }
+    const std::uint32_t noise = unpredictableBits();
+
+    RealtimePriority priority;
+
+    // The true reading stays here for the arithmetic; the request carries it with noise.
+    const NtpStamp t1 = clockNow();
+    const NtpStamp sentT1 = withSubMillisecondNoise(t1, noise);
+    const auto request = buildSntpRequest(sentT1);
+    if (sendto(udp.get(), reinterpret_cast<const char*>(request.data()),
+               static_cast<int>(request.size()), 0, reinterpret_cast<const sockaddr*>(&server),
+               sizeof server) == SOCKET_ERROR) {
+        const int error = WSAGetLastError();
+        if (reportPassingFault("sendto", error)) {
+            return false;
+        }
+        throw LastErrorException("sendto", static_cast<std::uint32_t>(error), "%a: %r");
+    }
+
+    std::uint8_t reply[sntpReceiveSize];
+    NtpStamp t4;
+    if (awaitReply(udp.get(), timedReceive, server, sentT1, reply, t4, kissCode) !=
+        ReplyWait::accepted) {
+        return false;
+    }
+    const ReplyStamps stamps = readReplyStamps(reply);
+    measured = measureSync(t1, stamps.t2, stamps.t3, t4);
+    // Such a delay would win every least-delay choice.
+    if (isImpossibleDelay(measured.delay, stamps.precision, clockStep())) {
+        log().writeLine(negativeDelayLine(measured.delay).c_str());
+        return false;
+    }
+    return true;
+}
+
+std::uint32_t SyncService::unpredictableBits() {
+    // Acquired once and kept: acquiring the provider costs milliseconds of each exchange.
+    if (!randomProvider) {
+        HCRYPTPROV provider = 0;
+        if (!CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL,
+                                  CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
+            provider = 0;
+        }
+        randomProvider.emplace(provider);
+    }
+    std::uint32_t bits = 0;
+    if (randomProvider->valid() &&
+        CryptGenRandom(randomProvider->get(), sizeof bits, reinterpret_cast<BYTE*>(&bits))) {
+        return bits;
+    }
+    // Without the system's generator: the performance counter's fast-moving low bits.
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    return static_cast<std::uint32_t>(counter.QuadPart) * 2654435761u;
+}
+
+void SyncService::reportSync(NtpStamp offset, NtpStamp delay) {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    log().writeLine(syncReportLine(offset, delay).c_str());
+    if (!isWindowsNT) {
+        showTrayTip(syncReportTip(now, offset).c_str());
+    }
+}

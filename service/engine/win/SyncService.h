@@ -1,0 +1,85 @@
+// The time service: reads its settings, then repeats the SNTP exchange at the poll interval,
+// optionally waiting for a dial-up connection first, until it is stopped.
+#pragma once
+
+#include "service/engine/NtpStamp.h"
+#include "service/engine/PollBackoff.h"
+#include "service/engine/ServiceConfiguration.h"
+#include "service/engine/SntpPacket.h"
+#include "service/host/win/ServiceBase.h"
+#include "win32/Guards.h"
+
+#include <windows.h>
+
+#include <ras.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+class SyncService : public ServiceBase {
+public:
+    using RasEnumConnectionsFn = DWORD(APIENTRY*)(LPRASCONNA, LPDWORD, LPDWORD);
+    using RasGetConnectStatusFn = DWORD(APIENTRY*)(HRASCONN, LPRASCONNSTATUSA);
+
+    explicit SyncService(HINSTANCE instance);
+    ~SyncService() override;
+
+    const char* dependencies() override;
+    void run() override;
+    bool initialize() override;
+    void stop() override;
+    void shutdown() override;
+    bool userControl(DWORD) override { return true; }
+    Logger& log() override;
+    void abandon() override;
+
+    bool isRasConnected();
+    void synchronizeOnce();
+
+    const ServiceConfiguration& configuration() const { return config; }
+    // Replaces the dial-up entry points (tests only); the library is then not loaded.
+    void setRasEntryPoints(RasEnumConnectionsFn enumConnections,
+                           RasGetConnectStatusFn getConnectStatus);
+
+private:
+    void requestStop(const char* line);
+    void reportSync(NtpStamp offset, NtpStamp delay);
+    // Waits on stopEvent; true when the wait ended by its time-out.
+    bool waitTimedOut(DWORD milliseconds);
+    enum class ReplyWait { accepted, none, kiss };
+    // Waits up to 10 s for a reply that passes the checks; none when there was none (the
+    // reason is logged) or the exchange was abandoned; kiss, with its code, for a kiss-o'-death.
+    // timedReceive: the socket blocks with a receive time-out; else it is non-blocking.
+    ReplyWait awaitReply(SOCKET udp, bool timedReceive, const sockaddr_in& server, NtpStamp sentT1,
+                         std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4,
+                         std::string& kissCode);
+    // One request and its reply: true with the offset and delay of an accepted reply; false
+    // when there was none (logged), with kissCode set for a kiss-o'-death.
+    bool exchange(const sockaddr_in& server, SyncMeasurement& measured, std::string& kissCode);
+    // Logs a passing network fault and answers true; false for an error that ends the loop.
+    bool reportPassingFault(const char* call, int error);
+    void reportOutcome(const std::string& line);
+    // Bits that an off-path sender cannot guess, from the system's random generator.
+    std::uint32_t unpredictableBits();
+
+    // Written by the loop's thread only, under loggerLock; the control thread reads it only
+    // there, to create the logger.
+    ServiceConfiguration config;
+    bool configured = false;
+    // The loop's wait between polls; longer after a kiss-o'-death.
+    PollBackoff backoff;
+    std::optional<ScopedHandle<CryptProviderTraits>> randomProvider;
+    bool rasLoadAttempted = false;
+    HMODULE rasLibrary = nullptr; // stays loaded for the life of the process
+    RasEnumConnectionsFn rasEnumConnections = nullptr;
+    RasGetConnectStatusFn rasGetConnectStatus = nullptr;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> exchangeAbandoned{false};
+    CriticalSection loggerLock;
+    std::unique_ptr<Logger> logger;
+    Logger discardingLogger;
+    EventHandle stopEvent;
+    CriticalSection loopLock;
+};

@@ -1,0 +1,96 @@
+// The Set Time and Date dialog: what it passes when its button is pressed, recorded, and once
+// to the real SetLocalTime, which Wine refuses for any change of more than half a second.
+#include "desktop/resources/resource.h"
+#include "desktop/worldtime/win/SetTimeDlg.h"
+
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+std::int64_t secondsOf(const SYSTEMTIME& time) {
+    FILETIME file{};
+    SystemTimeToFileTime(&time, &file);
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(file.dwHighDateTime) << 32 |
+                                     file.dwLowDateTime) /
+           10000000;
+}
+
+// Picks a day in the calendar and a time in the picker, as a user would, and presses the
+// dialog's button.
+void chooseAndSet(const CSetTimeDlg& dialog, SYSTEMTIME day, SYSTEMTIME time) {
+    ASSERT_TRUE(
+        SendMessageA(dialog.m_monthCalendar, MCM_SETCURSEL, 0, reinterpret_cast<LPARAM>(&day)));
+    ASSERT_TRUE(SendMessageA(dialog.m_timePicker, DTM_SETSYSTEMTIME, GDT_VALID,
+                             reinterpret_cast<LPARAM>(&time)));
+    SendMessageA(dialog.m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_SET_TIME, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog.m_hWnd, IDC_SET_TIME)));
+}
+
+} // namespace
+
+TEST(SetTimeDialog, SetsTheCalendarsDayAtThePickersTimeAndWineRefusesABigChange) {
+    INITCOMMONCONTROLSEX classes{sizeof classes, ICC_DATE_CLASSES};
+    ASSERT_TRUE(InitCommonControlsEx(&classes));
+    auto* dialog = new CSetTimeDlg; // deletes itself with its window
+    std::vector<SYSTEMTIME> passed;
+    dialog->m_setLocalTime = [&passed](const SYSTEMTIME& time) {
+        passed.push_back(time);
+        return TRUE;
+    };
+    ASSERT_TRUE(dialog->Create(IDD_SET_TIME, nullptr));
+    const HWND window = dialog->m_hWnd;
+
+    // The 29th of February of a leap year at 23:59:58 and some milliseconds in the picker, which
+    // also holds another day: the calendar's day, the picker's time of day, no milliseconds.
+    chooseAndSet(*dialog, {2028, 2, 2, 29, 0, 0, 0, 0}, {2026, 12, 1, 8, 23, 59, 58, 734});
+    // Twice, so that a day in the other daylight-saving state is converted with that state.
+    ASSERT_EQ(passed.size(), 2u);
+    EXPECT_EQ(std::memcmp(&passed[0], &passed[1], sizeof(SYSTEMTIME)), 0);
+    const SYSTEMTIME& set = passed[0];
+    EXPECT_EQ(set.wYear, 2028);
+    EXPECT_EQ(set.wMonth, 2);
+    EXPECT_EQ(set.wDay, 29);
+    EXPECT_EQ(set.wHour, 23);
+    EXPECT_EQ(set.wMinute, 59);
+    EXPECT_EQ(set.wSecond, 58);
+    EXPECT_EQ(set.wMilliseconds, 0);
+
+    // For real, an hour ahead: refused, the dialog stays open and this machine's clock is
+    // where it was.
+    BOOL done = TRUE;
+    DWORD error = 0;
+    int calls = 0;
+    dialog->m_setLocalTime = [&](const SYSTEMTIME& time) {
+        ++calls;
+        done = SetLocalTime(&time);
+        error = GetLastError();
+        return done;
+    };
+    SYSTEMTIME before{};
+    GetLocalTime(&before);
+    FILETIME hourAhead{};
+    SystemTimeToFileTime(&before, &hourAhead);
+    ULARGE_INTEGER ticks{{hourAhead.dwLowDateTime, hourAhead.dwHighDateTime}};
+    ticks.QuadPart += 36000000000ULL;
+    hourAhead = {ticks.LowPart, ticks.HighPart};
+    SYSTEMTIME later{};
+    FileTimeToSystemTime(&hourAhead, &later);
+    chooseAndSet(*dialog, later, later);
+    EXPECT_FALSE(done);
+    EXPECT_EQ(calls, 1); // nothing to do again after a refusal
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD));
+    EXPECT_TRUE(IsWindow(window));
+    SYSTEMTIME after{};
+    GetLocalTime(&after);
+    EXPECT_LT(std::llabs(secondsOf(after) - secondsOf(before)), 10);
+    DestroyWindow(window);
+    EXPECT_FALSE(IsWindow(window));
+}
