@@ -14,7 +14,8 @@ offset for each N requests in a row, so each poll's "time reset" line pairs with
 whole-millisecond T1 and T4, as the service had before it read the precise clock).
 
 Needs root (the test host is a network namespace). Never changes the clock.
-Usage: sudo python3 bench/sync_accuracy.py [--exchanges 200] [--samples 1] [--json FILE]
+Usage: sudo python3 bench/sync_accuracy.py [--exchanges 200] [--samples 1] [--family 4|6]
+       [--json FILE]
 """
 import argparse
 import datetime
@@ -54,7 +55,7 @@ TARGET_MEDIAN_MS = 0.3
 TARGET_P99_MS = {1: 2.0, 4: 1.0}
 
 LINE_RE = re.compile(r'^UTC: (\d\d):(\d\d):(\d\d)\.(\d{3})  (\d\d)\.(\d\d)\.(\d{4}) (.*)$')
-REQUEST_RE = re.compile(r' request \d+ from ([\d.]+):(\d+) .*transmit ([0-9a-f]{16}): '
+REQUEST_RE = re.compile(r' request \d+ from ([\da-f.:]+):(\d+) .*transmit ([0-9a-f]{16}): '
                         r'sent injected offset ([-+]\d+\.\d{9})')
 
 
@@ -117,8 +118,9 @@ def ns_from_ntp(stamp):
 def probe_round_trips(address, count):
     """count SNTP exchanges with nanosecond clocks: (local port, [(t1, t2, t3, t4) in ns])."""
     samples = []
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        sock.bind(('0.0.0.0', 0))
+    ipv6 = ':' in address
+    with socket.socket(socket.AF_INET6 if ipv6 else socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        sock.bind(('::' if ipv6 else '0.0.0.0', 0))
         sock.settimeout(2.0)
         local_port = sock.getsockname()[1]
         if local_port == PORT:
@@ -129,7 +131,7 @@ def probe_round_trips(address, count):
             sock.sendto(request, (address, PORT))
             reply, sender = sock.recvfrom(512)
             t4 = time.time_ns()
-            if sender != (address, PORT) or len(reply) < 48 or reply[24:32] != request[40:48]:
+            if sender[:2] != (address, PORT) or len(reply) < 48 or reply[24:32] != request[40:48]:
                 raise BenchError(f'unexpected probe reply from {sender}')
             samples.append((t1, ns_from_ntp(reply[32:40]), ns_from_ntp(reply[40:48]), t4))
     return local_port, samples
@@ -532,6 +534,8 @@ def main():
                         help='a fixed delay, or an exponential draw per leg with mean --delay')
     parser.add_argument('--capture', action='store_true',
                         help='split the exchanges at the link (needs millisecond T1 and T4)')
+    parser.add_argument('--family', type=int, choices=(4, 6), default=4,
+                        help='ask the server over IPv4 or over IPv6 (default 4)')
     parser.add_argument('--json', metavar='FILE', help='also write the numbers here')
     parser.add_argument('--keep', action='store_true', help='keep the work directory')
     options = parser.parse_args()
@@ -559,8 +563,11 @@ def main():
     failed = True
     try:
         address = testhost('create', HOST)
+        if options.family == 6:
+            address = testhost('peer6', HOST)
         grouping = ['--offset-group', options.samples] if options.samples > 1 else []
-        server_pid = testhost('fake', HOST, PORT, work, '--random-offsets', '0.4', *grouping,
+        server_pid = testhost('fake', HOST, PORT, work, '--address', address,
+                              '--random-offsets', '0.4', *grouping,
                               '--seed', options.seed, '--delay', options.delay,
                               '--delay-kind', options.delay_kind)
         server_log = os.path.join(work, f'fake-{PORT}.log')

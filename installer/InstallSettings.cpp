@@ -2,9 +2,11 @@
 
 #include "common/PendraSettings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -29,6 +31,40 @@ std::optional<std::uint32_t> wholeNumber(const std::string& text) {
         return std::nullopt;
     }
     return static_cast<std::uint32_t>(value);
+}
+
+// An IPv6 address as Pendra takes it: with or without brackets, a zone index allowed.
+bool isIPv6Literal(std::string text) {
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+        text = text.substr(1, text.size() - 2);
+    }
+    const std::size_t zone = text.find('%');
+    const std::string address = text.substr(0, zone);
+    if (address.empty() || address.size() > 45 ||
+        std::count(address.begin(), address.end(), ':') < 2) {
+        return false;
+    }
+    const auto allowed = [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.';
+    };
+    const bool zoneOk =
+        zone == std::string::npos ||
+        (zone + 1 < text.size() &&
+         std::all_of(text.begin() + static_cast<std::ptrdiff_t>(zone) + 1, text.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }));
+    return std::all_of(address.begin(), address.end(), allowed) && zoneOk;
+}
+
+// The blank-separated names of a server list.
+std::vector<std::string> serverNames(const std::string& text) {
+    std::vector<std::string> names;
+    std::size_t at = 0;
+    while ((at = text.find_first_not_of(" \t", at)) != std::string::npos) {
+        const std::size_t end = text.find_first_of(" \t", at);
+        names.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return names;
 }
 
 bool isHostName(const std::string& text) {
@@ -193,9 +229,16 @@ private:
         switch (setting.shape) {
         case Shape::folder: // has no property: never planned
         case Shape::server:
-            if (!isHostName(given)) {
-                refuse(setting, given, "not a host name or IPv4 address");
+            // Several servers, in the order of preference, each one checked.
+            if (serverNames(given).empty()) {
+                refuse(setting, given, "names no server");
                 return;
+            }
+            for (const std::string& name : serverNames(given)) {
+                if (!isHostName(name) && !isIPv6Literal(name)) {
+                    refuse(setting, given, "\"" + name + "\" is not a host name or IP address");
+                    return;
+                }
             }
             take(setting, textData(given), "\"" + given + "\"", origin);
             return;

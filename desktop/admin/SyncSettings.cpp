@@ -130,7 +130,8 @@ bool saveSettings(SyncSettings& settings, SettingsStore& store, SettingsDialogue
 
     // Every message of a refused save appears at once: the server's does not stop the rest.
     bool refused = false;
-    if (server.empty()) {
+    // A list of servers is kept as typed; one of blanks only names none.
+    if (server.find_first_not_of(" \t") == std::string::npos) {
         user.warn("You must specify a NTP server name.");
         refused = true;
     }

@@ -540,6 +540,12 @@ class KlemoraTest(unittest.TestCase):
         self.assertEqual(START_LINE.match(self.start_lines()[-1]).group(1), 'pool.ntp.org')
         self.assertIn('stop request', self.log_texts())
         self.assertEqual(self.service('wait', 'Pendra', RUNNING, 20000)[0], 0)
+        # A typed list of servers is saved exactly as typed, and Pendra starts with it.
+        servers = 'ntp1.test  [2001:db8::1] pool.ntp.org'
+        self.drive('set-text', 1008, servers, ';', 'click', APPLY)
+        self.assertTrue(wait_for(lambda: len(self.start_lines()) == 3, 40), self.log_texts())
+        self.assertEqual(self.registry_value(SETTINGS_KEY, 'NTPServerName'), ('REG_SZ', servers))
+        self.assertEqual(START_LINE.match(self.start_lines()[-1]).group(1), servers)
         self.drive('close', ';', 'wait-gone')
 
     def test_a_service_slow_to_stop_is_started_again_once_it_has_stopped(self):

@@ -145,17 +145,30 @@ TEST(InstallSettings, ValuesFromTheOtherRegistryViewAreNamedSo) {
 
 TEST(InstallSettings, PropertiesTheSettingsCannotHoldAreAllReported) {
     Machine machine;
-    machine.properties = {
-        {"NTPSERVER", "ntp example"}, {"POLLMINUTES", "abc"}, {"RUNONCE", "2"},
-        {"LOGFILES", "99999999999"},  {"NTPPORT", "0"},       {"LOGDIR", "Q:\\Logs"}};
+    machine.properties = {{"NTPSERVER", "ntp.example ntp/example"},
+                          {"POLLMINUTES", "abc"},
+                          {"RUNONCE", "2"},
+                          {"LOGFILES", "99999999999"},
+                          {"NTPPORT", "0"},
+                          {"LOGDIR", "Q:\\Logs"}};
     const std::vector<std::string> expected{
-        "NTPSERVER=ntp example: not a host name or IPv4 address",
+        "NTPSERVER=ntp.example ntp/example: \"ntp/example\" is not a host name or IP address",
         "POLLMINUTES=abc: must be a whole number of minutes from 1 to 71582",
         "RUNONCE=2: must be 0 or 1",
         "LOGDIR=Q:\\Logs: drive Q:\\ does not exist",
         "LOGFILES=99999999999: must be a whole number of files from 0 to 4294967295",
         "NTPPORT=0: must be a whole number of a port from 1 to 65535"};
     EXPECT_EQ(machine.plan().problems, expected);
+
+    // A list of names and addresses of both families is written as given.
+    const std::string servers = "a.example  2001:db8::1\t[2001:db8::2] fe80::1%2 192.0.2.1";
+    machine.properties = {{"NTPSERVER", servers}};
+    EXPECT_TRUE(machine.plan().problems.empty());
+    EXPECT_EQ(written(machine.plan())["NTPServerName"], servers);
+    for (const char* bad : {"   ", "[2001:db8::1", "host:123", "fe80::1%", "a..b:c"}) {
+        machine.properties = {{"NTPSERVER", bad}};
+        EXPECT_EQ(machine.plan().problems.size(), 1u) << bad;
+    }
 
     const std::vector<std::string> folders{"Logs",
                                            "C:Logs",

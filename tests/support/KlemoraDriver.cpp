@@ -6,7 +6,8 @@
 //   wait, wait-gone          until the sheet is there; until no visible window has TITLE
 //   tabs                     each tab caption on a line
 //   select-tab N             activates page N (from 0) and waits until it is the current page
-//   text ID, set-text ID TEXT  a control's text; WM_SETTEXT (an edit then sends EN_CHANGE)
+//   text ID, set-text ID TEXT  a control's text; WM_SETTEXT (an edit then sends EN_CHANGE; an
+//                            editable combo box's edit gets the text typed, and so notifies)
 //   click ID                 BM_CLICK, posted; waits until the program has handled it
 //   checked ID               BM_GETCHECK: 0, 1 or 2
 //   ask ID MESSAGE           the control's answer to MESSAGE (decimal) with both parameters 0
@@ -801,8 +802,23 @@ private:
     bool setText(int controlId, const std::string& value) {
         HWND control = nullptr;
         LRESULT result = 0;
-        if (!findControl(controlId, control) || !reachable(control, controlId) ||
-            !send(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()), result)) {
+        if (!findControl(controlId, control) || !reachable(control, controlId)) {
+            return false;
+        }
+        if (const HWND edit = FindWindowExA(control, nullptr, "Edit", nullptr)) {
+            // A combo box's edit reports no WM_SETTEXT to its parent: the text is typed over
+            // the whole selection instead, one character at a time, as a user would.
+            if (!send(edit, EM_SETSEL, 0, -1, result)) {
+                return false;
+            }
+            for (const char c : value.empty() ? std::string("\b") : value) {
+                if (!send(edit, WM_CHAR, static_cast<unsigned char>(c), 1, result)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        if (!send(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()), result)) {
             return false;
         }
         return result != FALSE ||

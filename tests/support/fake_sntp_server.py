@@ -208,7 +208,8 @@ class Server:
             self.spoof_sock = self._bind(options.spoof_port)
 
     def _bind(self, port):
-        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        family = socket.AF_INET6 if ':' in self.options.address else socket.AF_INET
+        sock = socket.socket(family, socket.SOCK_DGRAM)
         try:
             sock.bind((self.options.address, port))
         except OSError:

@@ -174,14 +174,16 @@ BOOL Standard::OnInitDialog() {
 void Standard::createServerList() {
     const HWND placeholder = GetDlgItem(IDC_SERVER_LIST);
     const RECT area = itemRectangle(IDC_SERVER_LIST);
-    // The list takes the placeholder's id; the placeholder steps aside.
+    // The list takes the placeholder's id; the placeholder steps aside. Its edit takes any
+    // name, address or blank-separated list of servers.
     SetWindowLongPtrA(placeholder, GWLP_ID, 0);
-    m_comboServer = CreateWindowExA(
-        0, "COMBOBOX", "",
-        WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST, area.left,
-        area.top, area.right - area.left, area.bottom - area.top, m_hWnd,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_SERVER_LIST)), AfxGetInstanceHandle(),
-        nullptr);
+    m_comboServer =
+        CreateWindowExA(0, "COMBOBOX", "",
+                        WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWN |
+                            CBS_AUTOHSCROLL,
+                        area.left, area.top, area.right - area.left, area.bottom - area.top, m_hWnd,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_SERVER_LIST)),
+                        AfxGetInstanceHandle(), nullptr);
     SendMessageA(m_comboServer, WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), TRUE);
     // In the tab order where the placeholder stood.
     SetWindowPos(m_comboServer, placeholder, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -211,6 +213,9 @@ void Standard::fillServerList() {
                      reinterpret_cast<LPARAM>(syncSettings.serverName->c_str())) != CB_ERR) {
         SendMessageA(m_comboServer, CB_SELECTSTRING, 1,
                      reinterpret_cast<LPARAM>(syncSettings.serverName->c_str()));
+    } else if (syncSettings.serverName) {
+        // A server or a list that the file does not name is shown as it is stored.
+        SetWindowTextA(m_comboServer, syncSettings.serverName->c_str());
     }
 }
 
@@ -306,6 +311,12 @@ bool Standard::onCommand(UINT id, UINT code, HWND control) {
         }
         return true;
     case IDC_SERVER_LIST:
+        if (code == CBN_EDITCHANGE && control == m_comboServer && !m_bInitializing) {
+            // Typed: kept exactly, blanks and all; the save refuses only an empty one.
+            m_strServer = windowText(m_comboServer);
+            syncSettings.serverName = m_strServer;
+            changed();
+        }
         if (code == CBN_SELCHANGE && control == m_comboServer) {
             const LRESULT index = SendMessageA(m_comboServer, CB_GETCURSEL, 0, 0);
             const LRESULT length = SendMessageA(m_comboServer, CB_GETLBTEXTLEN, index, 0);

@@ -77,14 +77,6 @@ constexpr DWORD bindRetryMilliseconds = 100;
 // Between the samples of one poll.
 constexpr DWORD sampleSpacingMilliseconds = 2000;
 
-std::string addressText(const sockaddr_in& address) {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&address.sin_addr);
-    char text[32];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", bytes[0], bytes[1], bytes[2], bytes[3],
-                  ntohs(address.sin_port));
-    return text;
-}
-
 } // namespace
 
 WinsockSession::WinsockSession(BYTE major, BYTE minor) {
@@ -148,6 +140,7 @@ bool SyncService::initialize() {
         configured = true;
     }
     backoff = PollBackoff(config.ntpPollMilliseconds);
+    rotation = ServerRotation(config.serverName);
     log().writeFormatted("Start Pendra Rev: %s, server %s", pendraRevision,
                          config.serverName.c_str());
     if (!isWindowsNT) {
@@ -295,7 +288,8 @@ bool SyncService::reportPassingFault(const char* call, int error) {
 }
 
 SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
-                                               const sockaddr_in& server, NtpStamp sentT1,
+                                               const ServerAddress& server,
+                                               const std::string& serverName, NtpStamp sentT1,
                                                std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4,
                                                std::string& kissCode) {
     // Datagrams that fail the checks are dropped and the wait goes on for what is left of it.
@@ -305,8 +299,8 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
         const DWORD elapsed = GetTickCount() - started; // unsigned: right across the wrap
         const DWORD left = elapsed >= replyWaitMilliseconds ? 0 : replyWaitMilliseconds - elapsed;
         const DWORD slice = std::min(left, abandonCheckMilliseconds);
-        sockaddr_in sender{};
-        int senderLength = sizeof sender;
+        ServerAddress sender;
+        int senderLength = sizeof sender.bytes;
         std::memset(reply, 0, sizeof reply);
         int received = SOCKET_ERROR;
         bool timedOut = false;
@@ -316,8 +310,8 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
             const DWORD receiveTimeout = std::max<DWORD>(slice, 1);
             setsockopt(udp, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&receiveTimeout),
                        sizeof receiveTimeout);
-            received = recvfrom(udp, reinterpret_cast<char*>(reply), sizeof reply, 0,
-                                reinterpret_cast<sockaddr*>(&sender), &senderLength);
+            received = recvfrom(udp, reinterpret_cast<char*>(reply), sizeof reply, 0, sender.get(),
+                                &senderLength);
             t4 = clockNow();
             timedOut = received == SOCKET_ERROR && WSAGetLastError() == WSAETIMEDOUT;
         } else {
@@ -333,7 +327,7 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
             timedOut = ready == 0;
             if (!timedOut) {
                 received = recvfrom(udp, reinterpret_cast<char*>(reply), sizeof reply, 0,
-                                    reinterpret_cast<sockaddr*>(&sender), &senderLength);
+                                    sender.get(), &senderLength);
             }
         }
         if (exchangeAbandoned) {
@@ -345,7 +339,7 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
             }
             log().writeLine("no response from server");
             if (!isWindowsNT) {
-                showTrayTip(noResponseTip(config.serverName).c_str());
+                showTrayTip(noResponseTip(serverName).c_str());
             }
             return ReplyWait::none;
         }
@@ -360,11 +354,9 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
             }
             received = sizeof reply;
         }
-        const bool fromServer = sender.sin_family == AF_INET &&
-                                sender.sin_addr.s_addr == server.sin_addr.s_addr &&
-                                sender.sin_port == server.sin_port;
+        sender.length = senderLength;
         const ReplyCheck check = checkSntpReply(reply, static_cast<std::size_t>(received), sentT1,
-                                                fromServer, addressText(sender));
+                                                server.sameEndpoint(sender), sender.text(true));
         if (check.verdict == ReplyVerdict::accepted) {
             return ReplyWait::accepted;
         }
@@ -380,47 +372,87 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
     }
 }
 
-void SyncService::synchronizeOnce() {
-    if (exchangeAbandoned) {
-        return;
-    }
-    WinsockSession winsock(1, 1);
+std::uint64_t SyncService::elapsedMilliseconds() {
+    const DWORD now = GetTickCount();
+    tickTotal += now - lastTick; // unsigned: right across the wrap; polls lie closer than 49 days
+    lastTick = now;
+    return tickTotal;
+}
 
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(config.serverPort);
-    server.sin_addr.s_addr = inet_addr(config.serverName.c_str());
-    if (server.sin_addr.s_addr == INADDR_NONE) {
-        const hostent* host = gethostbyname(config.serverName.c_str());
-        if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
-            host->h_addr_list[0] == nullptr) {
-            // Often only not yet: at boot the name service may not be ready.
-            reportOutcome(unresolvedNameLine(config.serverName));
-            return;
-        }
-        std::memcpy(&server.sin_addr, host->h_addr_list[0], 4);
-    }
-
+CandidateOutcome SyncService::askServer(const ServerAddress& server, const std::string& serverName,
+                                        bool onlyCandidate, std::optional<SyncMeasurement>& best,
+                                        std::string& kissCode) {
     // The sample with the least delay is the one least disturbed by queueing on the way.
-    std::optional<SyncMeasurement> best;
-    std::string kissCode;
+    best.reset();
+    kissCode.clear();
     for (std::uint32_t sample = 0; sample < config.samples; ++sample) {
         if (sample > 0 && !waitTimedOut(sampleSpacingMilliseconds)) {
             stopRequested = true;
-            return;
+            return CandidateOutcome::stopped;
         }
         // A lookup cannot be cut short; an abandoned exchange must not take the port after it.
         if (exchangeAbandoned) {
-            return;
+            return CandidateOutcome::stopped;
         }
         SyncMeasurement measured;
-        if (exchange(server, measured, kissCode) &&
+        if (exchange(server, serverName, measured, kissCode) &&
             (!best || signedUnits(measured.delay) < signedUnits(best->delay))) {
             best = measured;
         }
         if (!kissCode.empty() || exchangeAbandoned) {
             break; // a server that sent a kiss-o'-death is asked no more in this poll
         }
+        // Another candidate is asked at once rather than this silent one again.
+        if (!best && !onlyCandidate) {
+            break;
+        }
+    }
+    // A stop during the last reply wait still lets a valid reply set the clock; without one,
+    // no further candidate is asked.
+    if (exchangeAbandoned || (stopRequested && !best)) {
+        return CandidateOutcome::stopped;
+    }
+    if (best) {
+        return CandidateOutcome::answered;
+    }
+    if (kissCode == "DENY" || kissCode == "RSTR") {
+        return CandidateOutcome::refused;
+    }
+    return kissCode == "RATE" ? CandidateOutcome::slowDown : CandidateOutcome::noReply;
+}
+
+void SyncService::synchronizeOnce() {
+    if (exchangeAbandoned) {
+        return;
+    }
+    WinsockSession winsock(1, 1);
+
+    const std::vector<ServerEntry>& entries = rotation.entries();
+    std::vector<std::vector<ServerAddress>> addresses(entries.size());
+    const auto resolve = [&](std::size_t entry) {
+        addresses[entry] = resolveServer(entries[entry].host, config.serverPort);
+        std::vector<std::string> texts;
+        for (const ServerAddress& address : addresses[entry]) {
+            texts.push_back(address.text());
+        }
+        if (texts.empty()) {
+            // Often only not yet: at boot the name service may not be ready.
+            reportOutcome(unresolvedNameLine(entries[entry].text));
+        }
+        return texts;
+    };
+    const auto onlyCandidate = [&] { return entries.size() == 1 && addresses[0].size() == 1; };
+    std::optional<SyncMeasurement> best;
+    std::string kissCode;
+    const auto ask = [&](std::size_t entry, std::size_t index) {
+        return askServer(addresses[entry][index], entries[entry].text, onlyCandidate(), best,
+                         kissCode);
+    };
+    const auto note = [&](const std::string& line) { log().writeLine(line.c_str()); };
+    const CandidateOutcome outcome =
+        rotation.poll(resolve, ask, note, elapsedMilliseconds(), backoff.longestMilliseconds());
+    if (outcome == CandidateOutcome::stopped) {
+        return;
     }
     if (!kissCode.empty()) {
         const std::string line = backoff.onKiss(kissCode);
@@ -429,7 +461,7 @@ void SyncService::synchronizeOnce() {
         }
     }
     if (!best) {
-        if (config.samples > 1 && !exchangeAbandoned) {
+        if (onlyCandidate() && config.samples > 1) {
             log().writeFormatted("no valid reply in %u samples", config.samples);
         }
         return;
@@ -462,20 +494,23 @@ void SyncService::synchronizeOnce() {
     }
 }
 
-bool SyncService::exchange(const sockaddr_in& server, SyncMeasurement& measured,
-                           std::string& kissCode) {
-    UdpSocket udp(socket(AF_INET, SOCK_DGRAM, 0));
+bool SyncService::exchange(const ServerAddress& server, const std::string& serverName,
+                           SyncMeasurement& measured, std::string& kissCode) {
+    UdpSocket udp(socket(server.family(), SOCK_DGRAM, 0));
     if (udp.get() == INVALID_SOCKET) {
-        throw LastErrorException("socket", "%a: %r");
+        const int error = WSAGetLastError();
+        // A system without IPv6 still asks the IPv4 candidates.
+        if (error == WSAEAFNOSUPPORT || error == WSAEPFNOSUPPORT || error == WSAEPROTONOSUPPORT) {
+            reportOutcome(
+                LastErrorException("socket", static_cast<std::uint32_t>(error), "%a: %r").what());
+            return false;
+        }
+        throw LastErrorException("socket", static_cast<std::uint32_t>(error), "%a: %r");
     }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(config.serverPort);
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    const ServerAddress local = anyAddress(server.family(), config.serverPort);
     // The instance that this one replaces (Klemora starts a new one at once) may hold the
     // port for a moment longer as it ends; a port that stays taken ends the service.
-    for (DWORD waited = 0;
-         bind(udp.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR;
+    for (DWORD waited = 0; bind(udp.get(), local.get(), local.length) == SOCKET_ERROR;
          waited += bindRetryMilliseconds) {
         const int error = WSAGetLastError();
         if (error != WSAEADDRINUSE || waited >= bindPatienceMilliseconds) {
@@ -507,8 +542,7 @@ bool SyncService::exchange(const sockaddr_in& server, SyncMeasurement& measured,
     const NtpStamp sentT1 = withSubMillisecondNoise(t1, noise);
     const auto request = buildSntpRequest(sentT1);
     if (sendto(udp.get(), reinterpret_cast<const char*>(request.data()),
-               static_cast<int>(request.size()), 0, reinterpret_cast<const sockaddr*>(&server),
-               sizeof server) == SOCKET_ERROR) {
+               static_cast<int>(request.size()), 0, server.get(), server.length) == SOCKET_ERROR) {
         const int error = WSAGetLastError();
         if (reportPassingFault("sendto", error)) {
             return false;
@@ -518,7 +552,7 @@ bool SyncService::exchange(const sockaddr_in& server, SyncMeasurement& measured,
 
     std::uint8_t reply[sntpReceiveSize];
     NtpStamp t4;
-    if (awaitReply(udp.get(), timedReceive, server, sentT1, reply, t4, kissCode) !=
+    if (awaitReply(udp.get(), timedReceive, server, serverName, sentT1, reply, t4, kissCode) !=
         ReplyWait::accepted) {
         return false;
     }

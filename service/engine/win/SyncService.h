@@ -4,8 +4,10 @@
 
 #include "service/engine/NtpStamp.h"
 #include "service/engine/PollBackoff.h"
+#include "service/engine/ServerRotation.h"
 #include "service/engine/ServiceConfiguration.h"
 #include "service/engine/SntpPacket.h"
+#include "service/engine/win/ServerAddress.h"
 #include "service/host/win/ServiceBase.h"
 #include "win32/Guards.h"
 
@@ -52,12 +54,22 @@ private:
     // Waits up to 10 s for a reply that passes the checks; none when there was none (the
     // reason is logged) or the exchange was abandoned; kiss, with its code, for a kiss-o'-death.
     // timedReceive: the socket blocks with a receive time-out; else it is non-blocking.
-    ReplyWait awaitReply(SOCKET udp, bool timedReceive, const sockaddr_in& server, NtpStamp sentT1,
+    ReplyWait awaitReply(SOCKET udp, bool timedReceive, const ServerAddress& server,
+                         const std::string& serverName, NtpStamp sentT1,
                          std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4,
                          std::string& kissCode);
     // One request and its reply: true with the offset and delay of an accepted reply; false
     // when there was none (logged), with kissCode set for a kiss-o'-death.
-    bool exchange(const sockaddr_in& server, SyncMeasurement& measured, std::string& kissCode);
+    bool exchange(const ServerAddress& server, const std::string& serverName,
+                  SyncMeasurement& measured, std::string& kissCode);
+    // The samples of a poll from one candidate; best is the least-delay accepted one. A
+    // candidate that gives no valid reply to its first sample is asked no more in this poll,
+    // unless it is the only one.
+    CandidateOutcome askServer(const ServerAddress& server, const std::string& serverName,
+                               bool onlyCandidate, std::optional<SyncMeasurement>& best,
+                               std::string& kissCode);
+    // Milliseconds since an arbitrary start, without the wrap of GetTickCount.
+    std::uint64_t elapsedMilliseconds();
     // Logs a passing network fault and answers true; false for an error that ends the loop.
     bool reportPassingFault(const char* call, int error);
     void reportOutcome(const std::string& line);
@@ -70,6 +82,10 @@ private:
     bool configured = false;
     // The loop's wait between polls; longer after a kiss-o'-death.
     PollBackoff backoff;
+    // The configured servers and which of them the next poll asks first.
+    ServerRotation rotation;
+    std::uint64_t tickTotal = 0;
+    DWORD lastTick = 0;
     std::optional<ScopedHandle<CryptProviderTraits>> randomProvider;
     bool rasLoadAttempted = false;
     HMODULE rasLibrary = nullptr; // stays loaded for the life of the process

@@ -186,6 +186,8 @@ TEST(SyncSettings, ARefusedSaveShowsEveryMessageInOrderAndWritesNothing) {
 
     const std::vector<std::pair<std::function<void(RecordingTarget&, SyncSettings&)>, std::string>>
         refusals{
+            {[](RecordingTarget&, SyncSettings& settings) { settings.serverName = " \t "; },
+             "warn You must specify a NTP server name."},
             {[](RecordingTarget& t, SyncSettings&) {
                  t.answerOk = false;
                  t.path = PathState::missing;

@@ -364,6 +364,96 @@ class SyncServiceTest(unittest.TestCase):
         # Nothing went to 0.0.0.0 or anywhere else before the name resolved.
         self.assertEqual(len(self.server_requests()), 1)
 
+    # --- several servers, every address of a name, IPv6 ------------------------------------
+
+    def start_second(self, *options):
+        """A fake server at the test host's second IPv6 address, on the same port."""
+        work = os.path.join(self.work, 'second')
+        address = testhost('second6', HOST)
+        pid = testhost('fake', HOST, PORT, work, '--address', address, *options)
+        self.addCleanup(testhost, 'stop', pid)
+        return address, os.path.join(work, f'fake-{PORT}.log')
+
+    def run_with_hosts(self, hosts):
+        """Runs the service once with a name service that knows only these hosts."""
+        wrapper = pendra_testlib.private_name_service(self.work, hosts=hosts,
+                                                      nsswitch_conf='hosts: files\n')
+        done = subprocess.run([*wrapper, pendra_testlib.WINE_RUN, PREFIX, DRIVER],
+                              capture_output=True, timeout=90, check=False)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return self.log_lines()
+
+    def test_a_silent_first_server_costs_one_reply_wait_and_the_next_sets_the_clock(self):
+        self.start_fake()
+        silent, silent_log = self.start_second('--mode', 'silent')
+        servers = f'{silent} {self.server_address}'
+        self.configure(NTPServerName=servers)
+        code, elapsed = self.run_service()
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        self.assertEqual(lines[0], f'Start Pendra Rev: 1.22, server {servers}')
+        self.assertEqual(lines[1:3], [
+            'no response from server',
+            f'no valid reply from {silent}, trying {self.server_address}'])
+        self.assertLess(abs(reported(lines[3])[0]), 0.01, lines)
+        self.assertEqual(len(lines), 4, lines)
+        self.assertLess(elapsed, 30)
+        with open(silent_log, encoding='utf-8') as log:
+            self.assertEqual(sum(' request ' in line for line in log), 1)
+
+    def test_a_name_whose_first_address_is_silent_goes_on_with_its_next(self):
+        self.start_chrony()
+        silent, _ = self.start_second('--mode', 'silent')
+        peer6 = testhost('peer6', HOST)
+        self.configure(NTPServerName='pool.test')
+        lines = self.run_with_hosts(f'{silent} pool.test\n{peer6} pool.test\n')
+        self.assertEqual(lines[1:3], [
+            'no response from server',
+            f'no valid reply from pool.test ({silent}), trying pool.test ({peer6})'])
+        self.assertLess(abs(reported(lines[3])[0]), 0.1, lines)
+
+    def test_a_refusing_first_server_is_left_out_and_the_next_sets_the_clock(self):
+        self.start_fake()
+        refusing, _ = self.start_second('--mode', 'kod', '--kod', 'DENY')
+        self.configure(NTPServerName=f'[{refusing}] {self.server_address}')
+        code, _ = self.run_service()
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        self.assertEqual(lines[1:3], [
+            "reply rejected: kiss-o'-death DENY",
+            f'{refusing} refuses this client, trying {self.server_address}'])
+        self.assertIsNotNone(reported(lines[3]), lines)
+
+    def test_ipv6_literals_and_a_name_with_only_ipv6_addresses_set_the_clock(self):
+        self.start_chrony()
+        peer6 = testhost('peer6', HOST)
+        for server in (peer6, f'[{peer6}]'):
+            self.configure(NTPServerName=server)
+            code, _ = self.run_service()
+            self.assertEqual(code, 0)
+            lines = self.log_lines()
+            self.assertEqual(len(lines), 2, lines)
+            self.assertLess(abs(reported(lines[1])[0]), 0.1, lines)
+            for path in glob.glob(os.path.join(self.logs, '*')):
+                os.remove(path)
+        self.configure(NTPServerName='ntp6.test')
+        lines = self.run_with_hosts(f'{peer6} ntp6.test\n')
+        self.assertEqual(len(lines), 2, lines)
+        self.assertLess(abs(reported(lines[1])[0]), 0.1, lines)
+
+    def test_unusable_entries_are_named_once_and_a_usable_one_is_used(self):
+        self.start_fake()
+        servers = f'  host:123 [{self.server_address}   {self.server_address}\t'
+        self.configure(NTPServerName=servers, NTPPollMilliseconds=200, RunOnce=0)
+        code, _ = self.run_service(1500)
+        self.assertEqual(code, 0)
+        lines = self.log_lines()
+        self.assertEqual(lines[1:3], [
+            'unusable server entry "host:123": a port cannot be given here; NTPServerPort sets it',
+            f'unusable server entry "[{self.server_address}": "[" without "]"'])
+        self.assertGreaterEqual(len([line for line in lines if reported(line)]), 2, lines)
+        self.assertEqual(sum(line.startswith('unusable') for line in lines), 2, lines)
+
     def start_isolated_service(self, **settings):
         """Runs the service through the driver in a prefix of its own whose wineserver, which
         makes the sockets, lives in a network namespace with only a loopback: as at boot
