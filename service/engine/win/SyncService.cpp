@@ -454,7 +454,10 @@ void SyncService::synchronizeOnce() {
     if (outcome == CandidateOutcome::stopped) {
         return;
     }
-    if (!kissCode.empty()) {
+    // A refusal waits the longest only where no other server is left to ask; with several,
+    // the refusing one is left out instead.
+    const bool refusal = outcome == CandidateOutcome::refused && !best;
+    if (!kissCode.empty() && (!refusal || onlyCandidate())) {
         const std::string line = backoff.onKiss(kissCode);
         if (!line.empty()) {
             log().writeLine(line.c_str());
