@@ -3,10 +3,13 @@
 //   frame_ms=<mean cost of one painting> median_ms=<its median> max_ms=<the dearest painting>
 //   paints_per_second=<paintings that the repaint thread caused while the message loop ran>
 //   cpu_share=<process CPU time / wall time in that loop>
+//   terminator_ms=<median cost of drawing day and night into the map, as once a minute>
+//   terminator_max_ms=<its dearest>
 // Usage: clock-bench [FRAMES] [SECONDS] [TICKER_BYTES]; TICKER_BYTES: a ticker line of that
 // many characters instead of the banner, as the longest news text would give.
 #include "desktop/resources/resource.h"
 #include "desktop/worldtime/win/DateTimePage.h"
+#include "desktop/worldtime/win/DayNightMap.h"
 #include "desktop/worldtime/win/RegistryZoneSource.h"
 
 #include <windows.h>
@@ -93,9 +96,31 @@ int main(int argc, char** argv) {
     }
     const double wall = seconds(start, end, rate);
     const double cpu = processSeconds() - cpuBefore;
+
+    // Day and night drawn into the map for 60 minutes of one day, each one a new drawing.
+    const BitmapHandle worldMap(
+        LoadBitmapA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDB_WORLDMAP)));
+    DayNightMap dayNight(worldMap.get());
+    std::vector<double> shadeMs;
+    SYSTEMTIME instant{2026, 12, 2, 8, 0, 0, 0, 0};
+    for (WORD minute = 0; minute < 60; ++minute) {
+        instant.wMinute = minute;
+        QueryPerformanceCounter(&start);
+        const bool drawn = dayNight.update(instant);
+        QueryPerformanceCounter(&end);
+        if (drawn) {
+            shadeMs.push_back(seconds(start, end, rate) * 1000);
+        }
+    }
+    std::sort(shadeMs.begin(), shadeMs.end());
+    if (shadeMs.empty()) {
+        std::fputs("clock-bench: the map could not be shaded\n", stderr);
+        return 1;
+    }
     std::printf("frame_ms=%.3f median_ms=%.3f max_ms=%.3f paints_per_second=%.1f "
-                "cpu_share=%.3f\n",
-                meanMs, frameMs[frameMs.size() / 2], frameMs.back(), paints / wall, cpu / wall);
+                "cpu_share=%.3f terminator_ms=%.3f terminator_max_ms=%.3f\n",
+                meanMs, frameMs[frameMs.size() / 2], frameMs.back(), paints / wall, cpu / wall,
+                shadeMs[shadeMs.size() / 2], shadeMs.back());
     DestroyWindow(host); // stops the repaint thread with the clock's window
     page.m_hWnd = nullptr;
     return 0;

@@ -7,7 +7,8 @@
    share meanwhile); once with the banner and once with a 64-KiB ticker line.
 2. The real Klemora.exe with its clock page open for --open seconds: its CPU share, read from
    /proc (Wine's threads are the process's own).
-Targets: at most 1 ms a painting, 120 paintings a second or more.
+Targets: at most 1 ms a painting, 120 paintings a second or more; at most 20 ms to draw day and
+night into the map (once a minute, "terminator_ms" of clock-bench).
 Needs Xvfb. Usage: python3 bench/klemora_clock.py [--frames 2000] [--seconds 10] [--open 30]
 """
 import argparse

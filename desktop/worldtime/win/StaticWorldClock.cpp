@@ -81,15 +81,10 @@ HBITMAP loadMap() {
 } // namespace
 
 CStaticWorldClock::CStaticWorldClock(CDateTimePage& page)
-    : m_page(page), m_mapBitmap(loadMap()), m_backBitmap(loadMap()), m_layerBitmap(loadMap()),
-      m_mapDC(CreateCompatibleDC(nullptr)), m_layerDC(CreateCompatibleDC(nullptr)),
-      m_mapSelection(m_mapDC.get(), m_mapBitmap.get()),
-      m_layerSelection(m_layerDC.get(), m_layerBitmap.get()) {
-    BITMAP map{};
-    if (GetObjectA(m_mapBitmap.get(), sizeof map, &map) != 0) {
-        m_mapSize = {map.bmWidth, map.bmHeight};
-    }
-}
+    : m_page(page), m_map(BitmapHandle(loadMap()).get()), m_backBitmap(loadMap()),
+      m_layerBitmap(loadMap()), m_mapDC(CreateCompatibleDC(nullptr)),
+      m_layerDC(CreateCompatibleDC(nullptr)), m_mapSelection(m_mapDC.get(), m_map.bitmap()),
+      m_layerSelection(m_layerDC.get(), m_layerBitmap.get()), m_mapSize(m_map.size()) {}
 
 CStaticWorldClock::~CStaticWorldClock() = default;
 
@@ -184,6 +179,10 @@ void CStaticWorldClock::paint() {
     // The instant and the names to show.
     SYSTEMTIME now;
     GetSystemTime(&now);
+    // Day and night move once a minute: then the kept layer is drawn again over the new map.
+    if (m_map.update(now)) {
+        m_stillTexts = {};
+    }
     SYSTEMTIME shown = now;
     std::int32_t bias = 0;
     std::int32_t daylightOffset = 0;

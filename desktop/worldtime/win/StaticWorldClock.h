@@ -4,6 +4,7 @@
 #pragma once
 
 #include "desktop/framework/Static.h"
+#include "desktop/worldtime/win/DayNightMap.h"
 #include "win32/Gdi.h"
 
 #include <cstdint>
@@ -47,7 +48,7 @@ private:
     HDC m_clientDC = nullptr;
     CBallThread* m_pRepaintThread = nullptr;
     // In this order: the selections go first, then the DCs, then the bitmaps.
-    BitmapHandle m_mapBitmap;
+    DayNightMap m_map;
     BitmapHandle m_backBitmap;
     BitmapHandle m_layerBitmap;
     MemoryDC m_mapDC;
