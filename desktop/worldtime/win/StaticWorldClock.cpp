@@ -8,6 +8,7 @@
 #include "desktop/worldtime/win/GDIThread.h"
 
 #include <algorithm>
+#include <cmath>
 #include <ctime>
 #include <functional>
 #include <vector>
@@ -52,27 +53,43 @@ void textOut(HDC dc, int x, int y, const std::string& text) {
     TextOutA(dc, x, y, text.c_str(), static_cast<int>(text.size()));
 }
 
-// Draws one block of texts in Arial of that size, weight and colour; a block whose font cannot
-// be made is left out.
-void drawBlock(HDC dc, LONG height, LONG width, LONG weight, COLORREF colour,
-               const std::function<void()>& draw) {
+FontHandle arial(LONG height, LONG width, LONG weight) {
     LOGFONTA description{};
     lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
     description.lfHeight = height;
     description.lfWidth = width;
     description.lfWeight = weight;
-    const FontHandle font(CreateFontIndirectA(&description));
-    if (!font) {
+    return FontHandle(CreateFontIndirectA(&description));
+}
+
+// Draws one block of texts in that font and colour; a block whose font could not be made is
+// left out.
+void drawBlock(HDC dc, HFONT font, COLORREF colour, const std::function<void()>& draw) {
+    if (font == nullptr) {
         return;
     }
-    const SelectedObject selected(dc, font.get());
+    const SelectedObject selected(dc, font);
     SetTextColor(dc, colour);
     draw();
+}
+
+// The same in a font made for the block: for the layer, drawn once a second at most.
+void drawBlock(HDC dc, LONG height, LONG width, LONG weight, COLORREF colour,
+               const std::function<void()>& draw) {
+    const FontHandle font = arial(height, width, weight);
+    drawBlock(dc, font.get(), colour, draw);
 }
 
 } // namespace
 
 namespace {
+
+// The clock window inside its frame at 96 DPI with Windows' dialog font (297 x 155 dialog units
+// of MS Sans Serif 8): the size that the texts' places and sizes were made for.
+constexpr double designWidth = 440.0;
+constexpr double designHeight = 246.0;
+// How far beyond the right edge the ticker starts, in pixels of that size.
+constexpr int tickerLead = 20;
 
 HBITMAP loadMap() {
     return LoadBitmapA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDB_WORLDMAP));
@@ -81,10 +98,9 @@ HBITMAP loadMap() {
 } // namespace
 
 CStaticWorldClock::CStaticWorldClock(CDateTimePage& page)
-    : m_page(page), m_map(BitmapHandle(loadMap()).get()), m_backBitmap(loadMap()),
-      m_layerBitmap(loadMap()), m_mapDC(CreateCompatibleDC(nullptr)),
-      m_layerDC(CreateCompatibleDC(nullptr)), m_mapSelection(m_mapDC.get(), m_map.bitmap()),
-      m_layerSelection(m_layerDC.get(), m_layerBitmap.get()), m_mapSize(m_map.size()) {}
+    : m_page(page), m_map(BitmapHandle(loadMap()).get()), m_mapDC(CreateCompatibleDC(nullptr)),
+      m_layerDC(CreateCompatibleDC(nullptr)), m_pictureMapDC(CreateCompatibleDC(nullptr)),
+      m_mapSelection(m_mapDC.get(), m_map.bitmap()), m_mapSize(m_map.size()) {}
 
 CStaticWorldClock::~CStaticWorldClock() = default;
 
@@ -98,8 +114,59 @@ bool CStaticWorldClock::create(const RECT& area, UINT id) {
         return false;
     }
     m_clientDC = GetDC(window);
+    RECT client{};
+    GetClientRect(window, &client);
+    fitPicture(client.right, client.bottom);
     m_pRepaintThread = startRepaintThread(window, m_clientDC);
     return true;
+}
+
+int CStaticWorldClock::scaled(double length) const {
+    return static_cast<int>(std::lround(length * m_scale));
+}
+
+void CStaticWorldClock::fitPicture(int width, int height) {
+    width = std::max(width, 1);
+    height = std::max(height, 1);
+    m_layerSelection.reset();
+    m_pictureMapSelection.reset();
+    // The texts keep their places relative to the window as it is at 96 DPI with Windows' dialog
+    // font; the map, at least that scale, covers the window's whole width.
+    m_scale = std::min(static_cast<double>(width) / designWidth,
+                       static_cast<double>(height) / designHeight);
+    m_mapScale =
+        std::max(m_scale, m_mapSize.cx > 0 ? static_cast<double>(width) / m_mapSize.cx : m_scale);
+    m_pictureSize = {width, height};
+    // The ticker comes in from just beyond the window's right edge.
+    m_tickerStart = static_cast<int>(std::ceil(width / m_scale)) + tickerLead;
+    m_layerBitmap.reset(CreateCompatibleBitmap(m_clientDC, width, height));
+    m_backBitmap.reset(CreateCompatibleBitmap(m_clientDC, width, height));
+    m_pictureMap.reset(CreateCompatibleBitmap(m_clientDC, width, height));
+    m_layerSelection.emplace(m_layerDC.get(), m_layerBitmap.get());
+    m_pictureMapSelection.emplace(m_pictureMapDC.get(), m_pictureMap.get());
+    // The fonts of every painting, made once for the scale.
+    m_digitFont = arial(scaled(110), scaled(50), 700);
+    m_millisecondsFont = arial(scaled(30), scaled(15), 700);
+    m_tickerFont = arial(scaled(15), scaled(7), 700);
+    m_tickerMeasured = false; // the font's size changed with the scale
+    stretchMap();
+}
+
+void CStaticWorldClock::stretchMap() {
+    const HDC picture = m_pictureMapDC.get();
+    // What the map's shape leaves below it stays dark like the sea.
+    PatBlt(picture, 0, 0, m_pictureSize.cx, m_pictureSize.cy, BLACKNESS);
+    const int mapWidth = static_cast<int>(std::lround(m_mapSize.cx * m_mapScale));
+    const int mapHeight = static_cast<int>(std::lround(m_mapSize.cy * m_mapScale));
+    if (mapWidth == m_mapSize.cx && mapHeight == m_mapSize.cy) {
+        BitBlt(picture, 0, 0, mapWidth, mapHeight, m_mapDC.get(), 0, 0, SRCCOPY);
+    } else {
+        SetStretchBltMode(picture, HALFTONE);
+        SetBrushOrgEx(picture, 0, 0, nullptr);
+        StretchBlt(picture, 0, 0, mapWidth, mapHeight, m_mapDC.get(), 0, 0, m_mapSize.cx,
+                   m_mapSize.cy, SRCCOPY);
+    }
+    m_stillTexts = {}; // the kept layer is drawn again over it
 }
 
 void CStaticWorldClock::stopRepainting() {
@@ -181,7 +248,7 @@ void CStaticWorldClock::paint() {
     GetSystemTime(&now);
     // Day and night move once a minute: then the kept layer is drawn again over the new map.
     if (m_map.update(now)) {
-        m_stillTexts = {};
+        stretchMap();
     }
     SYSTEMTIME shown = now;
     std::int32_t bias = 0;
@@ -238,21 +305,24 @@ void CStaticWorldClock::paint() {
         const SelectedObject back(buffer, m_backBitmap.get());
         BitBlt(buffer, 0, 0, right, bottom, m_layerDC.get(), 0, 0, SRCCOPY);
         SetBkMode(buffer, TRANSPARENT);
-        drawBlock(buffer, 110, 50, 700, textColour, [&] {
+        drawBlock(buffer, m_digitFont.get(), textColour, [&] {
             // The colons fade from full green to almost black within each second.
             SetTextColor(buffer, RGB(0, 255 - now.wMilliseconds * 255 / 1000, 0));
-            textOut(buffer, 129, 50, ":");
-            textOut(buffer, 276, 50, ":");
+            textOut(buffer, scaled(129), scaled(50), ":");
+            textOut(buffer, scaled(276), scaled(50), ":");
         });
-        drawBlock(buffer, 30, 15, 700, textColour,
-                  [&] { textOut(buffer, 370, 158, millisecondsText(now.wMilliseconds)); });
-        drawBlock(buffer, 15, 7, 700, tickerColour, [&] {
+        drawBlock(buffer, m_millisecondsFont.get(), textColour, [&] {
+            textOut(buffer, scaled(370), scaled(158), millisecondsText(now.wMilliseconds));
+        });
+        drawBlock(buffer, m_tickerFont.get(), tickerColour, [&] {
             std::string& ticker = m_page.m_tickerText;
             // Measured once per text: where each character ends.
             if (!m_tickerMeasured) {
                 measureTicker(buffer);
             }
-            const std::int32_t width = m_tickerEnds.empty() ? 0 : m_tickerEnds.back();
+            // The ticker moves one pixel of the 465-pixel picture a painting, at any scale.
+            const std::int32_t width =
+                m_tickerEnds.empty() ? 0 : static_cast<std::int32_t>(m_tickerEnds.back() / m_scale);
             std::int32_t offset = m_tickerOffset;
             if (advanceTicker(offset, width, m_tickerStart)) {
                 // A new text only as the old one starts again.
@@ -263,8 +333,9 @@ void CStaticWorldClock::paint() {
             }
             m_tickerOffset = offset;
             const TickerSpan span =
-                visibleTickerSpan(m_tickerEnds, m_tickerStart - m_tickerOffset, right);
-            TextOutA(buffer, span.x, 220, ticker.data() + span.first, static_cast<int>(span.count));
+                visibleTickerSpan(m_tickerEnds, scaled(m_tickerStart - m_tickerOffset), right);
+            TextOutA(buffer, span.x, scaled(220), ticker.data() + span.first,
+                     static_cast<int>(span.count));
         });
 
         BitBlt(dc, 0, 0, right, bottom, buffer, 0, 0, SRCCOPY);
@@ -275,28 +346,28 @@ void CStaticWorldClock::paint() {
 void CStaticWorldClock::drawStillLayer(const StillTexts& still,
                                        const std::function<const std::string&(unsigned)>& text) {
     const HDC layer = m_layerDC.get();
-    BitBlt(layer, 0, 0, m_mapSize.cx, m_mapSize.cy, m_mapDC.get(), 0, 0, SRCCOPY);
+    BitBlt(layer, 0, 0, m_pictureSize.cx, m_pictureSize.cy, m_pictureMapDC.get(), 0, 0, SRCCOPY);
     SetBkMode(layer, TRANSPARENT);
-    drawBlock(layer, 18, 8, 0, labelColour, [&] {
-        textOut(layer, 17, 15, text(IDS_TIMEZONE));
-        textOut(layer, 17, 44, text(IDS_UTC_BIAS));
-        textOut(layer, 237, 44, text(IDS_DST_BIAS));
-        textOut(layer, 17, 161, text(IDS_DATE));
-        textOut(layer, 17, 190, text(IDS_DST));
+    drawBlock(layer, scaled(18), scaled(8), 0, labelColour, [&] {
+        textOut(layer, scaled(17), scaled(15), text(IDS_TIMEZONE));
+        textOut(layer, scaled(17), scaled(44), text(IDS_UTC_BIAS));
+        textOut(layer, scaled(237), scaled(44), text(IDS_DST_BIAS));
+        textOut(layer, scaled(17), scaled(161), text(IDS_DATE));
+        textOut(layer, scaled(17), scaled(190), text(IDS_DST));
     });
-    drawBlock(layer, 110, 50, 700, textColour, [&] {
-        textOut(layer, 17, 58, still.hours);
-        textOut(layer, 162, 58, still.minutes);
-        textOut(layer, 309, 58, still.seconds);
+    drawBlock(layer, scaled(110), scaled(50), 700, textColour, [&] {
+        textOut(layer, scaled(17), scaled(58), still.hours);
+        textOut(layer, scaled(162), scaled(58), still.minutes);
+        textOut(layer, scaled(309), scaled(58), still.seconds);
     });
-    drawBlock(layer, 18, 8, 700, textColour, [&] {
-        textOut(layer, 121, 15, still.zoneName);
-        textOut(layer, 121, 44, still.bias);
-        textOut(layer, 331, 44, still.daylightBias);
-        textOut(layer, 71, 161, still.date);
+    drawBlock(layer, scaled(18), scaled(8), 700, textColour, [&] {
+        textOut(layer, scaled(121), scaled(15), still.zoneName);
+        textOut(layer, scaled(121), scaled(44), still.bias);
+        textOut(layer, scaled(331), scaled(44), still.daylightBias);
+        textOut(layer, scaled(71), scaled(161), still.date);
     });
-    drawBlock(layer, 12, 7, 700, textColour, [&] {
-        textOut(layer, 71, 185, still.ruleStart);
-        textOut(layer, 71, 198, still.ruleEnd);
+    drawBlock(layer, scaled(12), scaled(7), 700, textColour, [&] {
+        textOut(layer, scaled(71), scaled(185), still.ruleStart);
+        textOut(layer, scaled(71), scaled(198), still.ruleEnd);
     });
 }

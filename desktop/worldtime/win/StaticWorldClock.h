@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,12 @@ private:
                         const std::function<const std::string&(unsigned)>& text);
     void stopRepainting();
     void measureTicker(HDC dc);
+    // Sizes the picture to the window: the map and every text in proportion to its width.
+    void fitPicture(int width, int height);
+    // The map at the picture's size, after day and night moved or the size changed.
+    void stretchMap();
+    // A length of the picture as made for 96 DPI, at the window's scale.
+    int scaled(double length) const;
 
     CDateTimePage& m_page;
     HDC m_clientDC = nullptr;
@@ -51,11 +58,20 @@ private:
     DayNightMap m_map;
     BitmapHandle m_backBitmap;
     BitmapHandle m_layerBitmap;
+    BitmapHandle m_pictureMap;
     MemoryDC m_mapDC;
     MemoryDC m_layerDC;
+    MemoryDC m_pictureMapDC;
     SelectedObject m_mapSelection;
-    SelectedObject m_layerSelection;
+    std::optional<SelectedObject> m_layerSelection;
+    std::optional<SelectedObject> m_pictureMapSelection;
     SIZE m_mapSize{};
+    SIZE m_pictureSize{};
+    FontHandle m_digitFont;
+    FontHandle m_millisecondsFont;
+    FontHandle m_tickerFont;
+    double m_scale = 1.0;    // of the texts
+    double m_mapScale = 1.0; // of the map
     StillTexts m_stillTexts;
     std::vector<std::int32_t> m_tickerEnds;
     bool m_tickerMeasured = false;
