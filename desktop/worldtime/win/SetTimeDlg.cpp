@@ -6,6 +6,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 CSetTimeDlg::CSetTimeDlg() : CDialog(IDD_SET_TIME) {}
 
 CSetTimeDlg::~CSetTimeDlg() = default;
@@ -34,7 +36,40 @@ BOOL CSetTimeDlg::OnInitDialog() {
                                              MCS_NOTODAYCIRCLE);
     SendMessageA(m_monthCalendar, MCM_SETCOLOR, MCSC_MONTHBK, RGB(192, 192, 192));
     SendMessageA(m_monthCalendar, MCM_SETCOLOR, MCSC_BACKGROUND, RGB(192, 192, 192));
+    fitCalendar();
     return TRUE;
+}
+
+void CSetTimeDlg::fitCalendar() {
+    RECT need{};
+    if (!SendMessageA(m_monthCalendar, MCM_GETMINREQRECT, 0, reinterpret_cast<LPARAM>(&need))) {
+        return;
+    }
+    const RECT calendar = itemRectangle(IDC_CALENDAR);
+    const int growX =
+        static_cast<int>(std::max(0L, (need.right - need.left) - (calendar.right - calendar.left)));
+    const int growY =
+        static_cast<int>(std::max(0L, (need.bottom - need.top) - (calendar.bottom - calendar.top)));
+    if (growX == 0 && growY == 0) {
+        return; // the template's room suffices: its layout stays as it is
+    }
+    const auto place = [this](UINT id, int dx, int dy, int dw, int dh) {
+        const RECT area = itemRectangle(id);
+        SetWindowPos(GetDlgItem(id), nullptr, area.left + dx, area.top + dy,
+                     area.right - area.left + dw, area.bottom - area.top + dh,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    };
+    // The calendar grows to the right and down; the frame grows with it, and what lies below
+    // moves down, staying centred under the wider frame.
+    place(IDC_CALENDAR, 0, 0, growX, growY);
+    place(IDC_SET_TIME_FRAME, 0, 0, growX, growY);
+    place(IDC_TIME_PICKER, growX / 2, growY, 0, 0);
+    place(IDC_SET_TIME, growX / 2, growY, 0, 0);
+    place(IDCANCEL, growX / 2, growY, 0, 0);
+    RECT window{};
+    GetWindowRect(m_hWnd, &window);
+    SetWindowPos(m_hWnd, nullptr, 0, 0, window.right - window.left + growX,
+                 window.bottom - window.top + growY, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void CSetTimeDlg::apply() {

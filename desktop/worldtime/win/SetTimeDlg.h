@@ -31,5 +31,7 @@ protected:
 
 private:
     HWND replacePlaceholder(UINT id, const char* windowClass, DWORD style);
+    // Gives the calendar the room its month needs in this font and grows the dialog around it.
+    void fitCalendar();
     void apply();
 };

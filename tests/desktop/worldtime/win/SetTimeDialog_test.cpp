@@ -94,3 +94,43 @@ TEST(SetTimeDialog, SetsTheCalendarsDayAtThePickersTimeAndWineRefusesABigChange)
     DestroyWindow(window);
     EXPECT_FALSE(IsWindow(window));
 }
+
+// In any font the calendar gets the room its month needs, and nothing overlaps: the calendar
+// and the time picker inside the frame, the buttons below it, all inside the dialog.
+TEST(SetTimeDialog, TheCalendarHasItsRoomAndNoControlCoversAnother) {
+    INITCOMMONCONTROLSEX classes{sizeof classes, ICC_DATE_CLASSES};
+    ASSERT_TRUE(InitCommonControlsEx(&classes));
+    auto* dialog = new CSetTimeDlg; // deletes itself with its window
+    ASSERT_TRUE(dialog->Create(IDD_SET_TIME, nullptr));
+    const HWND window = dialog->m_hWnd;
+    const auto area = [window](UINT id) {
+        RECT rect{};
+        GetWindowRect(GetDlgItem(window, id), &rect);
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+        return rect;
+    };
+    const auto inside = [](const RECT& inner, const RECT& outer) {
+        return inner.left >= outer.left && inner.top >= outer.top && inner.right <= outer.right &&
+               inner.bottom <= outer.bottom;
+    };
+    RECT need{};
+    ASSERT_TRUE(SendMessageA(dialog->m_monthCalendar, MCM_GETMINREQRECT, 0,
+                             reinterpret_cast<LPARAM>(&need)));
+    const RECT calendar = area(IDC_CALENDAR);
+    EXPECT_GE(calendar.right - calendar.left, need.right - need.left);
+    EXPECT_GE(calendar.bottom - calendar.top, need.bottom - need.top);
+    const RECT frame = area(IDC_SET_TIME_FRAME);
+    const RECT picker = area(IDC_TIME_PICKER);
+    EXPECT_TRUE(inside(calendar, frame));
+    EXPECT_TRUE(inside(picker, frame));
+    EXPECT_GE(picker.top, calendar.bottom);
+    RECT client{};
+    GetClientRect(window, &client);
+    for (const UINT button : {static_cast<UINT>(IDC_SET_TIME), static_cast<UINT>(IDCANCEL)}) {
+        const RECT rect = area(button);
+        EXPECT_GE(rect.top, frame.bottom) << button;
+        EXPECT_TRUE(inside(rect, client)) << button;
+    }
+    EXPECT_LE(area(IDC_SET_TIME).right, area(IDCANCEL).left);
+    DestroyWindow(window);
+}
