@@ -79,6 +79,7 @@
 #define IDC_CALENDAR 1008
 #define IDC_TIME_PICKER 1048
 #define IDC_SET_TIME_FRAME 1084
+#define IDC_SELECT_HINT 1089
 
 // The About box and the Info page.
 #define IDC_MAIL_LINK 1010

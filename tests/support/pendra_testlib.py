@@ -158,11 +158,11 @@ def processes_running(marker):
 class Xvfb:
     """A private X screen on a display number that the server picks itself."""
 
-    def __init__(self):
+    def __init__(self, size='1024x768x24'):
         read_end, write_end = os.pipe()
         try:
             self.process = subprocess.Popen(
-                ['Xvfb', '-displayfd', str(write_end), '-screen', '0', '1024x768x24',
+                ['Xvfb', '-displayfd', str(write_end), '-screen', '0', size,
                  '-nolisten', 'tcp'],
                 pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             os.close(write_end)

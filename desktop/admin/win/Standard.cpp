@@ -7,6 +7,7 @@
 #include "desktop/admin/win/SettingsRegistry.h"
 #include "desktop/framework/WinApp.h"
 #include "desktop/resources/resource.h"
+#include "win32/Dpi.h"
 #include "win32/SystemMessage.h"
 #include "win32/WindowText.h"
 
@@ -124,7 +125,7 @@ void Standard::readTyped(UINT edit, UINT unitList, StoredUnit stored, std::uint3
 
 BOOL Standard::OnInitDialog() {
     LOGFONTA description{};
-    description.lfHeight = 15;
+    description.lfHeight = forDpi(15, windowDpi(m_hWnd));
     lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
     m_font.reset(CreateFontIndirectA(&description));
 

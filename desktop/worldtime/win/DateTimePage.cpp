@@ -7,6 +7,7 @@
 #include "desktop/worldtime/win/RegistryZoneSource.h"
 #include "desktop/worldtime/win/SetTimeDlg.h"
 #include "desktop/worldtime/win/WebGrab.h"
+#include "win32/Dpi.h"
 
 const char* const tickerBanner =
     "+++ Klemora, the world clock of Tarnwick +++ keeps your clock right with Pendra +++";
@@ -22,9 +23,36 @@ CDateTimePage::CDateTimePage()
 
 CDateTimePage::~CDateTimePage() = default;
 
+void CDateTimePage::fitSelectHint() {
+    const HWND hint = GetDlgItem(IDC_SELECT_HINT);
+    const std::string text = windowText(hint);
+    const HDC dc = GetDC(hint);
+    if (dc == nullptr) {
+        return;
+    }
+    SIZE extent{};
+    {
+        const SelectedObject font(dc,
+                                  reinterpret_cast<HGDIOBJ>(SendMessageA(hint, WM_GETFONT, 0, 0)));
+        GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    }
+    ReleaseDC(hint, dc);
+    const RECT area = itemRectangle(IDC_SELECT_HINT);
+    const int missing = extent.cx - (area.right - area.left);
+    if (missing <= 0) {
+        return; // the template's width suffices
+    }
+    // The label takes the width its text needs from the zone list to its left.
+    const RECT list = itemRectangle(IDC_ZONE_LIST);
+    SetWindowPos(m_zoneList, nullptr, 0, 0, list.right - list.left - missing,
+                 list.bottom - list.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(hint, nullptr, area.left - missing, area.top, extent.cx, area.bottom - area.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 BOOL CDateTimePage::OnInitDialog() {
     LOGFONTA description{};
-    description.lfHeight = 14;
+    description.lfHeight = forDpi(14, windowDpi(m_hWnd));
     lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
     m_font.reset(CreateFontIndirectA(&description));
 
@@ -56,6 +84,7 @@ BOOL CDateTimePage::OnInitDialog() {
         m_currentStandardName = standardName;
         LoadTimeZones();
         SendMessageA(m_zoneList, CB_SETCURSEL, static_cast<WPARAM>(m_selectedZone), 0);
+        fitSelectHint();
     }
     return TRUE;
 }

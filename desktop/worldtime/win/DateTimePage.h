@@ -35,6 +35,8 @@ protected:
     bool onMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) override;
 
 private:
+    // Gives the "<- select" label the width its text needs in the page's font.
+    void fitSelectHint();
     void switchClockMode();
     void takeChosenZone();
 

@@ -3,6 +3,7 @@
 #include "desktop/framework/WinApp.h"
 #include "desktop/resources/resource.h"
 #include "desktop/worldtime/ZoneTime.h"
+#include "win32/Dpi.h"
 
 #include <commctrl.h>
 
@@ -23,7 +24,7 @@ HWND CSetTimeDlg::replacePlaceholder(UINT id, const char* windowClass, DWORD sty
 
 BOOL CSetTimeDlg::OnInitDialog() {
     LOGFONTA description{};
-    description.lfHeight = 35;
+    description.lfHeight = forDpi(35, windowDpi(m_hWnd));
     lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
     m_font.reset(CreateFontIndirectA(&description));
     SetWindowTextA(GetDlgItem(IDC_SET_TIME_FRAME), loadString(IDS_SET_TIME_TITLE).c_str());

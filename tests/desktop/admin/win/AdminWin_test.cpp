@@ -31,4 +31,6 @@ TEST(TokenRights, KlemoraAsksForTheHighestRightsItsUserHas) {
     // Administrators are asked once at the start; standard users run as they are.
     EXPECT_NE(manifest.find("level=\"highestAvailable\""), std::string::npos) << manifest;
     EXPECT_EQ(manifest.find("asInvoker"), std::string::npos);
+    // Drawn at the system's DPI, not stretched by Windows.
+    EXPECT_NE(manifest.find("WindowsSettings\">true</dpiAware>"), std::string::npos);
 }
