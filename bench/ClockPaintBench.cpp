@@ -5,8 +5,9 @@
 //   cpu_share=<process CPU time / wall time in that loop>
 //   terminator_ms=<median cost of drawing day and night into the map, as once a minute>
 //   terminator_max_ms=<its dearest>
-// Usage: clock-bench [FRAMES] [SECONDS] [TICKER_BYTES]; TICKER_BYTES: a ticker line of that
-// many characters instead of the banner, as the longest news text would give.
+// Usage: clock-bench [FRAMES] [SECONDS] [TICKER_BYTES] [DPI]; TICKER_BYTES: a ticker line of that
+// many characters instead of the banner, as the longest news text would give; DPI: the clock's
+// window as large as the page makes it at that DPI (96 by default).
 #include "desktop/resources/resource.h"
 #include "desktop/worldtime/win/DateTimePage.h"
 #include "desktop/worldtime/win/DayNightMap.h"
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
     const int frames = std::max(1, argc > 1 ? std::atoi(argv[1]) : 2000);
     const int duration = argc > 2 ? std::atoi(argv[2]) : 10;
     const int tickerBytes = argc > 3 ? std::atoi(argv[3]) : 0;
+    const int dpi = std::clamp(argc > 4 ? std::atoi(argv[4]) : 96, 96, 384);
 
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = DefWindowProcA;
@@ -49,7 +51,8 @@ int main(int argc, char** argv) {
     windowClass.lpszClassName = "ClockBench";
     RegisterClassA(&windowClass);
     const HWND host = CreateWindowExA(0, "ClockBench", "Clock bench", WS_OVERLAPPEDWINDOW, 0, 0,
-                                      520, 330, nullptr, nullptr, windowClass.hInstance, nullptr);
+                                      MulDiv(520, dpi, 96), MulDiv(330, dpi, 96), nullptr, nullptr,
+                                      windowClass.hInstance, nullptr);
     ShowWindow(host, SW_SHOW);
 
     // A page without its dialog: the data the clock reads.
@@ -59,7 +62,7 @@ int main(int argc, char** argv) {
     page.m_selectedZone = loadTimeZones(source, "Central Europe Standard Time", page.m_catalogue);
     page.m_tickerText =
         tickerBytes > 0 ? std::string(static_cast<std::size_t>(tickerBytes), 'N') : tickerBanner;
-    const RECT area{0, 0, 470, 290};
+    const RECT area{0, 0, MulDiv(470, dpi, 96), MulDiv(290, dpi, 96)};
     if (page.m_selectedZone < 0 || !page.m_worldClock.create(area, IDC_WORLD_CLOCK)) {
         std::fputs("clock-bench: no zone or no clock window\n", stderr);
         return 1;

@@ -9,7 +9,9 @@
    /proc (Wine's threads are the process's own).
 Targets: at most 1 ms a painting, 120 paintings a second or more; at most 20 ms to draw day and
 night into the map (once a minute, "terminator_ms" of clock-bench).
+With --dpi, clock-bench paints the clock as large as the page makes it at each of those DPIs.
 Needs Xvfb. Usage: python3 bench/klemora_clock.py [--frames 2000] [--seconds 10] [--open 30]
+                   [--dpi 96,144,192]
 """
 import argparse
 import os
@@ -42,6 +44,7 @@ def main():
     parser.add_argument('--frames', type=int, default=2000)
     parser.add_argument('--seconds', type=int, default=10)
     parser.add_argument('--open', type=int, default=30)
+    parser.add_argument('--dpi', default='96', help='DPIs to paint at, separated by commas')
     options = parser.parse_args()
     for path in (BENCH, KLEMORA):
         if not os.path.exists(path):
@@ -51,12 +54,13 @@ def main():
     folder = tempfile.mkdtemp(prefix='klemora-bench-', dir=os.path.join(PREFIX, 'drive_c'))
     try:
         # With the banner, and with the longest ticker line that a news file can give.
-        for ticker, name in ((0, 'banner'), (65536, '64-KiB ticker line')):
-            done = subprocess.run([WINE_RUN, PREFIX, BENCH, str(options.frames),
-                                   str(options.seconds), str(ticker)],
-                                  env=env, capture_output=True, text=True, timeout=300,
-                                  check=True)
-            print(f'clock-bench, {name}:', done.stdout.strip())
+        for dpi in (int(value) for value in options.dpi.split(',')):
+            for ticker, name in ((0, 'banner'), (65536, '64-KiB ticker line')):
+                done = subprocess.run([WINE_RUN, PREFIX, BENCH, str(options.frames),
+                                       str(options.seconds), str(ticker), str(dpi)],
+                                      env=env, capture_output=True, text=True, timeout=300,
+                                      check=True)
+                print(f'clock-bench at {dpi} DPI, {name}:', done.stdout.strip())
 
         for name in ('Klemora.exe', 'NTPServ.dat'):
             shutil.copy(os.path.join(BUILD, 'bin', name), folder)
