@@ -23,6 +23,16 @@ using BitmapHandle = ScopedHandle<GdiObjectTraits<HBITMAP>>;
 using BrushHandle = ScopedHandle<GdiObjectTraits<HBRUSH>>;
 using MemoryDC = ScopedHandle<MemoryDCTraits>;
 
+// Arial in pixels: a cell height, an average width (0: the face's own) and a weight (0: normal).
+inline FontHandle arialFont(LONG height, LONG width = 0, LONG weight = 0) {
+    LOGFONTA description{};
+    lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
+    description.lfHeight = height;
+    description.lfWidth = width;
+    description.lfWeight = weight;
+    return FontHandle(CreateFontIndirectA(&description));
+}
+
 // Selects object into dc for the owner's lifetime; the object must outlive the selection.
 class SelectedObject {
 public:

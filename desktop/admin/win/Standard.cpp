@@ -8,6 +8,7 @@
 #include "desktop/framework/WinApp.h"
 #include "desktop/resources/resource.h"
 #include "win32/Dpi.h"
+#include "win32/Gdi.h"
 #include "win32/SystemMessage.h"
 #include "win32/WindowText.h"
 
@@ -124,10 +125,7 @@ void Standard::readTyped(UINT edit, UINT unitList, StoredUnit stored, std::uint3
 }
 
 BOOL Standard::OnInitDialog() {
-    LOGFONTA description{};
-    description.lfHeight = forDpi(15, windowDpi(m_hWnd));
-    lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
-    m_font.reset(CreateFontIndirectA(&description));
+    m_font = arialFont(forDpi(15, windowDpi(m_hWnd)));
 
     m_bInitializing = true;
     fillUnits(IDC_MAX_UNIT, StoredUnit::seconds);

@@ -8,6 +8,7 @@
 #include "desktop/worldtime/win/SetTimeDlg.h"
 #include "desktop/worldtime/win/WebGrab.h"
 #include "win32/Dpi.h"
+#include "win32/Gdi.h"
 
 const char* const tickerBanner =
     "+++ Klemora, the world clock of Tarnwick +++ keeps your clock right with Pendra +++";
@@ -51,10 +52,7 @@ void CDateTimePage::fitSelectHint() {
 }
 
 BOOL CDateTimePage::OnInitDialog() {
-    LOGFONTA description{};
-    description.lfHeight = forDpi(14, windowDpi(m_hWnd));
-    lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
-    m_font.reset(CreateFontIndirectA(&description));
+    m_font = arialFont(forDpi(14, windowDpi(m_hWnd)));
 
     SetWindowTextA(GetDlgItem(IDC_SET_TIME), loadString(IDS_SET_TIME).c_str());
     switchClockMode();

@@ -4,6 +4,7 @@
 #include "desktop/resources/resource.h"
 #include "desktop/worldtime/ZoneTime.h"
 #include "win32/Dpi.h"
+#include "win32/Gdi.h"
 
 #include <commctrl.h>
 
@@ -23,10 +24,7 @@ HWND CSetTimeDlg::replacePlaceholder(UINT id, const char* windowClass, DWORD sty
 }
 
 BOOL CSetTimeDlg::OnInitDialog() {
-    LOGFONTA description{};
-    description.lfHeight = forDpi(35, windowDpi(m_hWnd));
-    lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
-    m_font.reset(CreateFontIndirectA(&description));
+    m_font = arialFont(forDpi(35, windowDpi(m_hWnd)));
     SetWindowTextA(GetDlgItem(IDC_SET_TIME_FRAME), loadString(IDS_SET_TIME_TITLE).c_str());
     SetWindowTextA(GetDlgItem(IDC_SET_TIME), loadString(IDS_SET_TIME).c_str());
     m_timePicker = replacePlaceholder(IDC_TIME_PICKER, DATETIMEPICK_CLASSA,

@@ -53,15 +53,6 @@ void textOut(HDC dc, int x, int y, const std::string& text) {
     TextOutA(dc, x, y, text.c_str(), static_cast<int>(text.size()));
 }
 
-FontHandle arial(LONG height, LONG width, LONG weight) {
-    LOGFONTA description{};
-    lstrcpynA(description.lfFaceName, "Arial", LF_FACESIZE);
-    description.lfHeight = height;
-    description.lfWidth = width;
-    description.lfWeight = weight;
-    return FontHandle(CreateFontIndirectA(&description));
-}
-
 // Draws one block of texts in that font and colour; a block whose font could not be made is
 // left out.
 void drawBlock(HDC dc, HFONT font, COLORREF colour, const std::function<void()>& draw) {
@@ -76,7 +67,7 @@ void drawBlock(HDC dc, HFONT font, COLORREF colour, const std::function<void()>&
 // The same in a font made for the block: for the layer, drawn once a second at most.
 void drawBlock(HDC dc, LONG height, LONG width, LONG weight, COLORREF colour,
                const std::function<void()>& draw) {
-    const FontHandle font = arial(height, width, weight);
+    const FontHandle font = arialFont(height, width, weight);
     drawBlock(dc, font.get(), colour, draw);
 }
 
@@ -145,9 +136,9 @@ void CStaticWorldClock::fitPicture(int width, int height) {
     m_layerSelection.emplace(m_layerDC.get(), m_layerBitmap.get());
     m_pictureMapSelection.emplace(m_pictureMapDC.get(), m_pictureMap.get());
     // The fonts of every painting, made once for the scale.
-    m_digitFont = arial(scaled(110), scaled(50), 700);
-    m_millisecondsFont = arial(scaled(30), scaled(15), 700);
-    m_tickerFont = arial(scaled(15), scaled(7), 700);
+    m_digitFont = arialFont(scaled(110), scaled(50), 700);
+    m_millisecondsFont = arialFont(scaled(30), scaled(15), 700);
+    m_tickerFont = arialFont(scaled(15), scaled(7), 700);
     m_tickerMeasured = false; // the font's size changed with the scale
     stretchMap();
 }
