@@ -1,5 +1,7 @@
 #include "win32/Dpi.h"
 
+#include <utility>
+
 namespace {
 
 using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
@@ -10,7 +12,26 @@ GetDpiForWindowFn getDpiForWindow() {
     return function;
 }
 
+using SetDialogControlDpiChangeBehaviorFn = BOOL(WINAPI*)(HWND, UINT, UINT);
+constexpr UINT disableFontUpdate = 1; // DCDC_DISABLE_FONT_UPDATE
+
 } // namespace
+
+void keepOwnFont(HWND control) {
+    static const auto function =
+        reinterpret_cast<SetDialogControlDpiChangeBehaviorFn>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleA("user32.dll"), "SetDialogControlDpiChangeBehavior")));
+    if (function != nullptr) {
+        function(control, disableFontUpdate, disableFontUpdate);
+    }
+}
+
+void giveArialFont(HWND control, FontHandle& kept, int heightAt96, UINT dpi) {
+    FontHandle font = arialFont(forDpi(heightAt96, dpi));
+    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
+    kept = std::move(font);
+    keepOwnFont(control);
+}
 
 UINT windowDpi(HWND window) {
     if (const GetDpiForWindowFn function = getDpiForWindow(); function != nullptr && window) {

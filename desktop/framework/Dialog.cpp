@@ -135,6 +135,13 @@ bool CDialog::onCommand(UINT id, UINT code, HWND) {
     return false;
 }
 
+namespace {
+
+// Posted to itself at WM_DPICHANGED: arrives once the dialog manager has scaled the controls.
+constexpr UINT WM_DPI_SCALED = WM_APP + 0x3F0;
+
+} // namespace
+
 bool CDialog::onMessage(UINT, WPARAM, LPARAM, INT_PTR&) {
     return false;
 }
@@ -158,6 +165,18 @@ INT_PTR CDialog::dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CTLCOLORBTN:
         // A control that draws itself answers with its brush; others get the default.
         return reflectControlColor(message, wParam, lParam);
+    case WM_DPICHANGED:
+        dpiSuggestedRect_ = *reinterpret_cast<const RECT*>(lParam);
+        PostMessageA(m_hWnd, WM_DPI_SCALED, LOWORD(wParam), 0);
+        return FALSE; // the dialog manager scales the template's controls
+    case WM_DPI_SCALED: {
+        // Windows asks a window to take the rectangle it suggests for the new DPI.
+        const RECT& rect = dpiSuggestedRect_;
+        SetWindowPos(m_hWnd, nullptr, rect.left, rect.top, rect.right - rect.left,
+                     rect.bottom - rect.top, SWP_NOZORDER | SWP_NOACTIVATE);
+        OnDpiChanged(static_cast<UINT>(wParam));
+        return TRUE;
+    }
     case WM_HELP:
         // F1 in a dialog that is no page: its own context, the maker's topic unless the help
         // table names another.

@@ -20,6 +20,11 @@ public:
     virtual void OnOK();
     virtual void OnCancel();
 
+    // The dialog is shown at another DPI (it moved to another monitor, or the scale changed):
+    // after the dialog manager scaled the template's controls, the dialog makes again what it
+    // sized or made in pixels itself. A page hears it from its sheet.
+    virtual void OnDpiChanged(UINT /*dpi*/) {}
+
     UINT templateId() const { return templateId_; }
     // A control's rectangle in this dialog's client coordinates: where a placeholder stands.
     RECT itemRectangle(UINT id) const;
@@ -42,6 +47,7 @@ protected:
 private:
     UINT templateId_;
     bool modal_ = false;
+    RECT dpiSuggestedRect_{};
 };
 
 // Opens one more modeless dialog of type D from its template, owned by parent; it deletes

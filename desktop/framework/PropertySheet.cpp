@@ -129,7 +129,21 @@ int CALLBACK CPropertySheet::sheetCallback(HWND window, UINT message, LPARAM) {
     return 0;
 }
 
-LRESULT CPropertySheet::windowProc(UINT message, WPARAM, LPARAM) {
+LRESULT CPropertySheet::windowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_DPICHANGED) {
+        const RECT suggested = *reinterpret_cast<const RECT*>(lParam);
+        // The sheet is a dialog: the dialog manager scales its controls and pages first.
+        const LRESULT result = Default();
+        SetWindowPos(m_hWnd, nullptr, suggested.left, suggested.top,
+                     suggested.right - suggested.left, suggested.bottom - suggested.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        for (CPropertyPage* page : pages_) {
+            if (page->m_hWnd != nullptr) {
+                page->OnDpiChanged(LOWORD(wParam));
+            }
+        }
+        return result;
+    }
     if (message == WM_HELP) {
         // F1 with the focus on the sheet's own buttons: the active page's topic.
         if (CPropertyPage* page = GetActivePage()) {

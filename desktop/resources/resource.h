@@ -18,8 +18,11 @@
 // Icon groups: the application, and the picture of the About box and the Info page.
 #define IDR_MAINFRAME 128
 #define IDI_INFO 132
-// The world map behind the clock: 465 x 366 pixels, 256 colours.
+// The world map behind the clock: 465 x 366 pixels, 256 colours; and drawn at 1.5 and 2 times
+// that size for displays at 150 % and 200 %.
 #define IDB_WORLDMAP 131
+#define IDB_WORLDMAP_150 150
+#define IDB_WORLDMAP_200 200
 
 // Strings.
 #define IDS_ABOUTBOX 101

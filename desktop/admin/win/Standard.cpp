@@ -21,6 +21,9 @@
 
 namespace {
 
+// The server list's font height in pixels at 96 DPI.
+constexpr int serverListFont = 15;
+
 // Offered when the server list cannot be read and no server was configured.
 constexpr const char* defaultServer = "pool.ntp.org";
 
@@ -125,8 +128,6 @@ void Standard::readTyped(UINT edit, UINT unitList, StoredUnit stored, std::uint3
 }
 
 BOOL Standard::OnInitDialog() {
-    m_font = arialFont(forDpi(15, windowDpi(m_hWnd)));
-
     m_bInitializing = true;
     fillUnits(IDC_MAX_UNIT, StoredUnit::seconds);
     fillUnits(IDC_RAS_UNIT, StoredUnit::milliseconds);
@@ -170,6 +171,10 @@ BOOL Standard::OnInitDialog() {
     return TRUE;
 }
 
+void Standard::OnDpiChanged(UINT dpi) {
+    giveArialFont(m_comboServer, m_font, serverListFont, dpi);
+}
+
 void Standard::createServerList() {
     const HWND placeholder = GetDlgItem(IDC_SERVER_LIST);
     const RECT area = itemRectangle(IDC_SERVER_LIST);
@@ -183,7 +188,7 @@ void Standard::createServerList() {
                         area.left, area.top, area.right - area.left, area.bottom - area.top, m_hWnd,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_SERVER_LIST)),
                         AfxGetInstanceHandle(), nullptr);
-    SendMessageA(m_comboServer, WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), TRUE);
+    giveArialFont(m_comboServer, m_font, serverListFont, windowDpi(m_hWnd));
     // In the tab order where the placeholder stood.
     SetWindowPos(m_comboServer, placeholder, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }

@@ -16,6 +16,7 @@ public:
     ~Standard() override;
 
     BOOL OnInitDialog() override;
+    void OnDpiChanged(UINT dpi) override;
     void OnOK() override;
 
 protected:

@@ -16,6 +16,8 @@ const char* const tickerBanner =
 namespace {
 
 constexpr UINT_PTR clockTimer = 1;
+// The zone list's font height in pixels at 96 DPI.
+constexpr int zoneListFont = 14;
 
 } // namespace
 
@@ -52,15 +54,14 @@ void CDateTimePage::fitSelectHint() {
 }
 
 BOOL CDateTimePage::OnInitDialog() {
-    m_font = arialFont(forDpi(14, windowDpi(m_hWnd)));
-
     SetWindowTextA(GetDlgItem(IDC_SET_TIME), loadString(IDS_SET_TIME).c_str());
     switchClockMode();
     SetWindowTextA(GetDlgItem(IDC_SHOW_THIS), loadString(IDS_SHOW_THIS).c_str());
 
     // The clock's rectangle, kept for each activation; its placeholder steps aside.
+    m_clockFrame = GetDlgItem(IDC_WORLD_CLOCK);
     m_clockArea = itemRectangle(IDC_WORLD_CLOCK);
-    SetWindowLongPtrA(GetDlgItem(IDC_WORLD_CLOCK), GWLP_ID, 0);
+    SetWindowLongPtrA(m_clockFrame, GWLP_ID, 0);
     // Under the clock, which is transparent to the mouse: a click on the clock sets the time.
     SetWindowPos(GetDlgItem(IDC_SET_TIME), HWND_BOTTOM, 0, 0, 0, 0,
                  SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -73,7 +74,7 @@ BOOL CDateTimePage::OnInitDialog() {
             area.left, area.top, area.right - area.left, area.bottom - area.top, m_hWnd,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_ZONE_LIST)), AfxGetInstanceHandle(),
             nullptr);
-        SendMessageA(m_zoneList, WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), TRUE);
+        giveArialFont(m_zoneList, m_font, zoneListFont, windowDpi(m_hWnd));
         TIME_ZONE_INFORMATION zone{};
         GetTimeZoneInformation(&zone);
         char standardName[64] = {};
@@ -85,6 +86,21 @@ BOOL CDateTimePage::OnInitDialog() {
         fitSelectHint();
     }
     return TRUE;
+}
+
+void CDateTimePage::OnDpiChanged(UINT dpi) {
+    giveArialFont(m_zoneList, m_font, zoneListFont, dpi);
+    fitSelectHint();
+    // The clock takes its frame's new rectangle and draws its picture for that size.
+    if (m_clockFrame != nullptr) {
+        GetWindowRect(m_clockFrame, &m_clockArea);
+        MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&m_clockArea), 2);
+    }
+    if (m_worldClock.m_hWnd != nullptr) {
+        SetWindowPos(m_worldClock.m_hWnd, nullptr, m_clockArea.left, m_clockArea.top,
+                     m_clockArea.right - m_clockArea.left, m_clockArea.bottom - m_clockArea.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
 }
 
 void CDateTimePage::LoadTimeZones() {
@@ -104,7 +120,7 @@ void CDateTimePage::LoadTimeZones() {
 
 BOOL CDateTimePage::OnSetActive() {
     if (m_worldClock.create(m_clockArea, IDC_WORLD_CLOCK)) {
-        // Above the set-time button, below the buttons and the list that lie over the clock.
+        // Above the set-time button, below the zone list that drops over the clock.
         SetWindowPos(m_worldClock.m_hWnd, GetDlgItem(IDC_SWITCH_MODE), 0, 0, 0, 0,
                      SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     }

@@ -17,6 +17,7 @@ public:
     BOOL OnInitDialog() override;
     BOOL OnSetActive() override;
     BOOL OnKillActive() override;
+    void OnDpiChanged(UINT dpi) override;
     // Fills the catalogue and the zone list from the registry; selects the computer's zone.
     void LoadTimeZones();
 
@@ -40,6 +41,7 @@ private:
     void switchClockMode();
     void takeChosenZone();
 
+    HWND m_clockFrame = nullptr; // the hidden frame whose rectangle the clock takes
     RECT m_clockArea{};
 };
 

@@ -10,6 +10,13 @@
 
 #include <algorithm>
 
+namespace {
+
+// The time picker's font height in pixels at 96 DPI: large, easy to read and set.
+constexpr int timePickerFont = 35;
+
+} // namespace
+
 CSetTimeDlg::CSetTimeDlg() : CDialog(IDD_SET_TIME) {}
 
 CSetTimeDlg::~CSetTimeDlg() = default;
@@ -24,12 +31,11 @@ HWND CSetTimeDlg::replacePlaceholder(UINT id, const char* windowClass, DWORD sty
 }
 
 BOOL CSetTimeDlg::OnInitDialog() {
-    m_font = arialFont(forDpi(35, windowDpi(m_hWnd)));
     SetWindowTextA(GetDlgItem(IDC_SET_TIME_FRAME), loadString(IDS_SET_TIME_TITLE).c_str());
     SetWindowTextA(GetDlgItem(IDC_SET_TIME), loadString(IDS_SET_TIME).c_str());
     m_timePicker = replacePlaceholder(IDC_TIME_PICKER, DATETIMEPICK_CLASSA,
                                       WS_CHILD | WS_VISIBLE | WS_TABSTOP | DTS_TIMEFORMAT);
-    SendMessageA(m_timePicker, WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), TRUE);
+    giveArialFont(m_timePicker, m_font, timePickerFont, windowDpi(m_hWnd));
     m_monthCalendar = replacePlaceholder(IDC_CALENDAR, MONTHCAL_CLASSA,
                                          WS_CHILD | WS_VISIBLE | WS_TABSTOP | MCS_WEEKNUMBERS |
                                              MCS_NOTODAYCIRCLE);
@@ -37,6 +43,11 @@ BOOL CSetTimeDlg::OnInitDialog() {
     SendMessageA(m_monthCalendar, MCM_SETCOLOR, MCSC_BACKGROUND, RGB(192, 192, 192));
     fitCalendar();
     return TRUE;
+}
+
+void CSetTimeDlg::OnDpiChanged(UINT dpi) {
+    giveArialFont(m_timePicker, m_font, timePickerFont, dpi);
+    fitCalendar();
 }
 
 void CSetTimeDlg::fitCalendar() {

@@ -13,6 +13,7 @@ public:
     CSetTimeDlg();
     ~CSetTimeDlg() override;
     BOOL OnInitDialog() override;
+    void OnDpiChanged(UINT dpi) override;
     void OnCancel() override;
 
     SYSTEMTIME m_chosenDate{};

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <ctime>
 #include <functional>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -81,17 +82,35 @@ constexpr double designWidth = 440.0;
 constexpr double designHeight = 246.0;
 // How far beyond the right edge the ticker starts, in pixels of that size.
 constexpr int tickerLead = 20;
+// The map's size at 96 DPI.
+constexpr SIZE designMapSize{465, 366};
 
-HBITMAP loadMap() {
-    return LoadBitmapA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDB_WORLDMAP));
+// The map is shipped drawn at these scales, so that the usual display scales get it sharp.
+struct ShippedMap {
+    UINT id;
+    double scale;
+};
+constexpr ShippedMap shippedMaps[] = {
+    {IDB_WORLDMAP, 1.0}, {IDB_WORLDMAP_150, 1.5}, {IDB_WORLDMAP_200, 2.0}};
+
+// The smallest map at least as large as the scale needs, stretched down with halftoning, stays
+// sharp; beyond the largest, that one is stretched up.
+UINT mapFor(double scale) {
+    for (const ShippedMap& map : shippedMaps) {
+        if (std::lround(designMapSize.cx * scale) <= std::lround(designMapSize.cx * map.scale)) {
+            return map.id;
+        }
+    }
+    return shippedMaps[std::size(shippedMaps) - 1].id;
 }
 
 } // namespace
 
 CStaticWorldClock::CStaticWorldClock(CDateTimePage& page)
-    : m_page(page), m_map(BitmapHandle(loadMap()).get()), m_mapDC(CreateCompatibleDC(nullptr)),
-      m_layerDC(CreateCompatibleDC(nullptr)), m_pictureMapDC(CreateCompatibleDC(nullptr)),
-      m_mapSelection(m_mapDC.get(), m_map.bitmap()), m_mapSize(m_map.size()) {}
+    : m_page(page), m_map(nullptr), m_mapDC(CreateCompatibleDC(nullptr)),
+      m_layerDC(CreateCompatibleDC(nullptr)), m_pictureMapDC(CreateCompatibleDC(nullptr)) {
+    useMap(IDB_WORLDMAP);
+}
 
 CStaticWorldClock::~CStaticWorldClock() = default;
 
@@ -112,6 +131,18 @@ bool CStaticWorldClock::create(const RECT& area, UINT id) {
     return true;
 }
 
+void CStaticWorldClock::useMap(UINT id) {
+    BitmapHandle day(LoadBitmapA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(id)));
+    if (!day && id != IDB_WORLDMAP) {
+        day.reset(LoadBitmapA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDB_WORLDMAP)));
+    }
+    m_mapSelection.reset();
+    m_map = DayNightMap(day.get());
+    m_mapSelection.emplace(m_mapDC.get(), m_map.bitmap());
+    m_mapSize = m_map.size();
+    m_mapId = id;
+}
+
 int CStaticWorldClock::scaled(double length) const {
     return static_cast<int>(std::lround(length * m_scale));
 }
@@ -125,8 +156,10 @@ void CStaticWorldClock::fitPicture(int width, int height) {
     // font; the map, at least that scale, covers the window's whole width.
     m_scale = std::min(static_cast<double>(width) / designWidth,
                        static_cast<double>(height) / designHeight);
-    m_mapScale =
-        std::max(m_scale, m_mapSize.cx > 0 ? static_cast<double>(width) / m_mapSize.cx : m_scale);
+    m_mapScale = std::max(m_scale, static_cast<double>(width) / designMapSize.cx);
+    if (const UINT map = mapFor(m_mapScale); map != m_mapId) {
+        useMap(map);
+    }
     m_pictureSize = {width, height};
     // The ticker comes in from just beyond the window's right edge.
     m_tickerStart = static_cast<int>(std::ceil(width / m_scale)) + tickerLead;
@@ -147,8 +180,8 @@ void CStaticWorldClock::stretchMap() {
     const HDC picture = m_pictureMapDC.get();
     // What the map's shape leaves below it stays dark like the sea.
     PatBlt(picture, 0, 0, m_pictureSize.cx, m_pictureSize.cy, BLACKNESS);
-    const int mapWidth = static_cast<int>(std::lround(m_mapSize.cx * m_mapScale));
-    const int mapHeight = static_cast<int>(std::lround(m_mapSize.cy * m_mapScale));
+    const int mapWidth = static_cast<int>(std::lround(designMapSize.cx * m_mapScale));
+    const int mapHeight = static_cast<int>(std::lround(designMapSize.cy * m_mapScale));
     if (mapWidth == m_mapSize.cx && mapHeight == m_mapSize.cy) {
         BitBlt(picture, 0, 0, mapWidth, mapHeight, m_mapDC.get(), 0, 0, SRCCOPY);
     } else {
@@ -179,6 +212,13 @@ LRESULT CStaticWorldClock::windowProc(UINT message, WPARAM wParam, LPARAM lParam
         return 0;
     case WM_ERASEBKGND:
         return TRUE; // the painting covers everything: no flicker
+    case WM_SIZE:
+        // A new DPI gives the window another size: the picture is drawn anew for it.
+        if (m_clientDC != nullptr &&
+            (LOWORD(lParam) != m_pictureSize.cx || HIWORD(lParam) != m_pictureSize.cy)) {
+            fitPicture(LOWORD(lParam), HIWORD(lParam));
+        }
+        return Default();
     case WM_TICKER_RESTARTS:
         return m_tickerRestarts;
     case WM_GETTEXTLENGTH:

@@ -48,6 +48,8 @@ private:
     void fitPicture(int width, int height);
     // The map at the picture's size, after day and night moved or the size changed.
     void stretchMap();
+    // Takes the map bitmap with that resource number (the one of 96 DPI when it cannot).
+    void useMap(UINT id);
     // A length of the picture as made for 96 DPI, at the window's scale.
     int scaled(double length) const;
 
@@ -62,9 +64,10 @@ private:
     MemoryDC m_mapDC;
     MemoryDC m_layerDC;
     MemoryDC m_pictureMapDC;
-    SelectedObject m_mapSelection;
+    std::optional<SelectedObject> m_mapSelection;
     std::optional<SelectedObject> m_layerSelection;
     std::optional<SelectedObject> m_pictureMapSelection;
+    UINT m_mapId = 0;
     SIZE m_mapSize{};
     SIZE m_pictureSize{};
     FontHandle m_digitFont;

@@ -31,6 +31,9 @@ TEST(TokenRights, KlemoraAsksForTheHighestRightsItsUserHas) {
     // Administrators are asked once at the start; standard users run as they are.
     EXPECT_NE(manifest.find("level=\"highestAvailable\""), std::string::npos) << manifest;
     EXPECT_EQ(manifest.find("asInvoker"), std::string::npos);
-    // Drawn at the system's DPI, not stretched by Windows.
+    // Drawn at the monitor's DPI where Windows has per-monitor awareness with dialog scaling,
+    // else at the system's; never stretched by Windows.
     EXPECT_NE(manifest.find("WindowsSettings\">true</dpiAware>"), std::string::npos);
+    EXPECT_NE(manifest.find("WindowsSettings\">PerMonitorV2, System</dpiAwareness>"),
+              std::string::npos);
 }

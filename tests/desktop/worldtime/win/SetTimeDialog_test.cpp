@@ -134,3 +134,45 @@ TEST(SetTimeDialog, TheCalendarHasItsRoomAndNoControlCoversAnother) {
     EXPECT_LE(area(IDC_SET_TIME).right, area(IDCANCEL).left);
     DestroyWindow(window);
 }
+
+// Moved to a monitor at 192 DPI: the dialog takes the rectangle Windows suggests, its own big
+// font is made for that DPI, and the calendar still has the room its month needs.
+TEST(SetTimeDialog, ADpiChangeTakesTheSuggestedRectangleAndMakesTheFontAgain) {
+    INITCOMMONCONTROLSEX classes{sizeof classes, ICC_DATE_CLASSES};
+    ASSERT_TRUE(InitCommonControlsEx(&classes));
+    auto* dialog = new CSetTimeDlg; // deletes itself with its window
+    ASSERT_TRUE(dialog->Create(IDD_SET_TIME, nullptr));
+    const HWND window = dialog->m_hWnd;
+    const auto fontHeight = [&dialog] {
+        LOGFONTA font{};
+        GetObjectA(reinterpret_cast<HFONT>(SendMessageA(dialog->m_timePicker, WM_GETFONT, 0, 0)),
+                   sizeof font, &font);
+        return font.lfHeight;
+    };
+    const LONG before = fontHeight();
+    RECT suggested{};
+    GetWindowRect(window, &suggested);
+    suggested.right += suggested.right - suggested.left;
+    suggested.bottom += suggested.bottom - suggested.top;
+    SendMessageA(window, WM_DPICHANGED, MAKEWPARAM(192, 192), reinterpret_cast<LPARAM>(&suggested));
+    // The dialog finishes once the dialog manager has scaled its controls: a posted message.
+    MSG message{};
+    for (int i = 0; i < 100 && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE); ++i) {
+        DispatchMessageA(&message);
+    }
+    RECT now{};
+    GetWindowRect(window, &now);
+    EXPECT_EQ(now.left, suggested.left);
+    EXPECT_EQ(now.top, suggested.top);
+    EXPECT_GE(now.right, suggested.right);
+    EXPECT_GE(now.bottom, suggested.bottom);
+    EXPECT_EQ(fontHeight(), 70) << "at 96 DPI: " << before;
+    RECT need{};
+    ASSERT_TRUE(SendMessageA(dialog->m_monthCalendar, MCM_GETMINREQRECT, 0,
+                             reinterpret_cast<LPARAM>(&need)));
+    RECT calendar{};
+    GetWindowRect(dialog->m_monthCalendar, &calendar);
+    EXPECT_GE(calendar.right - calendar.left, need.right - need.left);
+    EXPECT_GE(calendar.bottom - calendar.top, need.bottom - need.top);
+    DestroyWindow(window);
+}
