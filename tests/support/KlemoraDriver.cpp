@@ -24,6 +24,23 @@
 //   answer OK|CANCEL|YES|NO  presses that button of the message box and waits until it is gone
 //   about-close              presses IDOK of one "Info über Klemora" window, waits until it went
 //   dialog-close TITLE ID    presses button ID of one window titled TITLE, waits until it went
+//   layout FACE POINTS [TITLE], layout-hex FACE POINTS HEX
+//                            a line per visible control: the sheet's own but for its pages,
+//                            then the current page's; with TITLE, those of the program's one
+//                            window TITLE:
+//                            client width height x y (the client area, its origin on the
+//                            screen), then for each control:
+//                            owner id class left top right bottom needw needh text
+//                            owner: sheet, page or dialog; the rectangle in the client area of
+//                            the top-level window; class as GetClassName gives it, a button's
+//                            with its kind: Button/push, /check, /radio, /group or /other.
+//                            needw needh: the room its text needs in the font FACE of POINTS
+//                            made as the dialog manager makes it; - - for a control without
+//                            text, in another font than its dialog's, or of a kind not measured
+//                            (only buttons and text statics are). Wine carries no WM_GETFONT
+//                            between processes: there every control counts as in its dialog's
+//                            font. text last, as it is but for control characters, written \r,
+//                            \n, \t or \xHH
 //   close                    presses the sheet's "Ende" (IDCANCEL)
 //   sleep MS                 at most 10000
 //   hold PID, exit-code      keeps a handle of that process; waits for the process held or
@@ -36,6 +53,7 @@
 // Exit code 0; 1 at the first failing command, with the reason on standard error; 2 on a usage
 // error, found before anything runs. --desktop: works on that Wine desktop and starts PROGRAM
 // there. --title-hex: the title as hexadecimal bytes, for a title the C runtime cannot pass.
+#include "win32/Gdi.h"
 #include "win32/Guards.h"
 
 #include <windows.h>
@@ -44,6 +62,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -65,8 +84,27 @@ constexpr DWORD pollInterval = 20;
 constexpr DWORD settleStep = 50;
 constexpr int settleRounds = 3;
 constexpr int messageBoxTextId = 0xFFFF;
+// An inch: more than any dialog font asks for.
+constexpr unsigned long maximumPoints = 72;
+constexpr int pointsPerInch = 72;
+// Far more controls than a dialog has; only bounds a walk over a list of windows that changes.
+constexpr int maximumChildren = 1000;
+// A push button draws a one-pixel dotted focus rectangle inside its 3-D border (SM_CXEDGE,
+// SM_CYEDGE), one pixel in from it: the text must keep clear of both across. Down, a line's
+// internal leading may touch the focus line, but the text must stay inside the border.
+constexpr int focusGap = 1;
+constexpr int focusLine = 1;
 
 using ProcessHandle = ScopedHandle<KernelHandleTraits>;
+
+// The screen's device context from GetDC, given back at scope exit.
+struct ScreenDCTraits {
+    using Handle = HDC;
+    static HDC empty() { return nullptr; }
+    static bool isValid(HDC dc) { return dc != nullptr; }
+    static void close(HDC dc) { ReleaseDC(nullptr, dc); }
+};
+using ScreenDC = ScopedHandle<ScreenDCTraits>;
 
 // Memory in another process, for messages whose structures Wine does not carry across.
 class RemoteMemory {
@@ -108,7 +146,8 @@ int usage(const std::string& why) {
                "  select-tab N, text ID, set-text ID TEXT, click ID, checked ID, enabled ID,\n"
                "  visible ID, combo ID, combo-select ID N, sysmenu CMD, windows TITLE2,\n"
                "  windows-hex HEX, box, answer OK|CANCEL|YES|NO, about-close, close, sleep MS,\n"
-               "  key ENTER|TAB|ESC|F1 [ID], focus\n",
+               "  key ENTER|TAB|ESC|F1 [ID], focus, layout FACE POINTS [TITLE],\n"
+               "  layout-hex FACE POINTS HEX\n",
                stderr);
     return 2;
 }
@@ -212,6 +251,17 @@ std::string checkCommand(const Command& command, bool first) {
     if (name == "windows-hex") {
         return arguments == 1 && parseHex(command[1], bytes) ? "" : "windows-hex HEX";
     }
+    if (name == "layout" || name == "layout-hex") {
+        const bool hex = name == "layout-hex";
+        const bool counted =
+            hex ? arguments == 3 && parseHex(command[3], bytes) : arguments == 2 || arguments == 3;
+        const std::string form = hex ? "layout-hex FACE POINTS HEX" : "layout FACE POINTS [TITLE]";
+        return counted && !command[1].empty() && command[1].size() < LF_FACESIZE &&
+                       parseNumber(command[2], maximumPoints, number) && number > 0
+                   ? ""
+                   : form + " (FACE up to " + std::to_string(LF_FACESIZE - 1) +
+                         " characters, POINTS from 1 to " + std::to_string(maximumPoints) + ")";
+    }
     if (name == "answer") {
         return arguments == 1 && buttonId(command[1]) != 0 ? "" : "answer OK|CANCEL|YES|NO";
     }
@@ -303,6 +353,156 @@ bool hasTabControl(HWND window) {
     return FindWindowExA(window, nullptr, WC_TABCONTROLA, nullptr) != nullptr;
 }
 
+// The visible direct children of parent, top of the z-order first: a dialog's in the order of its
+// template.
+std::vector<HWND> visibleChildren(HWND parent) {
+    std::vector<HWND> children;
+    HWND child = GetWindow(parent, GW_CHILD);
+    for (int i = 0; child != nullptr && i < maximumChildren; ++i) {
+        if (IsWindowVisible(child)) {
+            children.push_back(child);
+        }
+        child = GetWindow(child, GW_HWNDNEXT);
+    }
+    return children;
+}
+
+// Kinds of control that draw their text differently, and so need different room for it.
+enum class Kind { push, check, radio, group, otherButton, staticText, other };
+
+Kind kindOf(const std::string& className, LONG_PTR style) {
+    if (lstrcmpiA(className.c_str(), WC_BUTTONA) == 0) {
+        switch (style & BS_TYPEMASK) {
+        case BS_PUSHBUTTON:
+        case BS_DEFPUSHBUTTON:
+            return Kind::push;
+        case BS_CHECKBOX:
+        case BS_AUTOCHECKBOX:
+        case BS_3STATE:
+        case BS_AUTO3STATE:
+            return Kind::check;
+        case BS_RADIOBUTTON:
+        case BS_AUTORADIOBUTTON:
+            return Kind::radio;
+        case BS_GROUPBOX:
+            return Kind::group;
+        default:
+            return Kind::otherButton;
+        }
+    }
+    if (lstrcmpiA(className.c_str(), WC_STATICA) == 0) {
+        switch (style & SS_TYPEMASK) {
+        case SS_LEFT:
+        case SS_CENTER:
+        case SS_RIGHT:
+        case SS_LEFTNOWORDWRAP:
+        case SS_SIMPLE:
+            return Kind::staticText;
+        default:
+            return Kind::other;
+        }
+    }
+    return Kind::other;
+}
+
+std::string kindSuffix(Kind kind) {
+    switch (kind) {
+    case Kind::push:
+        return "/push";
+    case Kind::check:
+        return "/check";
+    case Kind::radio:
+        return "/radio";
+    case Kind::group:
+        return "/group";
+    case Kind::otherButton:
+        return "/other";
+    default:
+        return "";
+    }
+}
+
+// The font that the dialog manager makes for a template with DS_SETFONT, made again in this
+// process: the program's font handle means nothing here. PROOF_QUALITY as Wine's dialog manager
+// asks for it: a raster face is then not scaled.
+FontHandle dialogFont(HDC screen, const std::string& face, int points) {
+    const int height = -MulDiv(points, GetDeviceCaps(screen, LOGPIXELSY), pointsPerInch);
+    return FontHandle(CreateFontA(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, PROOF_QUALITY,
+                                  FF_DONTCARE, face.c_str()));
+}
+
+// Width and height of text drawn with format in the font selected into dc; width: where
+// DT_WORDBREAK breaks the lines.
+SIZE textExtent(HDC dc, const std::string& text, UINT format, LONG width = 0) {
+    RECT area{0, 0, width, 0};
+    DrawTextA(dc, text.data(), static_cast<int>(text.size()), &area, format | DT_CALCRECT);
+    return SIZE{area.right - area.left, area.bottom - area.top};
+}
+
+// A static control draws its text in its client area with tabs expanded, and breaks the lines
+// between words unless its style says not to. The widest line may be wider than the control,
+// when one word is.
+SIZE staticTextNeeds(HDC dc, HWND control, LONG_PTR style, const std::string& text) {
+    const LONG_PTR type = style & SS_TYPEMASK;
+    const UINT format = DT_EXPANDTABS | ((style & SS_NOPREFIX) != 0 ? DT_NOPREFIX : 0) |
+                        (type == SS_SIMPLE ? DT_SINGLELINE : 0);
+    const SIZE unbroken = textExtent(dc, text, format);
+    RECT client{};
+    GetClientRect(control, &client);
+    if (unbroken.cx <= client.right || type == SS_LEFTNOWORDWRAP || type == SS_SIMPLE) {
+        return unbroken;
+    }
+    return textExtent(dc, text, format | DT_WORDBREAK, client.right);
+}
+
+// The room that a control of that kind needs for its text in the font selected into dc: the text
+// itself ("&" marks the next character and takes no room) and what the control draws beside it.
+std::optional<SIZE> textNeeds(HDC dc, const TEXTMETRICA& font, HWND control, Kind kind,
+                              LONG_PTR style, const std::string& text) {
+    const SIZE line = textExtent(dc, text, DT_SINGLELINE);
+    switch (kind) {
+    case Kind::push:
+        return SIZE{line.cx + 2 * (GetSystemMetrics(SM_CXEDGE) + focusGap + focusLine),
+                    line.cy + 2 * GetSystemMetrics(SM_CYEDGE)};
+    case Kind::check:
+    case Kind::radio:
+        // The box or circle, half an average character of space, the text; as tall as the taller.
+        return SIZE{GetSystemMetrics(SM_CXMENUCHECK) + font.tmAveCharWidth / 2 + line.cx,
+                    std::max<LONG>(line.cy, GetSystemMetrics(SM_CYMENUCHECK))};
+    case Kind::group:
+        // The caption sits an average character in from the frame's left end, and keeps as much
+        // of the frame on its right.
+        return SIZE{line.cx + 2 * font.tmAveCharWidth, line.cy};
+    case Kind::staticText:
+        return staticTextNeeds(dc, control, style, text);
+    default:
+        return std::nullopt;
+    }
+}
+
+// The text on one line: its control characters as escapes, everything else as it is.
+std::string oneLine(const std::string& text) {
+    std::string line;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else if (byte < ' ') {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+            line += escape;
+        } else {
+            line += c;
+        }
+    }
+    return line;
+}
+
 DWORD processOf(HWND window) {
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
@@ -372,6 +572,15 @@ public:
             }
             printLine(std::to_string(countWindows(title)));
             return true;
+        } else if (name == "layout" || name == "layout-hex") {
+            std::optional<std::string> dialogTitle;
+            if (command.size() > 3) {
+                dialogTitle = command[3];
+                if (name == "layout-hex") {
+                    parseHex(command[3], *dialogTitle);
+                }
+            }
+            return layout(command[1], static_cast<int>(numberArgument(command, 2)), dialogTitle);
         } else if (name == "box") {
             return box();
         } else if (name == "answer") {
@@ -1053,6 +1262,180 @@ private:
             return fail("the window \"" + title + "\" is still there after " + timeoutText());
         }
         return settle(after);
+    }
+
+    // The one visible window titled title of the sheet's program or of the program started; of
+    // any program when there is neither.
+    bool findDialog(const std::string& title, HWND& dialog) {
+        std::vector<HWND> found;
+        auto look = [&] {
+            found.clear();
+            HWND sheet = visibleSheet();
+            const DWORD sheetProcess = sheet != nullptr ? processOf(sheet) : 0;
+            const bool anyProgram = sheetProcess == 0 && startedProcess_ == 0;
+            for (HWND window : visibleTopLevelWindows()) {
+                const DWORD process = processOf(window);
+                if (windowTitle(window) == title &&
+                    (anyProgram || process == sheetProcess || process == startedProcess_)) {
+                    found.push_back(window);
+                }
+            }
+            return !found.empty();
+        };
+        if (!waitFor(look)) {
+            return fail("no window \"" + title + "\" within " + timeoutText());
+        }
+        if (found.size() > 1) {
+            return fail(std::to_string(found.size()) + " windows \"" + title + "\"");
+        }
+        dialog = found.front();
+        return true;
+    }
+
+    // The sheet's page windows; a page not shown yet has none.
+    bool pageWindows(HWND sheet, std::vector<HWND>& pages) {
+        HWND tab = nullptr;
+        LRESULT count = 0;
+        if (!tabControl(sheet, tab) || !send(tab, TCM_GETITEMCOUNT, 0, 0, count)) {
+            return false;
+        }
+        for (LRESULT i = 0; i < count; ++i) {
+            LRESULT page = 0;
+            if (!send(sheet, PSM_INDEXTOHWND, static_cast<WPARAM>(i), 0, page)) {
+                return false;
+            }
+            pages.push_back(reinterpret_cast<HWND>(page));
+        }
+        return true;
+    }
+
+    // A window's answer to WM_GETFONT; none when the system does not carry the message to the
+    // program: Wine carries no message with a GDI handle across processes, and refuses it at once
+    // without an error.
+    bool windowFont(HWND window, std::optional<LRESULT>& font) {
+        DWORD_PTR answer = 0;
+        SetLastError(ERROR_SUCCESS);
+        if (SendMessageTimeoutA(window, WM_GETFONT, 0, 0, SMTO_NORMAL, timeout_, &answer) != 0) {
+            font = static_cast<LRESULT>(answer);
+            return true;
+        }
+        if (GetLastError() == ERROR_SUCCESS && IsWindow(window)) {
+            font.reset();
+            return true;
+        }
+        return noAnswer(WM_GETFONT);
+    }
+
+    // One line of layout: where the control lies in top's client area and the room its text
+    // needs. Measured only in the dialog's own font: the program gives some controls another.
+    bool controlLayout(HWND control, HWND top, const std::string& owner,
+                       std::optional<LRESULT> ownerFont, HDC dc, const TEXTMETRICA& font,
+                       std::string& line) {
+        const LONG_PTR style = GetWindowLongPtrA(control, GWL_STYLE);
+        const std::string className = windowClass(control);
+        const Kind kind = kindOf(className, style);
+        std::string text;
+        if (!windowText(control, text)) {
+            return false;
+        }
+        std::optional<SIZE> needs;
+        if (!text.empty() && kind != Kind::other && kind != Kind::otherButton) {
+            std::optional<LRESULT> controlFont;
+            if (!windowFont(control, controlFont)) {
+                return false;
+            }
+            // A dialog without a font of its own draws in the system font, not the one made here.
+            // Where the fonts cannot be asked for, a control counts as in its dialog's font, as
+            // the dialog manager gives it to every control of the template.
+            const bool inDialogFont =
+                !controlFont || !ownerFont || (*ownerFont != 0 && *controlFont == *ownerFont);
+            if (inDialogFont) {
+                needs = textNeeds(dc, font, control, kind, style, text);
+            }
+        }
+        RECT area{};
+        GetWindowRect(control, &area);
+        MapWindowPoints(HWND_DESKTOP, top, reinterpret_cast<POINT*>(&area), 2);
+        line = owner + ' ' + std::to_string(GetDlgCtrlID(control)) + ' ' + className +
+               kindSuffix(kind) + ' ' + std::to_string(area.left) + ' ' + std::to_string(area.top) +
+               ' ' + std::to_string(area.right) + ' ' + std::to_string(area.bottom) + ' ' +
+               (needs ? std::to_string(needs->cx) + ' ' + std::to_string(needs->cy) : "- -") + ' ' +
+               oneLine(text);
+        return true;
+    }
+
+    // The visible controls of the sheet and its current page, or of the program's one window
+    // titled dialogTitle, each on a line.
+    bool layout(const std::string& face, int points,
+                const std::optional<std::string>& dialogTitle) {
+        struct Owner {
+            std::string name;
+            HWND window;
+        };
+        std::vector<Owner> owners;
+        std::vector<HWND> pages;
+        HWND top = nullptr;
+        if (dialogTitle) {
+            if (!findDialog(*dialogTitle, top)) {
+                return false;
+            }
+            owners.push_back({"dialog", top});
+        } else {
+            HWND page = nullptr;
+            if (!findSheet(top) || !currentPage(top, page) || !pageWindows(top, pages)) {
+                return false;
+            }
+            if (page == nullptr) {
+                return fail("the sheet has no current page");
+            }
+            owners.push_back({"sheet", top});
+            owners.push_back({"page", page});
+        }
+        const ScreenDC screen(GetDC(nullptr));
+        if (!screen.valid()) {
+            return fail("no device context of the screen");
+        }
+        const FontHandle font = dialogFont(screen.get(), face, points);
+        if (!font.valid()) {
+            return fail("cannot make the font \"" + face + "\": error " +
+                        std::to_string(GetLastError()));
+        }
+        const SelectedObject selected(screen.get(), font.get());
+        TEXTMETRICA metrics{};
+        if (!GetTextMetricsA(screen.get(), &metrics)) {
+            return fail("no metrics of the font \"" + face + "\"");
+        }
+        std::vector<std::string> lines;
+        for (const Owner& owner : owners) {
+            std::optional<LRESULT> ownerFont;
+            if (!windowFont(owner.window, ownerFont)) {
+                return false;
+            }
+            for (HWND control : visibleChildren(owner.window)) {
+                if (std::find(pages.begin(), pages.end(), control) != pages.end()) {
+                    continue;
+                }
+                std::string line;
+                if (!controlLayout(control, top, owner.name, ownerFont, screen.get(), metrics,
+                                   line)) {
+                    return fail(error_ + " (" + owner.name + " control " +
+                                std::to_string(GetDlgCtrlID(control)) + ", " +
+                                windowClass(control) + ")");
+                }
+                lines.push_back(std::move(line));
+            }
+        }
+        // First the window's client area: its size, and where it lies on the screen.
+        RECT client{};
+        POINT origin{};
+        GetClientRect(top, &client);
+        ClientToScreen(top, &origin);
+        printLine("client " + std::to_string(client.right) + " " + std::to_string(client.bottom) +
+                  " " + std::to_string(origin.x) + " " + std::to_string(origin.y));
+        for (const std::string& line : lines) {
+            printLine(line);
+        }
+        return true;
     }
 
     bool close() {
