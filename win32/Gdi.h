@@ -21,6 +21,7 @@ struct MemoryDCTraits {
 using FontHandle = ScopedHandle<GdiObjectTraits<HFONT>>;
 using BitmapHandle = ScopedHandle<GdiObjectTraits<HBITMAP>>;
 using BrushHandle = ScopedHandle<GdiObjectTraits<HBRUSH>>;
+using RegionHandle = ScopedHandle<GdiObjectTraits<HRGN>>;
 using MemoryDC = ScopedHandle<MemoryDCTraits>;
 
 // Arial in pixels: a cell height, an average width (0: the face's own) and a weight (0: normal).

@@ -1,5 +1,7 @@
 #include "desktop/worldtime/win/GDIThread.h"
 
+#include <utility>
+
 CGDIThread::CGDIThread(HWND target, HDC context)
     : m_target(target), m_targetContext(context),
       m_stopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
@@ -44,7 +46,15 @@ void CBallThread::Tick() {
     if (counted) {
         QueryPerformanceCounter(&start);
     }
-    InvalidateRect(m_target, nullptr, TRUE);
+    {
+        const std::lock_guard<std::mutex> guard(m_areasLock);
+        if (m_movingAreas.empty()) {
+            InvalidateRect(m_target, nullptr, FALSE);
+        }
+        for (const RECT& area : m_movingAreas) {
+            InvalidateRect(m_target, &area, FALSE);
+        }
+    }
     if (!counted) {
         Sleep(static_cast<DWORD>(m_stepDelay));
         return;
@@ -55,6 +65,11 @@ void CBallThread::Tick() {
     if (elapsed < m_stepDelay) {
         Sleep(static_cast<DWORD>(m_stepDelay - elapsed));
     }
+}
+
+void CBallThread::setMovingAreas(std::vector<RECT> areas) {
+    const std::lock_guard<std::mutex> guard(m_areasLock);
+    m_movingAreas = std::move(areas);
 }
 
 CBallThread* startRepaintThread(HWND window, HDC context) {

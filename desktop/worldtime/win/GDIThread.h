@@ -1,9 +1,13 @@
 // The repaint thread of the world clock: one step after another until it is told to stop;
-// CBallThread's step invalidates the window about every 8 milliseconds.
+// CBallThread's step invalidates the window, or the parts of it that move, about every 8
+// milliseconds.
 #pragma once
 
 #include "desktop/framework/WinThread.h"
 #include "win32/Gdi.h"
+
+#include <mutex>
+#include <vector>
 
 class CGDIThread : public CWinThread {
 public:
@@ -30,8 +34,13 @@ public:
                 COLORREF colour);
     ~CBallThread() override;
     void Tick() override;
+    // From then on each step invalidates only these parts of the window, the ones that change
+    // between paintings; none: the whole window. From the user-interface thread.
+    void setMovingAreas(std::vector<RECT> areas);
 
 private:
+    std::mutex m_areasLock;
+    std::vector<RECT> m_movingAreas;
     RECT m_ball;
     POINT m_velocity;
     BrushHandle m_brush;

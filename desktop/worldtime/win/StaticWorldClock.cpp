@@ -128,6 +128,9 @@ bool CStaticWorldClock::create(const RECT& area, UINT id) {
     GetClientRect(window, &client);
     fitPicture(client.right, client.bottom);
     m_pRepaintThread = startRepaintThread(window, m_clientDC);
+    if (m_pRepaintThread != nullptr) {
+        m_pRepaintThread->setMovingAreas(m_movingAreas);
+    }
     return true;
 }
 
@@ -173,7 +176,34 @@ void CStaticWorldClock::fitPicture(int width, int height) {
     m_millisecondsFont = arialFont(scaled(30), scaled(15), 700);
     m_tickerFont = arialFont(scaled(15), scaled(7), 700);
     m_tickerMeasured = false; // the font's size changed with the scale
+    m_movingAreas = movingAreas();
+    if (m_pRepaintThread != nullptr) {
+        m_pRepaintThread->setMovingAreas(m_movingAreas);
+    }
     stretchMap();
+}
+
+std::vector<RECT> CStaticWorldClock::movingAreas() const {
+    const HDC dc = m_layerDC.get();
+    const auto extent = [dc](HFONT font, const std::string& text) {
+        SIZE size{};
+        if (font != nullptr) {
+            const SelectedObject selected(dc, font);
+            GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+        }
+        return size;
+    };
+    // Room for the glyphs' overhang beyond their cells.
+    const int margin = scaled(4) + 1;
+    const auto around = [margin](int x, int y, SIZE size) {
+        return RECT{x - margin, y - margin, x + size.cx + margin, y + size.cy + margin};
+    };
+    const SIZE colon = extent(m_digitFont.get(), ":");
+    const SIZE tickerLine = extent(m_tickerFont.get(), "N");
+    return {
+        around(scaled(129), scaled(50), colon), around(scaled(276), scaled(50), colon),
+        around(scaled(370), scaled(158), extent(m_millisecondsFont.get(), millisecondsText(888))),
+        RECT{0, scaled(220) - margin, m_pictureSize.cx, scaled(220) + tickerLine.cy + margin}};
 }
 
 void CStaticWorldClock::stretchMap() {
@@ -324,8 +354,15 @@ void CStaticWorldClock::paint() {
     if (still != m_stillTexts) {
         drawStillLayer(still, text);
         m_stillTexts = still;
+        InvalidateRect(m_hWnd, nullptr, FALSE);
     }
 
+    // Between the still layer's changes only the moving parts are invalidated: the picture is
+    // composed and copied there alone, which keeps a large clock as cheap as a small one.
+    const RegionHandle update(CreateRectRgn(0, 0, 0, 0));
+    if (update) {
+        GetUpdateRgn(m_hWnd, update.get(), FALSE);
+    }
     PAINTSTRUCT paintStruct;
     const HDC dc = BeginPaint(m_hWnd, &paintStruct);
     const int right = paintStruct.rcPaint.right;
@@ -334,6 +371,9 @@ void CStaticWorldClock::paint() {
         const MemoryDC bufferDC(CreateCompatibleDC(dc));
         const HDC buffer = bufferDC.get();
         const SelectedObject back(buffer, m_backBitmap.get());
+        if (update) {
+            SelectClipRgn(buffer, update.get());
+        }
         BitBlt(buffer, 0, 0, right, bottom, m_layerDC.get(), 0, 0, SRCCOPY);
         SetBkMode(buffer, TRANSPARENT);
         drawBlock(buffer, m_digitFont.get(), textColour, [&] {
@@ -369,6 +409,7 @@ void CStaticWorldClock::paint() {
                      static_cast<int>(span.count));
         });
 
+        // The painting's device context is clipped to the update region: one copy is enough.
         BitBlt(dc, 0, 0, right, bottom, buffer, 0, 0, SRCCOPY);
     }
     EndPaint(m_hWnd, &paintStruct);

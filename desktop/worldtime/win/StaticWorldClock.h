@@ -28,6 +28,8 @@ public:
 
     // Makes the window over a rectangle of the page and starts its repaint thread.
     bool create(const RECT& area, UINT id);
+    // The resource number of the map bitmap drawn at the window's size.
+    UINT mapId() const { return m_mapId; }
 
 protected:
     LRESULT windowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -48,6 +50,9 @@ private:
     void fitPicture(int width, int height);
     // The map at the picture's size, after day and night moved or the size changed.
     void stretchMap();
+    // The parts of the picture that change between paintings: the two colons, the milliseconds
+    // and the ticker's line.
+    std::vector<RECT> movingAreas() const;
     // Takes the map bitmap with that resource number (the one of 96 DPI when it cannot).
     void useMap(UINT id);
     // A length of the picture as made for 96 DPI, at the window's scale.
@@ -77,6 +82,7 @@ private:
     double m_mapScale = 1.0; // of the map
     StillTexts m_stillTexts;
     std::vector<std::int32_t> m_tickerEnds;
+    std::vector<RECT> m_movingAreas;
     bool m_tickerMeasured = false;
     int m_tickerStart = 460;
     int m_tickerOffset = 0;
