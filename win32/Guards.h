@@ -114,6 +114,14 @@ struct KernelHandleTraits {
     static void close(HANDLE handle) { CloseHandle(handle); }
 };
 
+// A file handle as CreateFile gives it: INVALID_HANDLE_VALUE when it failed.
+struct FileHandleTraits {
+    using Handle = HANDLE;
+    static HANDLE empty() { return INVALID_HANDLE_VALUE; }
+    static bool isValid(HANDLE handle) { return handle != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE handle) { CloseHandle(handle); }
+};
+
 struct FindHandleTraits {
     using Handle = HANDLE;
     static HANDLE empty() { return INVALID_HANDLE_VALUE; }
@@ -151,6 +159,7 @@ struct RegistryKeyTraits {
 };
 
 using ThreadHandle = ScopedHandle<KernelHandleTraits>;
+using FileHandle = ScopedHandle<FileHandleTraits>;
 using FindHandle = ScopedHandle<FindHandleTraits>;
 using ServiceHandle = ScopedHandle<ServiceHandleTraits>;
 using DesktopHandle = ScopedHandle<DesktopHandleTraits>;

@@ -111,6 +111,12 @@ int runCommandLine(const char* commandLine, StartupHost& host) {
     if (isOneOf(argument, {"-remove", "-removeq", "-r", "-R"})) {
         return uninstall(argument, host);
     }
+    if (argument == "-status") {
+        const std::optional<StatusRecord> record = host.readStatus();
+        const UnixSeconds now = host.now();
+        host.writeOutput(statusReport(record, now).c_str());
+        return statusExitCode(syncHealth(record, now));
+    }
     std::string message = "Unrecognized argument: " + argument;
     if (message.size() >= messageCapacity) {
         message.resize(messageCapacity - 1);

@@ -2,6 +2,9 @@
 // the program. Portable: the Windows entry point supplies a StartupHost, tests a recording one.
 #pragma once
 
+#include "common/PendraStatus.h"
+
+#include <optional>
 #include <string>
 
 // What the entry point needs from the system. Message boxes have no owner and the caption
@@ -15,6 +18,11 @@ public:
     virtual bool start() = 0; // service mode or tray mode; false when it could not run
     virtual void showMessage(const char* text, unsigned flags) = 0;
     virtual void writeStandardError(const char* text) = 0;
+    // Text for whoever started the program: its output or console; a box where there is none.
+    virtual void writeOutput(const char* text) = 0;
+    // The status record that the service leaves; none when there is none.
+    virtual std::optional<StatusRecord> readStatus() = 0;
+    virtual UnixSeconds now() = 0;
 };
 
 constexpr unsigned messageOk = 0x00;      // MB_OK
@@ -24,7 +32,8 @@ constexpr unsigned messageWarning = 0x30; // MB_ICONWARNING
 // a slash as its first or second character counts as a hyphen.
 std::string commandArgument(const char* commandLine);
 
-// Carries out the command line and returns the exit code (0 or 2).
+// Carries out the command line and returns the exit code: 0 or 2; for -status 0 synchronised,
+// 1 not, 2 no record.
 int runCommandLine(const char* commandLine, StartupHost& host);
 
 extern const char* const usageText;

@@ -4,6 +4,7 @@
 
 #include "service/host/StartupCommand.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,4 +44,10 @@ public:
         messages.push_back({text, flags});
     }
     void writeStandardError(const char* text) override { standardError.emplace_back(text); }
+    std::vector<std::string> output;
+    std::optional<StatusRecord> status;
+    UnixSeconds time = 0;
+    void writeOutput(const char* text) override { output.emplace_back(text); }
+    std::optional<StatusRecord> readStatus() override { return status; }
+    UnixSeconds now() override { return time; }
 };

@@ -1,6 +1,9 @@
 // Runs the time service in the foreground the way its host does: initialize, then run.
 // Usage: sync-driver [STOP-AFTER-MS] [--stop-file PATH] [--stop-before-initialize]
+//                    [--status-denied]
 // Another thread asks the loop to stop after STOP-AFTER-MS milliseconds, or once PATH exists.
+// --status-denied: every write of the status record fails with "access denied", as where the
+// service's account may not write its key (Wine enforces no registry rights).
 // Exit code: 0 when the configuration was read and the loop ran, 1 otherwise.
 #include "service/engine/win/SyncService.h"
 
@@ -19,6 +22,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--stop-before-initialize") == 0) {
             stopFirst = true;
+        } else if (std::strcmp(argv[i], "--status-denied") == 0) {
+            service.setStatusWriter([](const StatusRecord&) { return LONG{ERROR_ACCESS_DENIED}; });
         } else if (std::strcmp(argv[i], "--stop-file") == 0 && i + 1 < argc) {
             stopFile = argv[++i];
         } else {

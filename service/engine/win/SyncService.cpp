@@ -7,6 +7,7 @@
 #include "service/host/win/LogFile.h"
 #include "service/host/win/RealtimePriority.h"
 #include "service/host/win/SystemTimePrivilege.h"
+#include "win32/StatusRegistry.h"
 
 #include <wincrypt.h>
 
@@ -49,6 +50,12 @@ NtpStamp clockNow() {
     return NtpStamp::fromFileTime(clockTicks());
 }
 
+UnixSeconds unixNow() {
+    constexpr std::uint64_t ticksPerSecond = 10000000;
+    constexpr std::int64_t secondsFrom1601To1970 = 11644473600;
+    return static_cast<std::int64_t>(clockTicks() / ticksPerSecond) - secondsFrom1601To1970;
+}
+
 // The step of that clock in 100-ns units: how far an honest T4 - T1 may fall short.
 std::uint32_t clockStep() {
     if (preciseClock() != nullptr) {
@@ -68,6 +75,10 @@ std::uint32_t clockStep() {
 // A delay as a signed number, for choosing the sample with the least.
 std::int64_t signedUnits(NtpStamp delay) {
     return static_cast<std::int64_t>(std::uint64_t{delay.seconds()} << 32 | delay.fraction());
+}
+
+double milliseconds(NtpStamp span) {
+    return static_cast<double>(signedUnits(span)) * 1000.0 / 4294967296.0;
 }
 
 // How long a port in use may take to become free, and how often it is tried meanwhile.
@@ -141,6 +152,12 @@ bool SyncService::initialize() {
     }
     backoff = PollBackoff(config.ntpPollMilliseconds);
     rotation = ServerRotation(config.serverName);
+    // The last success and the failed polls since then outlive a restart.
+    status = readStatusRegistry().value_or(StatusRecord{});
+    status.unreadable.clear();
+    // Rounded up: a poll every 300 ms must not read as no interval at all.
+    status.pollSeconds = (config.ntpPollMilliseconds + 999) / 1000;
+    status.runOnce = config.runOnce != 0;
     log().writeFormatted("Start Pendra Rev: %s, server %s", pendraRevision,
                          config.serverName.c_str());
     if (!isWindowsNT) {
@@ -444,9 +461,16 @@ void SyncService::synchronizeOnce() {
     const auto onlyCandidate = [&] { return entries.size() == 1 && addresses[0].size() == 1; };
     std::optional<SyncMeasurement> best;
     std::string kissCode;
+    std::string answeredServer;
+    std::string answeredAddress;
     const auto ask = [&](std::size_t entry, std::size_t index) {
-        return askServer(addresses[entry][index], entries[entry].text, onlyCandidate(), best,
-                         kissCode);
+        const CandidateOutcome outcome = askServer(addresses[entry][index], entries[entry].text,
+                                                   onlyCandidate(), best, kissCode);
+        if (outcome == CandidateOutcome::answered) {
+            answeredServer = entries[entry].text;
+            answeredAddress = addresses[entry][index].text();
+        }
+        return outcome;
     };
     const auto note = [&](const std::string& line) { log().writeLine(line.c_str()); };
     const CandidateOutcome outcome =
@@ -467,12 +491,21 @@ void SyncService::synchronizeOnce() {
         if (onlyCandidate() && config.samples > 1) {
             log().writeFormatted("no valid reply in %u samples", config.samples);
         }
+        if (kissCode.empty()) {
+            recordPoll("no valid reply", false);
+        } else {
+            recordPoll(kissCode == "RATE" ? "the server asks for fewer requests (RATE)"
+                                          : "the server refuses this client (" + kissCode + ")",
+                       false);
+        }
         return;
     }
 
     const PlausibilityCheck plausible = checkPlausibility(best->offset, config.maxAdjustSeconds);
     if (plausible.refused) {
-        reportOutcome(refusalText(plausible.wholeSeconds, config.maxAdjustSeconds));
+        const std::string refused = refusalText(plausible.wholeSeconds, config.maxAdjustSeconds);
+        reportOutcome(refused);
+        recordPoll(refused, true);
         return;
     }
 
@@ -489,6 +522,13 @@ void SyncService::synchronizeOnce() {
             log().writeLine(line.c_str());
         }
     }
+    status.lastSuccess = unixNow();
+    status.offsetMilliseconds = milliseconds(best->offset);
+    status.delayMilliseconds = milliseconds(best->delay);
+    status.server = answeredServer;
+    status.address = answeredAddress;
+    status.failedPolls = 0;
+    recordPoll(resultSynchronised, true);
     if (config.runOnce) {
         stopRequested = true;
         if (!isWindowsNT) {
@@ -588,6 +628,28 @@ std::uint32_t SyncService::unpredictableBits() {
     LARGE_INTEGER counter{};
     QueryPerformanceCounter(&counter);
     return static_cast<std::uint32_t>(counter.QuadPart) * 2654435761u;
+}
+
+void SyncService::recordPoll(const std::string& result, bool validReply) {
+    const UnixSeconds now = unixNow();
+    status.lastPoll = now;
+    status.lastResult = result;
+    if (!validReply) {
+        ++status.failedPolls;
+    }
+    if (config.runOnce) {
+        status.nextPoll.reset();
+    } else {
+        status.nextPoll = now + static_cast<UnixSeconds>(backoff.waitMilliseconds() / 1000);
+    }
+    const LONG failure = statusWriter ? statusWriter(status) : writeStatusRegistry(status);
+    // One line when writing starts to fail, not one a poll; the service goes on without it.
+    if (failure != ERROR_SUCCESS && !statusWriteFailed) {
+        log().writeFormatted(
+            "cannot write the status record: %s",
+            LastErrorException("RegSetValueEx", static_cast<std::uint32_t>(failure), "%r").what());
+    }
+    statusWriteFailed = failure != ERROR_SUCCESS;
 }
 
 void SyncService::reportSync(NtpStamp offset, NtpStamp delay) {

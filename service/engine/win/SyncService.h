@@ -2,6 +2,7 @@
 // optionally waiting for a dial-up connection first, until it is stopped.
 #pragma once
 
+#include "common/PendraStatus.h"
 #include "service/engine/NtpStamp.h"
 #include "service/engine/PollBackoff.h"
 #include "service/engine/ServerRotation.h"
@@ -16,9 +17,11 @@
 #include <ras.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 class SyncService : public ServiceBase {
 public:
@@ -44,6 +47,9 @@ public:
     // Replaces the dial-up entry points (tests only); the library is then not loaded.
     void setRasEntryPoints(RasEnumConnectionsFn enumConnections,
                            RasGetConnectStatusFn getConnectStatus);
+    // Replaces the writer of the status record (tests only: a registry that refuses it).
+    using StatusWriter = std::function<LONG(const StatusRecord&)>;
+    void setStatusWriter(StatusWriter writer) { statusWriter = std::move(writer); }
 
 private:
     void requestStop(const char* line);
@@ -73,6 +79,9 @@ private:
     // Logs a passing network fault and answers true; false for an error that ends the loop.
     bool reportPassingFault(const char* call, int error);
     void reportOutcome(const std::string& line);
+    // After a poll: its result in the status record, which is written for people and scripts.
+    // validReply: the poll had one, even if its offset was refused; else it counts as failed.
+    void recordPoll(const std::string& result, bool validReply);
     // Bits that an off-path sender cannot guess, from the system's random generator.
     std::uint32_t unpredictableBits();
 
@@ -84,6 +93,10 @@ private:
     PollBackoff backoff;
     // The configured servers and which of them the next poll asks first.
     ServerRotation rotation;
+    // What the last polls gave; taken over from the stored record at the start.
+    StatusRecord status;
+    bool statusWriteFailed = false;
+    StatusWriter statusWriter;
     std::uint64_t tickTotal = 0;
     DWORD lastTick = 0;
     std::optional<ScopedHandle<CryptProviderTraits>> randomProvider;

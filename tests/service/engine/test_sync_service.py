@@ -25,6 +25,9 @@ from pendra_testlib import (remove_settings, reported, testhost, wine,  # noqa: 
                             windows_path, write_settings)
 
 DRIVER = os.environ.get('PENDRA_SYNC_DRIVER', '')
+PENDRA = os.environ.get('PENDRA_EXE', '')
+SETTINGS_KEY = r'HKLM\SOFTWARE\Tarnwick\NTP Client'
+STATUS_KEY = SETTINGS_KEY + r'\Status'
 PREFIX = os.environ.get('PENDRA_WINEPREFIX', '')
 HOST = int(os.environ.get('PENDRA_TEST_HOST', '10'))
 PORT = int(os.environ.get('PENDRA_TEST_PORT', '11123'))
@@ -32,7 +35,8 @@ PREFIX_RE = re.compile(r'^UTC: \d\d:\d\d:\d\d\.\d{3}  \d\d\.\d\d\.\d{4} $')
 
 
 @unittest.skipUnless(os.geteuid() == 0, 'needs root: test hosts are network namespaces')
-@unittest.skipUnless(DRIVER and PREFIX, 'PENDRA_SYNC_DRIVER and PENDRA_WINEPREFIX not set')
+@unittest.skipUnless(DRIVER and PENDRA and PREFIX,
+                     'PENDRA_SYNC_DRIVER, PENDRA_EXE and PENDRA_WINEPREFIX not set')
 class SyncServiceTest(unittest.TestCase):
 
     def setUp(self):
@@ -586,6 +590,92 @@ class SyncServiceTest(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual(len(self.server_requests()), 1)
         self.assertLess(elapsed, 8)
+
+    # --- the status record and Pendra -status ------------------------------------------------
+
+    def status(self):
+        """Pendra -status: its exit code and what it printed."""
+        done = self.wine(PENDRA, '-status', check=False)
+        return done.returncode, done.stdout.replace('\r\n', '\n')
+
+    def status_values(self):
+        """The record's values as reg query prints them: texts as they are, numbers in hex."""
+        done = self.wine('reg', 'query', STATUS_KEY, check=False)
+        values = {}
+        for line in done.stdout.splitlines():
+            parts = line.split(None, 2)
+            if len(parts) >= 2 and parts[1].startswith('REG_'):
+                values[parts[0]] = parts[2].strip() if len(parts) > 2 else ''
+        return values
+
+    def fresh_status(self):
+        self.wine('reg', 'delete', STATUS_KEY, '/f', check=False)
+        self.addCleanup(self.wine, 'reg', 'delete', STATUS_KEY, '/f', check=False)
+
+    def test_the_status_record_after_a_good_poll_failed_polls_and_a_restart(self):
+        self.fresh_status()
+        code, output = self.status()
+        self.assertEqual(code, 2, output)
+        self.assertIn('No status record', output)
+
+        self.start_chrony()
+        self.configure()
+        self.assertEqual(self.run_service()[0], 0)
+        values = self.status_values()
+        self.assertEqual(values['LastResult'], 'synchronised', values)
+        self.assertEqual(values['LastSuccess'], values['LastPoll'])
+        self.assertRegex(values['LastPoll'], r'^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$')
+        self.assertEqual(values['Address'], self.server_address)
+        self.assertEqual(values['FailedPolls'], '0x0')
+        self.assertEqual(values['NextPoll'], '')
+        self.assertLess(abs(float(values['OffsetMilliseconds'])), 100, values)
+        self.assertGreater(float(values['DelayMilliseconds']), 0, values)
+        code, output = self.status()
+        self.assertEqual(code, 0, output)
+        self.assertIn(f'from {self.server_address} ({self.server_address})', output)
+        self.assertIn('Synchronised: the single run succeeded.', output)
+
+        # Started again against a server that refuses this client: the poll fails at once, and
+        # the last success is kept from the record of the run before. (Writing the settings
+        # anew would replace their key, the record with it.)
+        pid = testhost('fake', HOST, PORT + 1, self.work, '--mode', 'kod', '--kod', 'DENY')
+        self.addCleanup(testhost, 'stop', pid)
+        self.wine('reg', 'add', SETTINGS_KEY, '/v', 'NTPServerPort', '/t', 'REG_DWORD', '/d',
+                  str(PORT + 1), '/f')
+        self.assertEqual(self.run_service(1500)[0], 0)
+        failed = self.status_values()
+        self.assertEqual(failed['LastSuccess'], values['LastSuccess'])
+        self.assertEqual(failed['LastResult'], 'the server refuses this client (DENY)')
+        self.assertEqual(failed['FailedPolls'], '0x1')
+        code, output = self.status()
+        self.assertEqual(code, 1, output)
+        self.assertIn('the last single run had no success', output)
+
+    def test_a_record_of_garbage_is_named_and_replaced_and_a_denied_write_costs_one_line(self):
+        self.fresh_status()
+        for name, kind, data in (('LastPoll', 'REG_DWORD', '5'), ('LastSuccess', 'REG_SZ', 'yesterday'),
+                                 ('FailedPolls', 'REG_SZ', 'many')):
+            self.wine('reg', 'add', STATUS_KEY, '/v', name, '/t', kind, '/d', data, '/f')
+        code, output = self.status()
+        self.assertEqual(code, 2, output)
+        self.assertIn('Unreadable:    LastPoll, LastSuccess, FailedPolls', output)
+        self.assertIn('No usable status record', output)
+
+        # Where the record cannot be written, the service goes on and says so once.
+        self.start_chrony()
+        self.configure(RunOnce=0, NTPPollMilliseconds=300)
+        self.assertEqual(self.run_service('--status-denied', 2000)[0], 0)
+        lines = self.log_lines()
+        denied = [line for line in lines if line.startswith('cannot write the status record: ')]
+        self.assertEqual(len(denied), 1, lines)
+        self.assertGreaterEqual(len([line for line in lines if reported(line)]), 2, lines)
+        self.assertEqual(self.status()[0], 2)
+
+        self.configure()
+        self.assertEqual(self.run_service()[0], 0)
+        code, output = self.status()
+        self.assertEqual(code, 0, output)
+        self.assertNotIn('Unreadable', output)
 
 
 if __name__ == '__main__':

@@ -217,3 +217,27 @@ TEST(StartupCommandImagePath, QuotedAndEscapedOnlyWhenItHoldsBlanksTabsOrQuotes)
     EXPECT_EQ(serviceImagePath("C:\\Sync\\pendra.exe"), "C:\\Sync\\pendra.exe");
     EXPECT_EQ(serviceImagePath(""), "");
 }
+
+// -status prints the record and answers a monitoring script with its exit code; it starts
+// nothing and shows no box.
+TEST(StartupCommandStatus, PrintsTheRecordAndExitsWithTheVerdict) {
+    RecordingHost host;
+    host.time = 1796731200;
+    EXPECT_EQ(runCommandLine("-status", host), 2);
+    ASSERT_EQ(host.output.size(), 1u);
+    EXPECT_NE(host.output[0].find("No status record"), std::string::npos) << host.output[0];
+
+    StatusRecord record;
+    record.lastPoll = host.time - 60;
+    record.lastSuccess = host.time - 60;
+    record.pollSeconds = 900;
+    host.status = record;
+    EXPECT_EQ(runCommandLine(" -status", host), 0);
+    host.time += 1800;
+    EXPECT_EQ(runCommandLine("-status", host), 1);
+    EXPECT_EQ(host.output.size(), 3u);
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(host.startCalls, 0);
+    // Only that word, as the other options.
+    EXPECT_EQ(onlyBox("-Status", 2).text, "Unrecognized argument: -Status");
+}

@@ -1,0 +1,164 @@
+// The status record: its times and numbers as stored, read back from values of every kind a
+// hand may leave, and the verdicts that people and scripts get from it.
+#include "common/PendraStatus.h"
+#include "common/RegistryTypes.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+namespace {
+
+constexpr UnixSeconds noon = 1796731200; // 2026-12-08T12:00:00Z
+
+std::string dword(std::uint32_t value) {
+    return std::string{static_cast<char>(value & 0xFF), static_cast<char>(value >> 8 & 0xFF),
+                       static_cast<char>(value >> 16 & 0xFF), static_cast<char>(value >> 24)};
+}
+
+// The values as a registry would hold them, written from statusValues.
+std::map<std::string, StoredValue> stored(const StatusRecord& record) {
+    std::map<std::string, StoredValue> values;
+    for (const StatusValue& value : statusValues(record)) {
+        values[value.name] = value.text ? StoredValue{registry_type::string, *value.text + '\0'}
+                                        : StoredValue{registry_type::dword, dword(value.number)};
+    }
+    return values;
+}
+
+StatusRecord readBack(const std::map<std::string, StoredValue>& values) {
+    return readStatusRecord([&values](const char* name) -> std::optional<StoredValue> {
+        const auto found = values.find(name);
+        return found == values.end() ? std::nullopt : std::optional(found->second);
+    });
+}
+
+std::string utcClock(UnixSeconds time) {
+    return isoUtc(time).substr(11, 8);
+}
+
+StatusRecord synchronisedAt(UnixSeconds time) {
+    StatusRecord record;
+    record.lastPoll = time;
+    record.lastSuccess = time;
+    record.lastResult = "synchronised";
+    record.offsetMilliseconds = 0.412;
+    record.delayMilliseconds = 1.25;
+    record.server = "pool.test";
+    record.address = "2001:db8::7";
+    record.pollSeconds = 900;
+    record.nextPoll = time + 900;
+    return record;
+}
+
+} // namespace
+
+TEST(PendraStatus, TimesAreIsoUtcAndOnlyThatFormParses) {
+    EXPECT_EQ(isoUtc(noon), "2026-12-08T12:00:00Z");
+    EXPECT_EQ(isoUtc(0), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(isoUtc(951782400), "2000-02-29T00:00:00Z");
+    EXPECT_EQ(isoUtc(-1), "1969-12-31T23:59:59Z");
+    for (const UnixSeconds time :
+         {UnixSeconds{0}, noon, UnixSeconds{951782399}, UnixSeconds{4102444799}}) {
+        EXPECT_EQ(parseIsoUtc(isoUtc(time)), time);
+    }
+    for (const char* bad :
+         {"", "2026-12-08 12:00:00Z", "2026-12-08T12:00:00", "2026-02-30T00:00:00Z",
+          "2026-13-01T00:00:00Z", "2026-12-08T24:00:00Z", "2026-12-08T12:00:0xZ",
+          "+026-12-08T12:00:00Z", "2026-12-08T12:00:00Z "}) {
+        EXPECT_FALSE(parseIsoUtc(bad)) << bad;
+    }
+}
+
+TEST(PendraStatus, TheRecordReadsBackAndGarbageCountsAsMissing) {
+    StatusRecord written = synchronisedAt(noon);
+    written.offsetMilliseconds = -1234.5678;
+    written.failedPolls = 3;
+    const StatusRecord read = readBack(stored(written));
+    EXPECT_EQ(read.lastPoll, noon);
+    EXPECT_EQ(read.lastSuccess, noon);
+    EXPECT_EQ(read.nextPoll, noon + 900);
+    EXPECT_DOUBLE_EQ(*read.offsetMilliseconds, -1234.568);
+    EXPECT_DOUBLE_EQ(*read.delayMilliseconds, 1.25);
+    EXPECT_EQ(read.address, "2001:db8::7");
+    EXPECT_EQ(read.failedPolls, 3u);
+    EXPECT_EQ(read.pollSeconds, 900u);
+    EXPECT_TRUE(read.unreadable.empty());
+
+    // Written by hand: a number where a text belongs, a text where a number belongs, a time and
+    // an offset that do not parse, a DWORD of three bytes. Each is named and left out.
+    auto values = stored(written);
+    values[status_value::lastSuccess] = {registry_type::dword, dword(5)};
+    values[status_value::failedPolls] = {registry_type::string, std::string("7\0", 2)};
+    values[status_value::lastPoll] = {registry_type::string, "yesterday"};
+    values[status_value::offset] = {registry_type::string, "0,4"};
+    values[status_value::pollSeconds] = {registry_type::dword, "abc"};
+    const StatusRecord garbage = readBack(values);
+    EXPECT_FALSE(garbage.lastSuccess);
+    EXPECT_FALSE(garbage.lastPoll);
+    EXPECT_FALSE(garbage.offsetMilliseconds);
+    EXPECT_EQ(garbage.failedPolls, 0u);
+    EXPECT_EQ(garbage.pollSeconds, 0u);
+    EXPECT_EQ(garbage.unreadable.size(), 5u);
+    // Nothing to go by: as no record at all.
+    EXPECT_EQ(syncHealth(garbage, noon), SyncHealth::noRecord);
+    EXPECT_NE(statusReport(garbage, noon).find("Unreadable:"), std::string::npos);
+}
+
+TEST(PendraStatus, TheVerdictFollowsTheAgeOfTheLastSuccess) {
+    const StatusRecord record = synchronisedAt(noon);
+    // Twice the interval is the limit, not once: a missed poll is not yet a fault.
+    EXPECT_EQ(syncHealth(record, noon + 1799), SyncHealth::synchronised);
+    EXPECT_EQ(syncHealth(record, noon + 1800), SyncHealth::stale);
+    // The clock set back after the success: the success is no older than now.
+    EXPECT_EQ(syncHealth(record, noon - 3600), SyncHealth::synchronised);
+    StatusRecord unknownInterval = record;
+    unknownInterval.pollSeconds = 0;
+    EXPECT_EQ(syncHealth(unknownInterval, noon), SyncHealth::stale);
+
+    StatusRecord failing = record;
+    failing.lastSuccess.reset();
+    EXPECT_EQ(syncHealth(failing, noon), SyncHealth::never);
+    EXPECT_EQ(syncHealth(std::nullopt, noon), SyncHealth::noRecord);
+
+    // A single run: its last run decides, however old.
+    StatusRecord once = record;
+    once.runOnce = true;
+    EXPECT_EQ(syncHealth(once, noon + 86400 * 30), SyncHealth::synchronised);
+    // A failure in the same second as the success before it.
+    once.lastResult = "no valid reply";
+    EXPECT_EQ(syncHealth(once, noon), SyncHealth::stale);
+
+    EXPECT_EQ(statusExitCode(SyncHealth::synchronised), 0);
+    EXPECT_EQ(statusExitCode(SyncHealth::stale), 1);
+    EXPECT_EQ(statusExitCode(SyncHealth::never), 1);
+    EXPECT_EQ(statusExitCode(SyncHealth::noRecord), 2);
+}
+
+TEST(PendraStatus, OneLineSaysWhatAPersonWantsToKnow) {
+    StatusRecord record = synchronisedAt(noon);
+    EXPECT_EQ(statusLine(record, noon + 5, utcClock),
+              "Synchronised 12:00:00 from 2001:db8::7, offset +0.4 ms");
+    record.lastPoll = noon + 2700;
+    record.failedPolls = 3;
+    record.lastResult = "no valid reply";
+    EXPECT_EQ(statusLine(record, noon + 2705, utcClock), "No valid reply since 12:00:00, 3 polls");
+    // No poll within two intervals: the service is not running.
+    EXPECT_EQ(statusLine(record, noon + 2700 + 1800, utcClock),
+              "Pendra does not run: last poll 12:45:00");
+    EXPECT_EQ(statusLine(std::nullopt, noon, utcClock),
+              "Pendra does not run: it has left no status on this computer");
+    record.failedPolls = 0;
+    record.lastResult = "offset of 7200 s refused";
+    EXPECT_EQ(statusLine(record, noon + 2705, utcClock),
+              "Last poll 12:45:00: offset of 7200 s refused");
+
+    const std::string report = statusReport(synchronisedAt(noon), noon + 300);
+    EXPECT_NE(report.find("Last success:  2026-12-08T12:00:00Z from pool.test (2001:db8::7)"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("Offset:        +0.412 ms, delay 1.250 ms"), std::string::npos) << report;
+    EXPECT_NE(report.find("Synchronised: the last success is 5 min old"), std::string::npos)
+        << report;
+}

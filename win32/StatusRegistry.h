@@ -1,0 +1,16 @@
+// Pendra's status record in the registry: written by Pendra after each poll, read by
+// Pendra -status and by Klemora.
+#pragma once
+
+#include "common/PendraStatus.h"
+
+#include <windows.h>
+
+#include <optional>
+
+// The record; none when its key is missing or cannot be opened.
+std::optional<StatusRecord> readStatusRegistry();
+
+// Creates the key when it is missing and writes every value: ERROR_SUCCESS, or the first
+// failure's code.
+LONG writeStatusRegistry(const StatusRecord& record);
