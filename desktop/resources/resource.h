@@ -70,6 +70,7 @@
 #define IDC_POLL_SPIN 1031
 #define IDC_POLL_UNIT 1032
 #define IDC_WAIT_RAS 1036
+#define IDC_PENDRA_STATUS 1040
 
 // The world clock page.
 #define IDC_ZONE_LIST 102

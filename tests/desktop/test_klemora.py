@@ -39,6 +39,7 @@ RUN_KEY = r'HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Run'
 APP_DEFAULTS = r'HKEY_CURRENT_USER\Software\Wine\AppDefaults'
 ABOUT_TITLE_HEX = 'Info \xfcber Klemora'.encode('cp1252').hex()
 APPLY, HELP = 0x3021, 9
+STATUS_LINE = 1040
 TICKER_RESTARTS = 0x8000 + 1  # WM_APP + 1: how often the clock's ticker started again
 STOPPED, RUNNING = 1, 4
 
@@ -489,6 +490,52 @@ class KlemoraTest(unittest.TestCase):
         self.assertTrue(wait_for(
             lambda: self.drive('text', 1020, **where)[-1] == 'Klemora offline news', 60, 0.5))
         self.drive('close', ';', 'wait-gone', **where)
+
+    def write_status(self, **values):
+        """Replaces Pendra's status record by these values (ints as REG_DWORD)."""
+        key = SETTINGS_KEY + r'\Status'
+        self.wine('reg', 'delete', key.replace('HKEY_LOCAL_MACHINE', 'HKLM'), '/f', check=False)
+        lines = [f'[{key}]']
+        for name, value in values.items():
+            lines.append(f'"{name}"=dword:{value:08x}' if isinstance(value, int)
+                         else f'"{name}"="{value}"')
+        reg_import(PREFIX, self.work, lines + [''])
+
+    def test_the_settings_page_shows_pendras_state_and_follows_it(self):
+        self.configure(NTPServerName='pool.ntp.org')
+        self.write_server_list('pool.ntp.org')
+        self.start_klemora(zone='UTC')
+        self.drive('select-tab', 1)
+        self.assertEqual(self.value('text', STATUS_LINE),
+                         'Pendra does not run: it has left no status on this computer')
+
+        def iso(seconds_ago):
+            return time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime(time.time() - seconds_ago))
+
+        def shown(line):
+            return wait_for(lambda: self.value('text', STATUS_LINE) == line, 10, 0.5)
+
+        just_now = iso(5)
+        self.write_status(LastPoll=just_now, LastResult='synchronised', LastSuccess=just_now,
+                          OffsetMilliseconds='+0.412', DelayMilliseconds='1.250',
+                          Server='pool.ntp.org', Address='192.0.2.7', FailedPolls=0,
+                          PollSeconds=900, RunOnce=0)
+        self.assertTrue(shown(f'Synchronised {just_now[11:19]} from 192.0.2.7, offset +0.4 ms'),
+                        self.value('text', STATUS_LINE))
+        earlier = iso(2000)
+        self.write_status(LastPoll=iso(5), LastResult='no valid reply', LastSuccess=earlier,
+                          FailedPolls=3, PollSeconds=900, RunOnce=0)
+        self.assertTrue(shown(f'No valid reply since {earlier[11:19]}, 3 polls'),
+                        self.value('text', STATUS_LINE))
+        # No poll within two intervals: the service does not run. A record of garbage is no
+        # record; the page shows it and stays.
+        self.write_status(LastPoll=earlier, LastResult='synchronised', LastSuccess=earlier,
+                          PollSeconds=900, RunOnce=0)
+        self.assertTrue(shown(f'Pendra does not run: last poll {earlier[11:19]}'),
+                        self.value('text', STATUS_LINE))
+        self.write_status(LastPoll=5, LastSuccess='yesterday', PollSeconds='many')
+        self.assertTrue(shown('Pendra does not run: it has left no status on this computer'))
+        self.assertEqual(self.value('visible', STATUS_LINE), '1')
 
     def test_stored_values_are_shown_and_apply_registers_and_restarts_pendra(self):
         server = self.start_fake()

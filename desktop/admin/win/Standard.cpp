@@ -9,12 +9,14 @@
 #include "desktop/resources/resource.h"
 #include "win32/Dpi.h"
 #include "win32/Gdi.h"
+#include "win32/StatusRegistry.h"
 #include "win32/SystemMessage.h"
 #include "win32/WindowText.h"
 
 #include <shlobj.h>
 
 #include <array>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -23,6 +25,31 @@ namespace {
 
 // The server list's font height in pixels at 96 DPI.
 constexpr int serverListFont = 15;
+// The status line is read again this often while the page is shown.
+constexpr UINT_PTR statusTimer = 1;
+constexpr UINT statusRefreshMilliseconds = 3000;
+
+UnixSeconds unixNow() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const std::uint64_t ticks = std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
+    return static_cast<UnixSeconds>(ticks / 10000000) - 11644473600;
+}
+
+// A moment as this computer's local time of day, hh:mm:ss.
+std::string localClock(UnixSeconds time) {
+    const std::uint64_t ticks = static_cast<std::uint64_t>(time + 11644473600) * 10000000;
+    const FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME universal{};
+    SYSTEMTIME local{};
+    if (!FileTimeToSystemTime(&utc, &universal) ||
+        !SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local)) {
+        local = universal;
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u", local.wHour, local.wMinute, local.wSecond);
+    return text;
+}
 
 // Offered when the server list cannot be read and no server was configured.
 constexpr const char* defaultServer = "pool.ntp.org";
@@ -169,6 +196,34 @@ BOOL Standard::OnInitDialog() {
     fillServerList();
     m_bInitializing = false;
     return TRUE;
+}
+
+BOOL Standard::OnSetActive() {
+    showPendraStatus();
+    SetTimer(m_hWnd, statusTimer, statusRefreshMilliseconds, nullptr);
+    return CPropertyPage::OnSetActive();
+}
+
+BOOL Standard::OnKillActive() {
+    KillTimer(m_hWnd, statusTimer);
+    return CPropertyPage::OnKillActive();
+}
+
+bool Standard::onMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) {
+    if (message == WM_TIMER && wParam == statusTimer) {
+        showPendraStatus();
+        result = 0;
+        return true;
+    }
+    return CPropertyPage::onMessage(message, wParam, lParam, result);
+}
+
+void Standard::showPendraStatus() {
+    const std::string line = statusLine(readStatusRegistry(), unixNow(), localClock);
+    // Set only when it changed: no flicker every few seconds.
+    if (windowText(GetDlgItem(IDC_PENDRA_STATUS)) != line) {
+        SetDlgItemTextA(m_hWnd, IDC_PENDRA_STATUS, line.c_str());
+    }
 }
 
 void Standard::OnDpiChanged(UINT dpi) {

@@ -16,11 +16,14 @@ public:
     ~Standard() override;
 
     BOOL OnInitDialog() override;
+    BOOL OnSetActive() override;
+    BOOL OnKillActive() override;
     void OnDpiChanged(UINT dpi) override;
     void OnOK() override;
 
 protected:
     bool onCommand(UINT id, UINT code, HWND control) override;
+    bool onMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) override;
 
 private:
     void showStored(UINT spin, UINT unitList, StoredUnit stored, std::uint32_t value);
@@ -33,6 +36,8 @@ private:
     void chooseLogDirectory();
     void createServerList();
     void fillServerList();
+    // The line under the settings: Pendra's state from its status record.
+    void showPendraStatus();
 
     bool m_bInitializing = false;
     bool correcting_ = false; // the page itself rewrites an edit
