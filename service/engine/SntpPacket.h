@@ -71,6 +71,7 @@ ReplyStamps readReplyStamps(const std::uint8_t* data);
 struct SyncMeasurement {
     NtpStamp offset; // to be added to the local clock
     NtpStamp delay;  // round trip, without the server's time
+    std::uint8_t stratum = 0;
 };
 // delay = (T4 - T1) - (T3 - T2); offset = halve((T2 - T1) + (T3 - T4)).
 SyncMeasurement measureSync(NtpStamp t1, NtpStamp t2, NtpStamp t3, NtpStamp t4);

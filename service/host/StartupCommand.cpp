@@ -3,8 +3,11 @@
 #include "service/host/Revision.h"
 
 #include <cctype>
+#include <charconv>
 #include <cstddef>
 #include <initializer_list>
+#include <system_error>
+#include <vector>
 
 namespace {
 
@@ -53,6 +56,47 @@ int uninstall(const std::string& argument, StartupHost& host) {
         host.showMessage("NTP service successfully removed\n", messageOk);
     }
     return 0;
+}
+
+// The blank-separated words of the command line.
+std::vector<std::string> commandWords(const char* commandLine) {
+    std::vector<std::string> words;
+    for (const char* c = commandLine; c != nullptr && *c != '\0';) {
+        while (*c != '\0' && isBlank(*c)) {
+            ++c;
+        }
+        const char* begin = c;
+        while (*c != '\0' && !isBlank(*c)) {
+            ++c;
+        }
+        if (c != begin) {
+            words.emplace_back(begin, c);
+        }
+    }
+    return words;
+}
+
+int query(const char* commandLine, StartupHost& host) {
+    const std::vector<std::string> words = commandWords(commandLine);
+    if (words.size() < 2 || words.size() > 3) {
+        host.writeOutput("usage: pendra -query SERVER [SAMPLES]\n"
+                         "asks SERVER for the time without setting the clock; SAMPLES from 1 to "
+                         "20, 4 when not given\n");
+        return 2;
+    }
+    std::uint32_t samples = defaultQuerySamples;
+    if (words.size() == 3) {
+        const std::string& text = words[2];
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), samples);
+        if (error != std::errc() || end != text.data() + text.size() || samples < 1 ||
+            samples > maximumQuerySamples) {
+            host.writeOutput(("-query: SAMPLES is a whole number from 1 to 20, not \"" +
+                              text.substr(0, 64) + "\"\n")
+                                 .c_str());
+            return 2;
+        }
+    }
+    return host.query(words[1], samples);
 }
 
 } // namespace
@@ -110,6 +154,9 @@ int runCommandLine(const char* commandLine, StartupHost& host) {
     }
     if (isOneOf(argument, {"-remove", "-removeq", "-r", "-R"})) {
         return uninstall(argument, host);
+    }
+    if (argument == "-query") {
+        return query(commandLine, host);
     }
     if (argument == "-status") {
         const std::optional<StatusRecord> record = host.readStatus();

@@ -4,6 +4,7 @@
 
 #include "common/PendraStatus.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -23,7 +24,14 @@ public:
     // The status record that the service leaves; none when there is none.
     virtual std::optional<StatusRecord> readStatus() = 0;
     virtual UnixSeconds now() = 0;
+    // Asks a server without setting the clock, each line to the output: 0, 1 or 2 as
+    // SyncService::query.
+    virtual int query(const std::string& server, std::uint32_t samples) = 0;
 };
+
+// How many samples -query takes without a number, and the most it takes.
+constexpr std::uint32_t defaultQuerySamples = 4;
+constexpr std::uint32_t maximumQuerySamples = 20;
 
 constexpr unsigned messageOk = 0x00;      // MB_OK
 constexpr unsigned messageWarning = 0x30; // MB_ICONWARNING

@@ -52,7 +52,7 @@ bool writeToCaller(const char* text) {
 
 class WindowsStartupHost : public StartupHost {
 public:
-    explicit WindowsStartupHost(ServiceBase& service) : service_(service) {}
+    explicit WindowsStartupHost(SyncService& service) : service_(service) {}
     bool isWindowsNT() const override { return service_.isWindowsNT; }
     bool install() override { return service_.install(SERVICE_AUTO_START); }
     bool uninstall() override { return service_.uninstall(); }
@@ -67,6 +67,20 @@ public:
         }
     }
     std::optional<StatusRecord> readStatus() override { return readStatusRegistry(); }
+    int query(const std::string& server, std::uint32_t samples) override {
+        // Line by line as the samples come; in one box at the end where there is no console.
+        std::string unshown;
+        const int result = service_.query(server, samples, [&unshown](const std::string& line) {
+            const std::string text = line + "\n";
+            if (!unshown.empty() || !writeToCaller(text.c_str())) {
+                unshown += text;
+            }
+        });
+        if (!unshown.empty()) {
+            pendraMessageBox(unshown.c_str(), "Pendra", MB_OK);
+        }
+        return result;
+    }
     UnixSeconds now() override {
         FILETIME now{};
         GetSystemTimeAsFileTime(&now);
@@ -75,7 +89,7 @@ public:
     }
 
 private:
-    ServiceBase& service_;
+    SyncService& service_;
 };
 
 } // namespace

@@ -4,8 +4,10 @@
 
 #include "service/host/StartupCommand.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct RecordedMessage {
@@ -50,4 +52,10 @@ public:
     void writeOutput(const char* text) override { output.emplace_back(text); }
     std::optional<StatusRecord> readStatus() override { return status; }
     UnixSeconds now() override { return time; }
+    std::vector<std::pair<std::string, std::uint32_t>> queries;
+    int queryResult = 0;
+    int query(const std::string& server, std::uint32_t samples) override {
+        queries.emplace_back(server, samples);
+        return queryResult;
+    }
 };

@@ -1,5 +1,6 @@
 #include "service/engine/win/SyncService.h"
 
+#include "service/engine/RegistryKey.h"
 #include "service/engine/SntpPacket.h"
 #include "service/engine/win/WinsockGuards.h"
 #include "service/host/BaseException.h"
@@ -12,6 +13,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -550,7 +552,8 @@ bool SyncService::exchange(const ServerAddress& server, const std::string& serve
         }
         throw LastErrorException("socket", static_cast<std::uint32_t>(error), "%a: %r");
     }
-    const ServerAddress local = anyAddress(server.family(), config.serverPort);
+    const ServerAddress local =
+        anyAddress(server.family(), ephemeralPort ? std::uint16_t{0} : config.serverPort);
     // The instance that this one replaces (Klemora starts a new one at once) may hold the
     // port for a moment longer as it ends; a port that stays taken ends the service.
     for (DWORD waited = 0; bind(udp.get(), local.get(), local.length) == SOCKET_ERROR;
@@ -601,6 +604,7 @@ bool SyncService::exchange(const ServerAddress& server, const std::string& serve
     }
     const ReplyStamps stamps = readReplyStamps(reply);
     measured = measureSync(t1, stamps.t2, stamps.t3, t4);
+    measured.stratum = reply[1];
     // Such a delay would win every least-delay choice.
     if (isImpossibleDelay(measured.delay, stamps.precision, clockStep())) {
         log().writeLine(negativeDelayLine(measured.delay).c_str());
@@ -628,6 +632,105 @@ std::uint32_t SyncService::unpredictableBits() {
     LARGE_INTEGER counter{};
     QueryPerformanceCounter(&counter);
     return static_cast<std::uint32_t>(counter.QuadPart) * 2654435761u;
+}
+
+namespace {
+
+// Hands every line to a function: the lines of a query go to its caller.
+class ForwardingLogger : public Logger {
+public:
+    explicit ForwardingLogger(std::function<void(const std::string&)> out) : out_(std::move(out)) {}
+    void writeException(const std::exception& e) override { out_(e.what()); }
+    void writeLine(const char* line) override { out_(line); }
+    void writeFormatted(const char* format, ...) override {
+        char line[1024];
+        va_list arguments;
+        va_start(arguments, format);
+        std::vsnprintf(line, sizeof line, format, arguments);
+        va_end(arguments);
+        out_(line);
+    }
+
+private:
+    std::function<void(const std::string&)> out_;
+};
+
+// NTPServerPort when the settings hold a usable one; else the NTP port.
+std::uint16_t configuredPort() {
+    try {
+        const LocalMachineKey machine;
+        const RegistrySubKey settings(machine, "Software\\Tarnwick\\NTP Client");
+        const std::uint32_t port = settings.readDword("NTPServerPort");
+        if (port >= 1 && port <= 65535) {
+            return static_cast<std::uint16_t>(port);
+        }
+    } catch (const std::exception&) {
+        // No settings, or no such value: the usual port.
+    }
+    return 123;
+}
+
+std::string sampleLine(std::uint32_t sample, const SyncMeasurement& measured) {
+    char line[160];
+    std::snprintf(line, sizeof line, "sample %u: offset %+.3f ms, delay %.3f ms, stratum %u",
+                  sample, milliseconds(measured.offset), milliseconds(measured.delay),
+                  static_cast<unsigned>(measured.stratum));
+    return line;
+}
+
+} // namespace
+
+int SyncService::query(const std::string& server, std::uint32_t samples,
+                       const std::function<void(const std::string&)>& out) {
+    {
+        CriticalSectionLock guard(loggerLock);
+        logger = std::make_unique<ForwardingLogger>(out);
+        configured = true;
+    }
+    const std::vector<ServerEntry> entries = parseServerList(server);
+    if (entries.size() != 1 || !entries[0].problem.empty()) {
+        out("\"" + server + "\" cannot be asked: " +
+            (entries.size() != 1 ? std::string("give one server") : entries[0].problem));
+        return 2;
+    }
+    config.serverPort = configuredPort();
+    ephemeralPort = true;
+    WinsockSession winsock(1, 1);
+    const std::vector<ServerAddress> addresses = resolveServer(entries[0].host, config.serverPort);
+    if (addresses.empty()) {
+        out(unresolvedNameLine(entries[0].text));
+        return 2;
+    }
+    out("asking " + entries[0].text + " (" + addresses[0].text() + ") on port " +
+        std::to_string(config.serverPort) + ", " + std::to_string(samples) +
+        (samples == 1 ? " sample" : " samples"));
+    std::optional<SyncMeasurement> best;
+    std::uint32_t bestSample = 0;
+    for (std::uint32_t sample = 1; sample <= samples; ++sample) {
+        if (sample > 1 && !waitTimedOut(sampleSpacingMilliseconds)) {
+            break;
+        }
+        SyncMeasurement measured;
+        std::string kissCode;
+        if (!exchange(addresses[0], entries[0].text, measured, kissCode)) {
+            out("sample " + std::to_string(sample) + ": no valid reply");
+            if (!kissCode.empty()) {
+                break; // the server refuses to serve: asking again is no use
+            }
+            continue;
+        }
+        out(sampleLine(sample, measured));
+        if (!best || signedUnits(measured.delay) < signedUnits(best->delay)) {
+            best = measured;
+            bestSample = sample;
+        }
+    }
+    if (!best) {
+        out("no valid reply from " + entries[0].text);
+        return 1;
+    }
+    out("least delay: " + sampleLine(bestSample, *best));
+    return 0;
 }
 
 void SyncService::recordPoll(const std::string& result, bool validReply) {

@@ -42,6 +42,12 @@ public:
 
     bool isRasConnected();
     void synchronizeOnce();
+    // Asks a server as a poll would, on the port of the settings (else 123) from a port of the
+    // system's choice, without setting the clock: each sample, then the one with the least
+    // delay, as a line to out; what the checks reject says why. 0 with a valid sample, 1
+    // without, 2 when the server cannot be asked (not a usable name, not resolved).
+    int query(const std::string& server, std::uint32_t samples,
+              const std::function<void(const std::string&)>& out);
 
     const ServiceConfiguration& configuration() const { return config; }
     // Replaces the dial-up entry points (tests only); the library is then not loaded.
@@ -97,6 +103,8 @@ private:
     StatusRecord status;
     bool statusWriteFailed = false;
     StatusWriter statusWriter;
+    // A query binds a port of the system's choice: the service may hold the configured one.
+    bool ephemeralPort = false;
     std::uint64_t tickTotal = 0;
     DWORD lastTick = 0;
     std::optional<ScopedHandle<CryptProviderTraits>> randomProvider;

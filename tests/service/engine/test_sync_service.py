@@ -677,6 +677,63 @@ class SyncServiceTest(unittest.TestCase):
         self.assertEqual(code, 0, output)
         self.assertNotIn('Unreadable', output)
 
+    # --- Pendra -query -------------------------------------------------------------------------
+
+    def query(self, *args):
+        done = self.wine(PENDRA, '-query', *map(str, args), check=False, timeout=90)
+        return done.returncode, done.stdout.replace('\r\n', '\n').splitlines()
+
+    def test_query_reports_each_sample_and_sets_nothing(self):
+        self.fresh_status()
+        self.start_chrony()
+        self.configure(NTPServerPort=PORT, MaxAdjustSeconds=1)
+        before = self.wine('reg', 'query', SETTINGS_KEY).stdout
+        code, lines = self.query(self.server_address, 3)
+        self.assertEqual(code, 0, lines)
+        self.assertEqual(lines[0], f'asking {self.server_address} ({self.server_address}) on '
+                                   f'port {PORT}, 3 samples')
+        samples = [re.fullmatch(r'sample (\d): offset ([-+]\d+\.\d{3}) ms, delay (\d+\.\d{3}) '
+                                r'ms, stratum (\d+)', line) for line in lines[1:4]]
+        self.assertTrue(all(samples), lines)
+        self.assertEqual([int(s.group(1)) for s in samples], [1, 2, 3])
+        for sample in samples:
+            self.assertLess(abs(float(sample.group(2))), 100, lines)
+            self.assertTrue(1 <= int(sample.group(4)) <= 15, lines)
+        least = min(samples, key=lambda s: float(s.group(3)))
+        self.assertEqual(lines[4], 'least delay: ' + least.group(0))
+        # Neither the settings nor the record change, and no log is written.
+        self.assertEqual(self.wine('reg', 'query', SETTINGS_KEY).stdout, before)
+        self.assertEqual(self.status_values(), {})
+        self.assertEqual(self.log_lines(), [])
+
+    def test_query_says_why_a_reply_is_refused_and_when_none_comes(self):
+        self.configure(NTPServerPort=PORT)
+        self.start_fake('--mode', 'malformed', '--bad-field', 'stratum16')
+        code, lines = self.query(self.server_address, 1)
+        self.assertEqual(code, 1, lines)
+        self.assertTrue(any('stratum' in line for line in lines[1:-2]), lines)
+        self.assertEqual(lines[-2:], ['sample 1: no valid reply',
+                                      f'no valid reply from {self.server_address}'])
+        # A server that lies about the time is shown as it is: the check of the offset is the
+        # service's, not the query's.
+        pid = testhost('fake', HOST, PORT + 1, self.work, '--offset', '3600')
+        self.addCleanup(testhost, 'stop', pid)
+        self.wine('reg', 'add', SETTINGS_KEY, '/v', 'NTPServerPort', '/t', 'REG_DWORD', '/d',
+                  str(PORT + 1), '/f')
+        code, lines = self.query(self.server_address, 1)
+        self.assertEqual(code, 0, lines)
+        self.assertRegex(lines[1], r'^sample 1: offset \+3600000\.\d{3} ms')
+
+    def test_query_refuses_bad_input_before_asking(self):
+        for args, text in ((['-query'], 'usage: pendra -query SERVER [SAMPLES]'),
+                           (['-query', 'a.test', '0'], 'not "0"'),
+                           (['-query', 'a.test', '100'], 'not "100"'),
+                           (['-query', '[2001:db8::1'], 'cannot be asked: "[" without "]"'),
+                           (['-query', 'host.test:123'], 'a port cannot be given here')):
+            done = self.wine(PENDRA, *args, check=False)
+            self.assertEqual(done.returncode, 2, (args, done.stdout))
+            self.assertIn(text, done.stdout, args)
+
 
 if __name__ == '__main__':
     unittest.main()

@@ -241,3 +241,22 @@ TEST(StartupCommandStatus, PrintsTheRecordAndExitsWithTheVerdict) {
     // Only that word, as the other options.
     EXPECT_EQ(onlyBox("-Status", 2).text, "Unrecognized argument: -Status");
 }
+
+// -query takes a server and at most one number; anything else is refused before any exchange.
+TEST(StartupCommandStatus, QueryTakesAServerAndANumberOfSamples) {
+    RecordingHost host;
+    host.queryResult = 1;
+    EXPECT_EQ(runCommandLine("-query pool.test", host), 1);
+    EXPECT_EQ(runCommandLine("-query  [2001:db8::1]\t20", host), 1);
+    const std::vector<std::pair<std::string, std::uint32_t>> asked{{"pool.test", 4},
+                                                                   {"[2001:db8::1]", 20}};
+    EXPECT_EQ(host.queries, asked);
+    for (const char* bad : {"-query", "-query a b c", "-query a 0", "-query a 21", "-query a 100",
+                            "-query a -1", "-query a 4x", "-query a 99999999999"}) {
+        const std::size_t before = host.output.size();
+        EXPECT_EQ(runCommandLine(bad, host), 2) << bad;
+        ASSERT_EQ(host.output.size(), before + 1) << bad;
+    }
+    EXPECT_EQ(host.queries.size(), 2u);
+    EXPECT_NE(host.output.back().find("not \"99999999999\""), std::string::npos);
+}
