@@ -161,7 +161,8 @@ std::vector<StatusValue> statusValues(const StatusRecord& record) {
             {v::failedPolls, std::nullopt, record.failedPolls},
             {v::nextPoll, time(record.nextPoll)},
             {v::pollSeconds, std::nullopt, record.pollSeconds},
-            {v::runOnce, std::nullopt, record.runOnce ? 1u : 0u}};
+            {v::runOnce, std::nullopt, record.runOnce ? 1u : 0u},
+            {v::noReplyWarned, std::nullopt, record.noReplyWarned ? 1u : 0u}};
 }
 
 StatusRecord
@@ -216,6 +217,7 @@ readStatusRecord(const std::function<std::optional<StoredValue>(const char* name
     record.nextPoll = parsed(v::nextPoll, parseIsoUtc);
     record.pollSeconds = number(v::pollSeconds).value_or(0);
     record.runOnce = number(v::runOnce).value_or(0) != 0;
+    record.noReplyWarned = number(v::noReplyWarned).value_or(0) != 0;
     return record;
 }
 

@@ -26,6 +26,7 @@ constexpr const char* failedPolls = "FailedPolls";
 constexpr const char* nextPoll = "NextPoll";
 constexpr const char* pollSeconds = "PollSeconds";
 constexpr const char* runOnce = "RunOnce";
+constexpr const char* noReplyWarned = "NoReplyWarned";
 } // namespace status_value
 
 // The result of a poll that set the clock; other results say what went wrong.
@@ -46,6 +47,8 @@ struct StatusRecord {
     std::optional<UnixSeconds> nextPoll;
     std::uint32_t pollSeconds = 0;
     bool runOnce = false;
+    // The event log was told of a day without a valid reply, and not yet of its end.
+    bool noReplyWarned = false;
     // Values present but of the wrong type or unreadable, by name: they count as missing.
     std::vector<std::string> unreadable;
 };

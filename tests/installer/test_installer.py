@@ -27,6 +27,7 @@ HOST = int(os.environ.get('PENDRA_TEST_HOST', '14'))
 PORT = int(os.environ.get('PENDRA_TEST_PORT', '11127'))
 SETTINGS = r'HKLM\SOFTWARE\Tarnwick\NTP Client'
 SERVICE = r'HKLM\System\CurrentControlSet\Services\Pendra'
+EVENT_SOURCE = r'HKLM\System\CurrentControlSet\Services\EventLog\Application\Pendra'
 UNINSTALL = r'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 FOLDER = 'C:\\Program Files\\Tarnwick\\Pendra\\'
 PROGRAM_FILES = ('Pendra.exe', 'Klemora.exe', 'NTPServ.dat', 'Klemora.chm', 'html/KlemoraHelp.htm',
@@ -180,6 +181,9 @@ class InstallerTest(unittest.TestCase):
             'ImagePath': ('REG_SZ', FOLDER + 'Pendra.exe'), 'ObjectName': ('REG_SZ', 'LocalSystem'),
             'PreshutdownTimeout': ('REG_DWORD', '0x2bf20'), 'Start': ('REG_DWORD', '0x2'),
             'Type': ('REG_DWORD', '0x10')})
+        self.assertEqual(self.registry(EVENT_SOURCE), {
+            'EventMessageFile': ('REG_SZ', FOLDER + 'Pendra.exe'),
+            'TypesSupported': ('REG_DWORD', '0x7')})
         self.assertEqual(self.service_state(), 4)
         self.assertTrue(wait_for(lambda: any(t.startswith('time reset: ')
                                              for t in self.log_texts()), 30), self.log_texts())
@@ -309,6 +313,7 @@ class InstallerTest(unittest.TestCase):
         self.assertNotIn('did not close', log)
         self.assertEqual(self.service_state(), None)
         self.assertIsNone(self.registry(SERVICE))
+        self.assertIsNone(self.registry(EVENT_SOURCE))
         self.assertEqual(glob.glob(os.path.join(self.drive_c, 'Program Files', 'Tarnwick', '**',
                                                 '*'), recursive=True), [])
         self.assertFalse(glob.glob(os.path.join(self.drive_c, '**', 'Klemora.lnk'),

@@ -1,14 +1,17 @@
 // Runs the time service in the foreground the way its host does: initialize, then run.
 // Usage: sync-driver [STOP-AFTER-MS] [--stop-file PATH] [--stop-before-initialize]
-//                    [--status-denied]
+//                    [--status-denied] [--events PATH]
 // Another thread asks the loop to stop after STOP-AFTER-MS milliseconds, or once PATH exists.
 // --status-denied: every write of the status record fails with "access denied", as where the
 // service's account may not write its key (Wine enforces no registry rights).
+// --events: the events go to PATH, one line each, "type id text|text...", instead of the event
+// log (Wine keeps none).
 // Exit code: 0 when the configuration was read and the loop ran, 1 otherwise.
 #include "service/engine/win/SyncService.h"
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -22,6 +25,24 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--stop-before-initialize") == 0) {
             stopFirst = true;
+        } else if (std::strcmp(argv[i], "--events") == 0 && i + 1 < argc) {
+            const std::string path = argv[++i];
+            service.setEventSink([path](const ServiceEvent& event) {
+                static const char* const types[] = {"information", "warning", "error"};
+                StdioFile file;
+                file.open(path.c_str(), "ab");
+                if (file.get() == nullptr) {
+                    return;
+                }
+                std::fprintf(file.get(), "%s %u", types[static_cast<int>(event.type)],
+                             static_cast<unsigned>(event.id));
+                const char* separator = " ";
+                for (const std::string& text : event.strings) {
+                    std::fprintf(file.get(), "%s%s", separator, text.c_str());
+                    separator = "|";
+                }
+                std::fputc('\n', file.get());
+            });
         } else if (std::strcmp(argv[i], "--status-denied") == 0) {
             service.setStatusWriter([](const StatusRecord&) { return LONG{ERROR_ACCESS_DENIED}; });
         } else if (std::strcmp(argv[i], "--stop-file") == 0 && i + 1 < argc) {

@@ -2,6 +2,7 @@
 
 #include "service/engine/RegistryKey.h"
 #include "service/engine/SntpPacket.h"
+#include "service/engine/win/EventLogWriter.h"
 #include "service/engine/win/WinsockGuards.h"
 #include "service/host/BaseException.h"
 #include "service/host/Revision.h"
@@ -145,6 +146,7 @@ bool SyncService::initialize() {
             configured = true;
         }
         log().writeException(e);
+        emit({EventType::error, event_id::configurationError, {e.what()}});
         return false;
     }
     {
@@ -160,6 +162,8 @@ bool SyncService::initialize() {
     // Rounded up: a poll every 300 ms must not read as no interval at all.
     status.pollSeconds = (config.ntpPollMilliseconds + 999) / 1000;
     status.runOnce = config.runOnce != 0;
+    replyWatch.emplace(status.lastSuccess, unixNow(), status.noReplyWarned);
+    emit({EventType::information, event_id::started, {config.serverName}});
     log().writeFormatted("Start Pendra Rev: %s, server %s", pendraRevision,
                          config.serverName.c_str());
     if (!isWindowsNT) {
@@ -210,6 +214,15 @@ void SyncService::run() {
         stopRequested = true;
         log().writeException(e);
         log().writeLine("shutting down NTP service");
+    }
+    emit({EventType::information, event_id::stopped, {}});
+}
+
+void SyncService::emit(const ServiceEvent& event) {
+    if (eventSink) {
+        eventSink(event);
+    } else {
+        writeEventLog(event);
     }
 }
 
@@ -524,6 +537,11 @@ void SyncService::synchronizeOnce() {
             log().writeLine(line.c_str());
         }
     }
+    if (isBigStep(milliseconds(best->offset))) {
+        char seconds[64];
+        std::snprintf(seconds, sizeof seconds, "%+.3f", milliseconds(best->offset) / 1000);
+        emit({EventType::warning, event_id::clockStepped, {seconds, answeredServer}});
+    }
     status.lastSuccess = unixNow();
     status.offsetMilliseconds = milliseconds(best->offset);
     status.delayMilliseconds = milliseconds(best->delay);
@@ -745,6 +763,11 @@ void SyncService::recordPoll(const std::string& result, bool validReply) {
     } else {
         status.nextPoll = now + static_cast<UnixSeconds>(backoff.waitMilliseconds() / 1000);
     }
+    std::optional<ServiceEvent> event;
+    if (replyWatch) {
+        event = replyWatch->afterPoll(validReply, now, status.server);
+        status.noReplyWarned = replyWatch->warned();
+    }
     const LONG failure = statusWriter ? statusWriter(status) : writeStatusRegistry(status);
     // One line when writing starts to fail, not one a poll; the service goes on without it.
     if (failure != ERROR_SUCCESS && !statusWriteFailed) {
@@ -753,6 +776,9 @@ void SyncService::recordPoll(const std::string& result, bool validReply) {
             LastErrorException("RegSetValueEx", static_cast<std::uint32_t>(failure), "%r").what());
     }
     statusWriteFailed = failure != ERROR_SUCCESS;
+    if (event) {
+        emit(*event);
+    }
 }
 
 void SyncService::reportSync(NtpStamp offset, NtpStamp delay) {

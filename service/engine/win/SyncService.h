@@ -7,6 +7,7 @@
 #include "service/engine/PollBackoff.h"
 #include "service/engine/ServerRotation.h"
 #include "service/engine/ServiceConfiguration.h"
+#include "service/engine/ServiceEvents.h"
 #include "service/engine/SntpPacket.h"
 #include "service/engine/win/ServerAddress.h"
 #include "service/host/win/ServiceBase.h"
@@ -56,6 +57,9 @@ public:
     // Replaces the writer of the status record (tests only: a registry that refuses it).
     using StatusWriter = std::function<LONG(const StatusRecord&)>;
     void setStatusWriter(StatusWriter writer) { statusWriter = std::move(writer); }
+    // Replaces the event log (tests only: Wine keeps none).
+    using EventSink = std::function<void(const ServiceEvent&)>;
+    void setEventSink(EventSink sink) { eventSink = std::move(sink); }
 
 private:
     void requestStop(const char* line);
@@ -103,6 +107,10 @@ private:
     StatusRecord status;
     bool statusWriteFailed = false;
     StatusWriter statusWriter;
+    EventSink eventSink;
+    // Whether a day passed without a valid reply; from the start on.
+    std::optional<ReplyWatch> replyWatch;
+    void emit(const ServiceEvent& event);
     // A query binds a port of the system's choice: the service may hold the configured one.
     bool ephemeralPort = false;
     std::uint64_t tickTotal = 0;

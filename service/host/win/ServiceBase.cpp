@@ -1,6 +1,7 @@
 #include "service/host/win/ServiceBase.h"
 
 #include "service/host/StartupCommand.h"
+#include "service/host/win/EventSource.h"
 #include "win32/ModulePath.h"
 
 #include <shellapi.h>
@@ -212,7 +213,12 @@ bool ServiceBase::install(DWORD startType) {
                                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType,
                                          SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
                                          dependencies(), nullptr, nullptr));
-    return static_cast<bool>(created);
+    if (!created) {
+        return false;
+    }
+    // Without the source the events still reach the log, only without their texts.
+    registerEventSource(modulePath());
+    return true;
 }
 
 bool ServiceBase::uninstall() {
@@ -224,7 +230,11 @@ bool ServiceBase::uninstall() {
         return false;
     }
     ServiceHandle service(OpenServiceA(manager.get(), serviceName, DELETE));
-    return service && DeleteService(service.get());
+    if (!service || !DeleteService(service.get())) {
+        return false;
+    }
+    removeEventSource();
+    return true;
 }
 
 bool ServiceBase::start() {

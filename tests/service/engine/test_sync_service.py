@@ -677,6 +677,54 @@ class SyncServiceTest(unittest.TestCase):
         self.assertEqual(code, 0, output)
         self.assertNotIn('Unreadable', output)
 
+    # --- the events -----------------------------------------------------------------------------
+
+    def test_events_of_a_configuration_error_a_day_without_reply_and_its_end(self):
+        events = os.path.join(self.work, 'events.log')
+
+        def written():
+            if not os.path.exists(events):
+                return []
+            with open(events, encoding='latin-1') as log:
+                lines = log.read().splitlines()
+            os.remove(events)
+            return lines
+
+        # A setting out of range ends the service at its start.
+        self.configure(NTPSamples=9)
+        self.assertEqual(self.run_service('--events', windows_path(events))[0], 1)
+        lines = written()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertTrue(lines[0].startswith('error 3 '), lines)
+        self.assertIn('NTPSamples', lines[0])
+
+        # The last success was 25 hours ago; the server now refuses this client: the first
+        # failed poll completes the day.
+        self.configure()
+        self.fresh_status()
+        day_ago = time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime(time.time() - 25 * 3600))
+        for name, value in (('LastPoll', day_ago), ('LastSuccess', day_ago),
+                            ('LastResult', 'synchronised')):
+            self.wine('reg', 'add', STATUS_KEY, '/v', name, '/d', value, '/f')
+        pid = testhost('fake', HOST, PORT + 1, self.work, '--mode', 'kod', '--kod', 'DENY')
+        self.addCleanup(testhost, 'stop', pid)
+        self.wine('reg', 'add', SETTINGS_KEY, '/v', 'NTPServerPort', '/t', 'REG_DWORD', '/d',
+                  str(PORT + 1), '/f')
+        self.assertEqual(self.run_service('--events', windows_path(events), 1500)[0], 0)
+        self.assertEqual(written(), [f'information 1 {self.server_address}',
+                                     f'warning 5 {day_ago}|1', 'information 2'])
+        self.assertEqual(self.status_values()['NoReplyWarned'], '0x1')
+
+        # Started again, with a server that answers: the end of it is told, once.
+        self.start_chrony()
+        self.wine('reg', 'add', SETTINGS_KEY, '/v', 'NTPServerPort', '/t', 'REG_DWORD', '/d',
+                  str(PORT), '/f')
+        self.assertEqual(self.run_service('--events', windows_path(events))[0], 0)
+        self.assertEqual(written(), [f'information 1 {self.server_address}',
+                                     f'information 6 {self.server_address}|{day_ago}',
+                                     'information 2'])
+        self.assertEqual(self.status_values()['NoReplyWarned'], '0x0')
+
     # --- Pendra -query -------------------------------------------------------------------------
 
     def query(self, *args):

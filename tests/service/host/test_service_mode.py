@@ -7,6 +7,7 @@ file. The time server is the fake SNTP server on a test host. Needs root.
 """
 import glob
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -114,6 +115,14 @@ class ServiceModeTest(unittest.TestCase):
         self.assertEqual(config, {'path': self.windows('Pendra.exe'), 'start': '2',
                                   'type': '16', 'account': 'LocalSystem',
                                   'dependencies': ''})
+        # An event source whose texts are in Pendra.exe's message table; -remove takes it away.
+        source = r'HKLM\System\CurrentControlSet\Services\EventLog\Application\Pendra'
+        done = self.wine('reg', 'query', source)
+        self.assertRegex(done.stdout, r'EventMessageFile\s+REG_EXPAND_SZ\s+' +
+                         re.escape(self.windows('Pendra.exe')) + r'\s')
+        self.assertRegex(done.stdout, r'TypesSupported\s+REG_DWORD\s+0x7\s')
+        self.assertEqual(self.pendra('-removeq'), (0, []))
+        self.assertNotEqual(self.wine('reg', 'query', source, check=False).returncode, 0)
 
     def test_installing_twice_fails_with_the_privileges_box(self):
         self.assertEqual(self.pendra('-installq'), (0, []))

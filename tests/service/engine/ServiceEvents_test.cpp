@@ -1,0 +1,50 @@
+// The events' rules: a step worth reporting, and the day without a valid reply, warned once and
+// cleared once.
+#include "service/engine/ServiceEvents.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr UnixSeconds start = 1796731200; // 2026-12-08T12:00:00Z
+constexpr UnixSeconds day = 86400;
+
+} // namespace
+
+TEST(ServiceEvents, AStepOfMoreThanAMinuteEitherWayIsBig) {
+    EXPECT_FALSE(isBigStep(60000));
+    EXPECT_FALSE(isBigStep(-60000));
+    EXPECT_TRUE(isBigStep(60000.5));
+    EXPECT_TRUE(isBigStep(-3600000));
+    EXPECT_FALSE(isBigStep(0.4));
+}
+
+TEST(ServiceEvents, ADayWithoutAValidReplyIsWarnedOnceAndItsEndTold) {
+    ReplyWatch watch(std::nullopt, start);
+    // Failing from the start: nothing until the day is full, then one warning.
+    EXPECT_FALSE(watch.afterPoll(false, start + 60, ""));
+    EXPECT_FALSE(watch.afterPoll(false, start + day - 1, ""));
+    const auto warning = watch.afterPoll(false, start + day, "");
+    ASSERT_TRUE(warning);
+    EXPECT_EQ(*warning,
+              (ServiceEvent{
+                  EventType::warning, event_id::noReplyForADay, {"2026-12-08T12:00:00Z", "3"}}));
+    EXPECT_FALSE(watch.afterPoll(false, start + 2 * day, ""));
+    const auto again = watch.afterPoll(true, start + 2 * day + 5, "pool.test");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(*again, (ServiceEvent{EventType::information,
+                                    event_id::repliesAgain,
+                                    {"pool.test", "2026-12-08T12:00:00Z"}}));
+    // A valid reply without a warning before it tells nothing; the day counts from it anew.
+    EXPECT_FALSE(watch.afterPoll(true, start + 3 * day, "pool.test"));
+    EXPECT_FALSE(watch.afterPoll(false, start + 4 * day - 1, ""));
+    EXPECT_TRUE(watch.afterPoll(false, start + 4 * day, ""));
+
+    // A last success a day old at the start: the first failed poll warns; where the warning was
+    // given before the restart, only the end of it is told.
+    ReplyWatch restarted(start - day, start);
+    EXPECT_TRUE(restarted.afterPoll(false, start + 1, ""));
+    ReplyWatch warnedBefore(start - day, start, true);
+    EXPECT_FALSE(warnedBefore.afterPoll(false, start + 1, ""));
+    EXPECT_TRUE(warnedBefore.afterPoll(true, start + 2, "pool.test"));
+}
