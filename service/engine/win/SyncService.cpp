@@ -163,6 +163,9 @@ bool SyncService::initialize() {
     status.pollSeconds = (config.ntpPollMilliseconds + 999) / 1000;
     status.runOnce = config.runOnce != 0;
     replyWatch.emplace(status.lastSuccess, unixNow(), status.noReplyWarned);
+    statusWriting = std::make_unique<StatusWriterThread>([this](const StatusRecord& record) {
+        return statusWriter ? statusWriter(record) : writeStatusRegistry(record);
+    });
     emit({EventType::information, event_id::started, {config.serverName}});
     log().writeFormatted("Start Pendra Rev: %s, server %s", pendraRevision,
                          config.serverName.c_str());
@@ -214,6 +217,10 @@ void SyncService::run() {
         stopRequested = true;
         log().writeException(e);
         log().writeLine("shutting down NTP service");
+    }
+    if (statusWriting) {
+        statusWriting->flush();
+        noteStatusWrites();
     }
     emit({EventType::information, event_id::stopped, {}});
 }
@@ -768,7 +775,17 @@ void SyncService::recordPoll(const std::string& result, bool validReply) {
         event = replyWatch->afterPoll(validReply, now, status.server);
         status.noReplyWarned = replyWatch->warned();
     }
-    const LONG failure = statusWriter ? statusWriter(status) : writeStatusRegistry(status);
+    if (statusWriting) {
+        noteStatusWrites();
+        statusWriting->post(status);
+    }
+    if (event) {
+        emit(*event);
+    }
+}
+
+void SyncService::noteStatusWrites() {
+    const LONG failure = statusWriting->lastResult();
     // One line when writing starts to fail, not one a poll; the service goes on without it.
     if (failure != ERROR_SUCCESS && !statusWriteFailed) {
         log().writeFormatted(
@@ -776,9 +793,6 @@ void SyncService::recordPoll(const std::string& result, bool validReply) {
             LastErrorException("RegSetValueEx", static_cast<std::uint32_t>(failure), "%r").what());
     }
     statusWriteFailed = failure != ERROR_SUCCESS;
-    if (event) {
-        emit(*event);
-    }
 }
 
 void SyncService::reportSync(NtpStamp offset, NtpStamp delay) {

@@ -10,6 +10,7 @@
 #include "service/engine/ServiceEvents.h"
 #include "service/engine/SntpPacket.h"
 #include "service/engine/win/ServerAddress.h"
+#include "service/engine/win/StatusWriterThread.h"
 #include "service/host/win/ServiceBase.h"
 #include "win32/Guards.h"
 
@@ -92,6 +93,8 @@ private:
     // After a poll: its result in the status record, which is written for people and scripts.
     // validReply: the poll had one, even if its offset was refused; else it counts as failed.
     void recordPoll(const std::string& result, bool validReply);
+    // One log line when writing the record has started to fail.
+    void noteStatusWrites();
     // Bits that an off-path sender cannot guess, from the system's random generator.
     std::uint32_t unpredictableBits();
 
@@ -107,6 +110,7 @@ private:
     StatusRecord status;
     bool statusWriteFailed = false;
     StatusWriter statusWriter;
+    std::unique_ptr<StatusWriterThread> statusWriting;
     EventSink eventSink;
     // Whether a day passed without a valid reply; from the start on.
     std::optional<ReplyWatch> replyWatch;
