@@ -1,5 +1,7 @@
 #include "desktop/worldtime/ZoneTime.h"
 
+#include "common/CivilDate.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -36,16 +38,6 @@ int monthLength(int year, int month) {
     return month == 2 && leapYear(year) ? 29 : lengths[static_cast<std::size_t>(month - 1)];
 }
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
-    year -= month <= 2;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
-    const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
-}
-
 SYSTEMTIME civilFromMilliseconds(std::int64_t milliseconds) {
     std::int64_t days = milliseconds / 86400000;
     std::int64_t rest = milliseconds % 86400000;
@@ -53,20 +45,11 @@ SYSTEMTIME civilFromMilliseconds(std::int64_t milliseconds) {
         rest += 86400000;
         --days;
     }
-    const std::int64_t shifted = days + 719468;
-    const std::int64_t era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
-    const auto dayOfEra = static_cast<unsigned>(shifted - era * 146097);
-    const unsigned yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const unsigned mp = (5 * dayOfYear + 2) / 153;
-    const unsigned day = dayOfYear - (153 * mp + 2) / 5 + 1;
-    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t year = static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2);
+    const CivilDate date = civilFromDays(days);
     SYSTEMTIME t{};
-    t.wYear = static_cast<std::uint16_t>(year);
-    t.wMonth = static_cast<std::uint16_t>(month);
-    t.wDay = static_cast<std::uint16_t>(day);
+    t.wYear = static_cast<std::uint16_t>(date.year);
+    t.wMonth = static_cast<std::uint16_t>(date.month);
+    t.wDay = static_cast<std::uint16_t>(date.day);
     // 1970-01-01 was a Thursday.
     t.wDayOfWeek = static_cast<std::uint16_t>(((days % 7) + 11) % 7);
     t.wHour = static_cast<std::uint16_t>(rest / 3600000);

@@ -381,7 +381,8 @@ class InstallerTest(unittest.TestCase):
             self.assertEqual(sorted(row[3] for row in table('Registry')), sorted(
                 ['AppRoot', 'NTPServerName', 'NTPPollMilliseconds', 'RunOnce', 'MaxAdjustSeconds',
                  'WriteLogEntries', 'LogDirectory', 'WaitForRAS', 'RASPollMilliseconds',
-                 'LogFileCount', 'NTPServerPort', 'NTPSamples']))
+                 'LogFileCount', 'NTPServerPort', 'NTPSamples', 'EventMessageFile',
+                 'TypesSupported']))
             self.assertEqual({row[0]: row[3] for row in table('CustomAction')},
                              {'PrepareSettings': 'PrepareSettings',
                               'KeepProgramFolder': 'KeepProgramFolder',
