@@ -55,6 +55,10 @@ void CSetTimeDlg::fitCalendar() {
     if (!SendMessageA(m_monthCalendar, MCM_GETMINREQRECT, 0, reinterpret_cast<LPARAM>(&need))) {
         return;
     }
+    // About a day's column to spare, which the calendar shares out on both sides: with week
+    // numbers and no circle, Wine's calendar starts its today line one column left of the days,
+    // beyond the left edge of a calendar of only its least width.
+    need.right += (need.right - need.left) / 8;
     const RECT calendar = itemRectangle(IDC_CALENDAR);
     const int growX =
         static_cast<int>(std::max(0L, (need.right - need.left) - (calendar.right - calendar.left)));
