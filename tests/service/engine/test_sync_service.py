@@ -783,6 +783,14 @@ class SyncServiceTest(unittest.TestCase):
             done = self.wine(PENDRA, *args, check=False)
             self.assertEqual(done.returncode, 2, (args, done.stdout))
             self.assertIn(text, done.stdout, args)
+        # A name that does not resolve, with a hosts file that lacks it and no name server.
+        wrapper = pendra_testlib.private_name_service(
+            self.work, hosts='127.0.0.1 localhost\n', nsswitch_conf='hosts: files\n')
+        done = subprocess.run([*wrapper, pendra_testlib.WINE_RUN, PREFIX, PENDRA, '-query',
+                               'pendra-missing.test'], capture_output=True, text=True,
+                              timeout=60, check=False)
+        self.assertEqual(done.returncode, 2, done.stdout)
+        self.assertIn('cannot resolve server name "pendra-missing.test"', done.stdout)
 
 
 if __name__ == '__main__':
