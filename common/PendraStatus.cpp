@@ -23,7 +23,12 @@ std::string decimalText(double value, int decimals, bool signed_) {
             c = '.';
         }
     }
-    return text;
+    // What rounds to zero has no sign: "-0.0" reads as a fault.
+    std::string result = text;
+    if (result[0] == '-' && result.find_first_not_of("0.", 1) == std::string::npos) {
+        result[0] = '+';
+    }
+    return result;
 }
 
 std::string millisecondsText(double value, bool signed_) {

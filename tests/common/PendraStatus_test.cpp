@@ -140,6 +140,10 @@ TEST(PendraStatus, OneLineSaysWhatAPersonWantsToKnow) {
     StatusRecord record = synchronisedAt(noon);
     EXPECT_EQ(statusLine(record, noon + 5, utcClock),
               "Synchronised 12:00:00 from 2001:db8::7, offset +0.4 ms");
+    // What rounds to zero shows no minus.
+    record.offsetMilliseconds = -0.04;
+    EXPECT_EQ(statusLine(record, noon + 5, utcClock),
+              "Synchronised 12:00:00 from 2001:db8::7, offset +0.0 ms");
     record.lastPoll = noon + 2700;
     record.failedPolls = 3;
     record.lastResult = "no valid reply";
