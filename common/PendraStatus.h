@@ -35,6 +35,16 @@ constexpr const char* resultSynchronised = "synchronised";
 // Seconds since 1970-01-01 00:00 UTC.
 using UnixSeconds = std::int64_t;
 
+// A FILETIME count (100-ns units since 1601-01-01 UTC) in whole seconds since 1970, and back.
+constexpr std::int64_t fileTimeTicksPerSecond = 10000000;
+constexpr std::int64_t secondsFrom1601To1970 = 11644473600;
+constexpr UnixSeconds unixFromFileTime(std::uint64_t ticks) {
+    return static_cast<UnixSeconds>(ticks / fileTimeTicksPerSecond) - secondsFrom1601To1970;
+}
+constexpr std::uint64_t fileTimeFromUnix(UnixSeconds time) {
+    return static_cast<std::uint64_t>(time + secondsFrom1601To1970) * fileTimeTicksPerSecond;
+}
+
 struct StatusRecord {
     std::optional<UnixSeconds> lastPoll;
     std::string lastResult;

@@ -5,6 +5,12 @@
 
 #include <string>
 
+UnixSeconds unixNow() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return unixFromFileTime(std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime);
+}
+
 std::optional<StatusRecord> readStatusRegistry() {
     HKEY opened = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, statusKeyPath, 0, KEY_QUERY_VALUE, &opened) !=

@@ -8,6 +8,9 @@
 
 #include <optional>
 
+// The system clock, in the record's seconds.
+UnixSeconds unixNow();
+
 // The record; none when its key is missing or cannot be opened.
 std::optional<StatusRecord> readStatusRegistry();
 

@@ -81,12 +81,7 @@ public:
         }
         return result;
     }
-    UnixSeconds now() override {
-        FILETIME now{};
-        GetSystemTimeAsFileTime(&now);
-        const std::uint64_t ticks = std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
-        return static_cast<UnixSeconds>(ticks / 10000000) - 11644473600;
-    }
+    UnixSeconds now() override { return unixNow(); }
 
 private:
     SyncService& service_;

@@ -29,16 +29,9 @@ constexpr int serverListFont = 15;
 constexpr UINT_PTR statusTimer = 1;
 constexpr UINT statusRefreshMilliseconds = 3000;
 
-UnixSeconds unixNow() {
-    FILETIME now{};
-    GetSystemTimeAsFileTime(&now);
-    const std::uint64_t ticks = std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
-    return static_cast<UnixSeconds>(ticks / 10000000) - 11644473600;
-}
-
 // A moment as this computer's local time of day, hh:mm:ss.
 std::string localClock(UnixSeconds time) {
-    const std::uint64_t ticks = static_cast<std::uint64_t>(time + 11644473600) * 10000000;
+    const std::uint64_t ticks = fileTimeFromUnix(time);
     const FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     SYSTEMTIME universal{};
     SYSTEMTIME local{};

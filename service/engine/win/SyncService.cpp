@@ -53,10 +53,9 @@ NtpStamp clockNow() {
     return NtpStamp::fromFileTime(clockTicks());
 }
 
-UnixSeconds unixNow() {
-    constexpr std::uint64_t ticksPerSecond = 10000000;
-    constexpr std::int64_t secondsFrom1601To1970 = 11644473600;
-    return static_cast<std::int64_t>(clockTicks() / ticksPerSecond) - secondsFrom1601To1970;
+// The record's seconds, from the same clock as the exchange.
+UnixSeconds clockSeconds() {
+    return unixFromFileTime(clockTicks());
 }
 
 // The step of that clock in 100-ns units: how far an honest T4 - T1 may fall short.
@@ -162,7 +161,7 @@ bool SyncService::initialize() {
     // Rounded up: a poll every 300 ms must not read as no interval at all.
     status.pollSeconds = (config.ntpPollMilliseconds + 999) / 1000;
     status.runOnce = config.runOnce != 0;
-    replyWatch.emplace(status.lastSuccess, unixNow(), status.noReplyWarned);
+    replyWatch.emplace(status.lastSuccess, clockSeconds(), status.noReplyWarned);
     statusWriting = std::make_unique<StatusWriterThread>([this](const StatusRecord& record) {
         return statusWriter ? statusWriter(record) : writeStatusRegistry(record);
     });
@@ -549,7 +548,7 @@ void SyncService::synchronizeOnce() {
         std::snprintf(seconds, sizeof seconds, "%+.3f", milliseconds(best->offset) / 1000);
         emit({EventType::warning, event_id::clockStepped, {seconds, answeredServer}});
     }
-    status.lastSuccess = unixNow();
+    status.lastSuccess = clockSeconds();
     status.offsetMilliseconds = milliseconds(best->offset);
     status.delayMilliseconds = milliseconds(best->delay);
     status.server = answeredServer;
@@ -759,7 +758,7 @@ int SyncService::query(const std::string& server, std::uint32_t samples,
 }
 
 void SyncService::recordPoll(const std::string& result, bool validReply) {
-    const UnixSeconds now = unixNow();
+    const UnixSeconds now = clockSeconds();
     status.lastPoll = now;
     status.lastResult = result;
     if (!validReply) {

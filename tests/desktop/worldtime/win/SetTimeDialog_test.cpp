@@ -34,18 +34,28 @@ void chooseAndSet(const CSetTimeDlg& dialog, SYSTEMTIME day, SYSTEMTIME time) {
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog.m_hWnd, IDC_SET_TIME)));
 }
 
+// The dialog made as the page makes it; it deletes itself with its window. None when it could
+// not be made.
+CSetTimeDlg* openDialog() {
+    INITCOMMONCONTROLSEX classes{sizeof classes, ICC_DATE_CLASSES};
+    auto* dialog = new CSetTimeDlg;
+    if (!InitCommonControlsEx(&classes) || !dialog->Create(IDD_SET_TIME, nullptr)) {
+        delete dialog;
+        return nullptr;
+    }
+    return dialog;
+}
+
 } // namespace
 
 TEST(SetTimeDialog, SetsTheCalendarsDayAtThePickersTimeAndWineRefusesABigChange) {
-    INITCOMMONCONTROLSEX classes{sizeof classes, ICC_DATE_CLASSES};
-    ASSERT_TRUE(InitCommonControlsEx(&classes));
-    auto* dialog = new CSetTimeDlg; // deletes itself with its window
+    CSetTimeDlg* dialog = openDialog();
+    ASSERT_NE(dialog, nullptr);
     std::vector<SYSTEMTIME> passed;
     dialog->m_setLocalTime = [&passed](const SYSTEMTIME& time) {
         passed.push_back(time);
         return TRUE;
     };
-    ASSERT_TRUE(dialog->Create(IDD_SET_TIME, nullptr));
     const HWND window = dialog->m_hWnd;
 
     // The 29th of February of a leap year at 23:59:58 and some milliseconds in the picker, which
@@ -98,10 +108,8 @@ TEST(SetTimeDialog, SetsTheCalendarsDayAtThePickersTimeAndWineRefusesABigChange)
 // In any font the calendar gets the room its month needs, and nothing overlaps: the calendar
 // and the time picker inside the frame, the buttons below it, all inside the dialog.
 TEST(SetTimeDialog, TheCalendarHasItsRoomAndNoControlCoversAnother) {
-    INITCOMMONCONTROLSEX classes{sizeof classes, ICC_DATE_CLASSES};
-    ASSERT_TRUE(InitCommonControlsEx(&classes));
-    auto* dialog = new CSetTimeDlg; // deletes itself with its window
-    ASSERT_TRUE(dialog->Create(IDD_SET_TIME, nullptr));
+    CSetTimeDlg* dialog = openDialog();
+    ASSERT_NE(dialog, nullptr);
     const HWND window = dialog->m_hWnd;
     const auto area = [window](UINT id) {
         RECT rect{};
@@ -138,10 +146,8 @@ TEST(SetTimeDialog, TheCalendarHasItsRoomAndNoControlCoversAnother) {
 // Moved to a monitor at 192 DPI: the dialog takes the rectangle Windows suggests, its own big
 // font is made for that DPI, and the calendar still has the room its month needs.
 TEST(SetTimeDialog, ADpiChangeTakesTheSuggestedRectangleAndMakesTheFontAgain) {
-    INITCOMMONCONTROLSEX classes{sizeof classes, ICC_DATE_CLASSES};
-    ASSERT_TRUE(InitCommonControlsEx(&classes));
-    auto* dialog = new CSetTimeDlg; // deletes itself with its window
-    ASSERT_TRUE(dialog->Create(IDD_SET_TIME, nullptr));
+    CSetTimeDlg* dialog = openDialog();
+    ASSERT_NE(dialog, nullptr);
     const HWND window = dialog->m_hWnd;
     const auto fontHeight = [&dialog] {
         LOGFONTA font{};
