@@ -108,9 +108,7 @@ UINT mapFor(double scale) {
 
 CStaticWorldClock::CStaticWorldClock(CDateTimePage& page)
     : m_page(page), m_map(nullptr), m_mapDC(CreateCompatibleDC(nullptr)),
-      m_layerDC(CreateCompatibleDC(nullptr)), m_pictureMapDC(CreateCompatibleDC(nullptr)) {
-    useMap(IDB_WORLDMAP);
-}
+      m_layerDC(CreateCompatibleDC(nullptr)), m_pictureMapDC(CreateCompatibleDC(nullptr)) {}
 
 CStaticWorldClock::~CStaticWorldClock() = default;
 
