@@ -11,9 +11,9 @@
 // The system clock, in the record's seconds.
 UnixSeconds unixNow();
 
-// The record; none when its key is missing or cannot be opened.
+// The record, all of it from one write; none when its key is missing or cannot be opened.
 std::optional<StatusRecord> readStatusRegistry();
 
-// Creates the key when it is missing and writes every value: ERROR_SUCCESS, or the first
-// failure's code.
+// Creates the key when it is missing and writes every value, keeping readers out meanwhile:
+// ERROR_SUCCESS, or the first failure's code.
 LONG writeStatusRegistry(const StatusRecord& record);

@@ -36,6 +36,7 @@ HOST = int(os.environ.get('PENDRA_TEST_HOST', '13'))
 PORT = int(os.environ.get('PENDRA_TEST_PORT', '11126'))
 DESKTOP = f'klemora-{os.getpid()}'
 RUN_KEY = r'HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Run'
+EVENT_SOURCE = r'HKLM\System\CurrentControlSet\Services\EventLog\Application\Pendra'
 APP_DEFAULTS = r'HKEY_CURRENT_USER\Software\Wine\AppDefaults'
 ABOUT_TITLE_HEX = 'Info \xfcber Klemora'.encode('cp1252').hex()
 APPLY, HELP = 0x3021, 9
@@ -593,6 +594,30 @@ class KlemoraTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: len(self.start_lines()) == 3, 40), self.log_texts())
         self.assertEqual(self.registry_value(SETTINGS_KEY, 'NTPServerName'), ('REG_SZ', servers))
         self.assertEqual(START_LINE.match(self.start_lines()[-1]).group(1), servers)
+        self.drive('close', ';', 'wait-gone')
+
+    def test_a_stored_server_shows_as_stored_and_apply_registers_the_event_source(self):
+        self.remove_service()
+        self.addCleanup(self.remove_service)
+        self.wine('reg', 'delete', EVENT_SOURCE, '/f', check=False)
+        self.addCleanup(self.wine, 'reg', 'delete', EVENT_SOURCE, '/f', check=False)
+        shutil.copy(QUERY, os.path.join(self.folder, 'service-query.exe'))
+        # A stored name that only begins a listed one is not that one.
+        self.write_server_list('time.nist.gov', 'pool.ntp.org')
+        self.configure(NTPServerName='time')
+        self.start_klemora()
+        self.drive('select-tab', 1)
+        self.assertEqual(self.drive('text', 1008, ';', 'combo', 1008),
+                         ['time', 'time.nist.gov', 'pool.ntp.org', 'selected=-1'])
+        # Apply keeps it, registers the service and with it the source of its events, whose
+        # texts are in Pendra.exe.
+        self.drive('click', 1003, ';', 'click', APPLY)
+        self.assertTrue(wait_for(lambda: self.service('status', 'Pendra')[0] == 0, 20),
+                        self.drive('--timeout', 500, 'box', check=False))
+        self.assertEqual(self.registry_value(SETTINGS_KEY, 'NTPServerName'), ('REG_SZ', 'time'))
+        self.assertEqual(self.registry_value(EVENT_SOURCE, 'EventMessageFile'),
+                         ('REG_EXPAND_SZ', self.windows_folder + '\\Pendra.exe'))
+        self.assertEqual(self.registry_value(EVENT_SOURCE, 'TypesSupported'), ('REG_DWORD', '0x7'))
         self.drive('close', ';', 'wait-gone')
 
     def test_a_service_slow_to_stop_is_started_again_once_it_has_stopped(self):

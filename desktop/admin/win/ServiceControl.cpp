@@ -2,6 +2,7 @@
 
 #include "desktop/admin/ProgramPaths.h"
 #include "desktop/admin/win/SettingsRegistry.h"
+#include "win32/EventSource.h"
 #include "win32/Guards.h"
 
 #include <shellapi.h>
@@ -28,9 +29,11 @@ void waitUntilStopped(SC_HANDLE service) {
     }
 }
 
-// Registers Pendra as an automatic service of the local system.
+// Registers Pendra as an automatic service of the local system, and as the source of its
+// events, as Pendra -install does.
 std::optional<ServiceFailure> installService(SC_HANDLE manager, ServiceHandle& service) {
-    const std::string path = quotedServicePath(pendraPath());
+    const std::string program = pendraPath();
+    const std::string path = quotedServicePath(program);
     service.reset(CreateServiceA(manager, "Pendra", "Pendra", SERVICE_ALL_ACCESS,
                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                  SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr,
@@ -38,6 +41,8 @@ std::optional<ServiceFailure> installService(SC_HANDLE manager, ServiceHandle& s
     if (!service) {
         return failedCall("CreateService");
     }
+    // Without the source the events still reach the log, only without their texts.
+    registerEventSource(program);
     return std::nullopt;
 }
 

@@ -260,12 +260,15 @@ void Standard::fillServerList() {
     for (const std::string& entry : serverListEntries(content)) {
         SendMessageA(m_comboServer, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.c_str()));
     }
-    if (syncSettings.serverName &&
-        SendMessageA(m_comboServer, CB_FINDSTRING, static_cast<WPARAM>(-1),
-                     reinterpret_cast<LPARAM>(syncSettings.serverName->c_str())) != CB_ERR) {
-        SendMessageA(m_comboServer, CB_SELECTSTRING, 1,
-                     reinterpret_cast<LPARAM>(syncSettings.serverName->c_str()));
-    } else if (syncSettings.serverName) {
+    if (!syncSettings.serverName) {
+        return;
+    }
+    // The whole name: the prefix search would show "time.nist.gov" for a stored "time".
+    const LRESULT listed = SendMessageA(m_comboServer, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                        reinterpret_cast<LPARAM>(syncSettings.serverName->c_str()));
+    if (listed != CB_ERR) {
+        SendMessageA(m_comboServer, CB_SETCURSEL, static_cast<WPARAM>(listed), 0);
+    } else {
         // A server or a list that the file does not name is shown as it is stored.
         SetWindowTextA(m_comboServer, syncSettings.serverName->c_str());
     }

@@ -96,6 +96,11 @@ LRESULT CStaticLink::windowProc(UINT message, WPARAM wParam, LPARAM lParam) {
         return HTCLIENT;
     case reflectedMessageBase + WM_CTLCOLORSTATIC:
         return drawAsLink(reinterpret_cast<HDC>(wParam));
+    case WM_SETFONT:
+        // A new font (the dialog manager sends one when the DPI changes): the link's underlined
+        // copy is made again from it at the next paint, which the control may do at once.
+        m_font.reset();
+        return Default();
     case WM_LBUTTONDOWN:
         follow();
         return 0;

@@ -1,7 +1,7 @@
 #include "service/host/win/ServiceBase.h"
 
 #include "service/host/StartupCommand.h"
-#include "service/host/win/EventSource.h"
+#include "win32/EventSource.h"
 #include "win32/ModulePath.h"
 
 #include <shellapi.h>

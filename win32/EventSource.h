@@ -1,5 +1,6 @@
-// Pendra as a source of the Windows event log: registered with -install (the event log finds
-// the texts of its events in the program's message table), removed with -remove.
+// Pendra as a source of the Windows event log: registered wherever the service is (Pendra
+// -install, Klemora when it registers the service itself; the event log finds the texts of its
+// events in Pendra.exe's message table), removed with -remove.
 #pragma once
 
 #include <string>

@@ -1,4 +1,4 @@
-#include "service/host/win/EventSource.h"
+#include "win32/EventSource.h"
 
 #include "win32/Guards.h"
 
