@@ -48,6 +48,9 @@ struct Setting {
     std::uint32_t propertyUnit = 1;
     const char* unitName = "";
     bool editedByKlemora = false;
+    // Whether an installation over settings that lack the value adds it; else it stays absent
+    // there, so that an upgrade changes nothing that the user did not ask for.
+    bool addedToKeptSettings = true;
 
     // The registry type that a program writes.
     constexpr std::uint32_t registryType() const {
@@ -152,12 +155,34 @@ inline constexpr Setting ntpSamples{.name = "NTPSamples",
                                     .property = "NTPSAMPLES",
                                     .unitName = "samples"};
 
+// Above 0, offsets up to this many milliseconds are slewed and the clock's frequency is kept;
+// 0 steps every correction, as the service always did.
+inline constexpr Setting maxSlewMilliseconds{.name = "MaxSlewMilliseconds",
+                                             .shape = Shape::number,
+                                             .reading = Reading::strict,
+                                             .least = 0,
+                                             .most = 60000,
+                                             .absent = 0,
+                                             .initial = 1000,
+                                             .property = "MAXSLEW",
+                                             .unitName = "milliseconds",
+                                             .addedToKeptSettings = false};
+
 // Every setting, in the order in which the package writes and logs them.
-inline constexpr std::array<const Setting*, 12> all{
-    &appRoot,      &ntpServerName,    &ntpPollMilliseconds,
-    &runOnce,      &maxAdjustSeconds, &writeLogEntries,
-    &logDirectory, &waitForRas,       &rasPollMilliseconds,
-    &logFileCount, &ntpServerPort,    &ntpSamples,
+inline constexpr std::array<const Setting*, 13> all{
+    &appRoot,
+    &ntpServerName,
+    &ntpPollMilliseconds,
+    &runOnce,
+    &maxAdjustSeconds,
+    &writeLogEntries,
+    &logDirectory,
+    &waitForRas,
+    &rasPollMilliseconds,
+    &logFileCount,
+    &ntpServerPort,
+    &ntpSamples,
+    &maxSlewMilliseconds,
 };
 
 } // namespace pendra_settings

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <system_error>
 
@@ -23,10 +24,14 @@ std::string decimalText(double value, int decimals, bool signed_) {
             c = '.';
         }
     }
-    // What rounds to zero has no sign: "-0.0" reads as a fault.
+    // What rounds to zero has no minus: "-0.0" reads as a fault.
     std::string result = text;
     if (result[0] == '-' && result.find_first_not_of("0.", 1) == std::string::npos) {
-        result[0] = '+';
+        if (signed_) {
+            result[0] = '+';
+        } else {
+            result.erase(0, 1);
+        }
     }
     return result;
 }
@@ -43,7 +48,7 @@ std::optional<double> parseMilliseconds(const std::string& text) {
     }
     double value = 0;
     const auto [stop, error] = std::from_chars(begin, end, value, std::chars_format::fixed);
-    if (error != std::errc() || stop != end || begin == end) {
+    if (error != std::errc() || stop != end || begin == end || !std::isfinite(value)) {
         return std::nullopt;
     }
     return value;
@@ -62,6 +67,23 @@ std::string durationText(std::int64_t seconds) {
         std::snprintf(text, sizeof text, "%lld days", static_cast<long long>(seconds / 86400));
     }
     return text;
+}
+
+// Whether the next poll is late by more than a poll interval, at least two minutes: the time
+// that a poll of several silent servers may take itself. A service that waits longer after a
+// kiss-o'-death has said so in the record.
+bool isOverdue(const StatusRecord& record, UnixSeconds now) {
+    const auto interval = static_cast<std::int64_t>(record.pollSeconds);
+    const UnixSeconds due = record.nextPoll.value_or(*record.lastPoll + interval);
+    return now - due >= std::max<std::int64_t>(interval, 120);
+}
+
+// How the last success corrected the clock, for the report's offset line.
+std::string correctionText(const StatusRecord& record) {
+    if (record.lastCorrection == "slew") {
+        return ", slewed";
+    }
+    return record.lastCorrection == "step" ? ", stepped" : "";
 }
 
 // By its result: a success and a failure may fall in the same second.
@@ -139,7 +161,9 @@ std::vector<StatusValue> statusValues(const StatusRecord& record) {
             {v::nextPoll, time(record.nextPoll)},
             {v::pollSeconds, std::nullopt, record.pollSeconds},
             {v::runOnce, std::nullopt, record.runOnce ? 1u : 0u},
-            {v::noReplyWarned, std::nullopt, record.noReplyWarned ? 1u : 0u}};
+            {v::noReplyWarned, std::nullopt, record.noReplyWarned ? 1u : 0u},
+            {v::frequency, milliseconds(record.frequencyPpm, true)},
+            {v::lastCorrection, record.lastCorrection}};
 }
 
 StatusRecord
@@ -195,6 +219,8 @@ readStatusRecord(const std::function<std::optional<StoredValue>(const char* name
     record.pollSeconds = number(v::pollSeconds).value_or(0);
     record.runOnce = number(v::runOnce).value_or(0) != 0;
     record.noReplyWarned = number(v::noReplyWarned).value_or(0) != 0;
+    record.frequencyPpm = parsed(v::frequency, parseMilliseconds);
+    record.lastCorrection = text(v::lastCorrection).value_or("");
     return record;
 }
 
@@ -252,7 +278,12 @@ std::string statusReport(const std::optional<StatusRecord>& record, UnixSeconds 
                  millisecondsText(*r.offsetMilliseconds, true) + " ms" +
                      (r.delayMilliseconds
                           ? ", delay " + millisecondsText(*r.delayMilliseconds, false) + " ms"
-                          : ""));
+                          : "") +
+                     correctionText(r));
+        }
+        if (r.frequencyPpm) {
+            line("Frequency:", decimalText(*r.frequencyPpm, 3, true) +
+                                   " ppm: how fast the clock runs on its own, made up for");
         }
         line("Failed polls:", std::to_string(r.failedPolls) + " since the last success");
         if (r.runOnce) {
@@ -302,8 +333,7 @@ std::string statusLine(const std::optional<StatusRecord>& record, UnixSeconds no
         return "Pendra does not run: it has left no status on this computer";
     }
     const StatusRecord& r = *record;
-    const std::int64_t limit = 2 * static_cast<std::int64_t>(r.pollSeconds);
-    if (!r.runOnce && (!r.lastPoll || now - *r.lastPoll >= limit)) {
+    if (!r.runOnce && (!r.lastPoll || isOverdue(r, now))) {
         return "Pendra does not run: last poll " +
                (r.lastPoll ? toLocal(*r.lastPoll) : std::string("not known"));
     }
@@ -314,6 +344,12 @@ std::string statusLine(const std::optional<StatusRecord>& record, UnixSeconds no
         }
         if (r.offsetMilliseconds) {
             text += ", offset " + decimalText(*r.offsetMilliseconds, 1, true) + " ms";
+            if (r.lastCorrection == "slew") {
+                text += " slewed";
+            }
+        }
+        if (r.frequencyPpm) {
+            text += ", clock " + decimalText(*r.frequencyPpm, 1, true) + " ppm";
         }
         return text;
     }

@@ -13,7 +13,8 @@
 constexpr const char* statusKeyPath = "SOFTWARE\\Tarnwick\\NTP Client\\Status";
 
 // The values. Times are REG_SZ in UTC, ISO 8601 ("2026-12-08T10:32:05Z"); the offset and the
-// delay are REG_SZ in milliseconds with a point ("+0.412", "1.250"); counts are REG_DWORD.
+// delay are REG_SZ in milliseconds with a point ("+0.412", "1.250"), the frequency in ppm
+// ("-23.417"); counts are REG_DWORD.
 namespace status_value {
 constexpr const char* lastPoll = "LastPoll";
 constexpr const char* lastResult = "LastResult";
@@ -27,6 +28,8 @@ constexpr const char* nextPoll = "NextPoll";
 constexpr const char* pollSeconds = "PollSeconds";
 constexpr const char* runOnce = "RunOnce";
 constexpr const char* noReplyWarned = "NoReplyWarned";
+constexpr const char* frequency = "FrequencyPpm";
+constexpr const char* lastCorrection = "LastCorrection";
 } // namespace status_value
 
 // The result of a poll that set the clock; other results say what went wrong.
@@ -59,6 +62,11 @@ struct StatusRecord {
     bool runOnce = false;
     // The event log was told of a day without a valid reply, and not yet of its end.
     bool noReplyWarned = false;
+    // How fast the computer's clock runs on its own, in ppm (positive: it gains), where the
+    // service disciplines it; the next start takes it over.
+    std::optional<double> frequencyPpm;
+    // "step" or "slew": how the last success corrected the clock; empty before the first.
+    std::string lastCorrection;
     // Values present but of the wrong type or unreadable, by name: they count as missing.
     std::vector<std::string> unreadable;
 };

@@ -11,7 +11,7 @@
 #include "fuzz/FuzzInput.h"
 #include "service/engine/RegistryKey.h"
 #include "service/engine/ServiceConfiguration.h"
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 #include "tests/fakes/FakeRegistry.h"
 
 #include <algorithm>

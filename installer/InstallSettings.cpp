@@ -150,6 +150,13 @@ private:
             return;
         }
         const StoredValue stored = inputs_.stored(setting.name);
+        if (stored.kind == StoredValue::Kind::missing && !setting.addedToKeptSettings &&
+            inputs_.stored(pendra_settings::ntpServerName.name).kind !=
+                StoredValue::Kind::missing) {
+            plan_.notes.push_back(std::string(setting.name) +
+                                  " not written (absent from the settings kept)");
+            return;
+        }
         if (!readable(setting, stored)) {
             fallBack(setting, stored.kind == StoredValue::Kind::missing
                                   ? "default"

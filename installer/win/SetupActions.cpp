@@ -213,17 +213,32 @@ UINT __stdcall CloseKlemora(MSIHANDLE install) {
     return ERROR_SUCCESS;
 }
 
+namespace {
+
+// The settings key of a view when it holds settings: a key that an uninstall left behind keeps
+// only the service's status record.
+bool openSettings(REGSAM view, RegistryKeyHandle& key) {
+    key.reset();
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKey, 0, KEY_QUERY_VALUE | view, key.out()) ==
+               ERROR_SUCCESS &&
+           RegQueryValueExA(key.get(), "NTPServerName", nullptr, nullptr, nullptr, nullptr) ==
+               ERROR_SUCCESS;
+}
+
+} // namespace
+
 UINT __stdcall PrepareSettings(MSIHANDLE install) {
-    // Without the key every value reads as missing, as on a first install. The package of the
+    // Without settings every value reads as missing, as on a first install. The package of the
     // other width keeps its settings in its own registry view, and its removal by this
     // upgrade deletes them there: read them before, and write them into this view.
     InstallInputs inputs;
     RegistryKeyHandle key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKey, 0, KEY_QUERY_VALUE, key.out()) !=
-            ERROR_SUCCESS &&
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKey, 0, KEY_QUERY_VALUE | otherView.access,
-                      key.out()) == ERROR_SUCCESS) {
-        inputs.storedFrom = otherView.name;
+    if (!openSettings(0, key)) {
+        if (openSettings(otherView.access, key)) {
+            inputs.storedFrom = otherView.name;
+        } else {
+            openSettings(0, key); // what the own key holds besides, if anything
+        }
     }
     inputs.property = [install](const std::string& name) {
         return property(install, name.c_str());

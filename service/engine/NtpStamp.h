@@ -17,6 +17,13 @@ public:
     constexpr std::uint32_t fraction() const { return fraction_; }
     // True when the value, taken as a signed difference, is below zero.
     constexpr bool isNegative() const { return (seconds_ & 0x80000000u) != 0; }
+    // The value as a signed difference, in 2^-32 s and in seconds.
+    constexpr std::int64_t signedUnits() const {
+        return static_cast<std::int64_t>(std::uint64_t{seconds_} << 32 | fraction_);
+    }
+    constexpr double signedSeconds() const {
+        return static_cast<double>(signedUnits()) / 4294967296.0;
+    }
 
     // Calendar conversion within NTP era 0 (1900-01-01 to 2036-02-07); seconds wrap modulo 2^32.
     static NtpStamp fromSystemTime(const SYSTEMTIME& utc);

@@ -1,6 +1,6 @@
 #include "service/engine/RegistryKey.h"
 
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 
 #include <cstring>
 #include <limits>

@@ -83,12 +83,6 @@ CandidateOutcome ServerRotation::poll(const Resolve& resolve, const Ask& ask, co
     }
     const std::size_t count = entries_.size();
     std::vector<std::optional<std::vector<std::string>>> resolved(count);
-    const auto addressesOf = [&](std::size_t entry) -> const std::vector<std::string>& {
-        if (!resolved[entry]) {
-            resolved[entry] = resolve(entry);
-        }
-        return *resolved[entry];
-    };
 
     std::optional<Failure> failed;
     std::size_t tried = 0;
@@ -107,7 +101,13 @@ CandidateOutcome ServerRotation::poll(const Resolve& resolve, const Ask& ask, co
             break;
         }
         const bool unresolvedBefore = resolved[entry].has_value() && resolved[entry]->empty();
-        const std::vector<std::string>& addresses = addressesOf(entry);
+        if (!resolved[entry]) {
+            resolved[entry] = resolve(entry);
+            if (!resolved[entry]) {
+                return CandidateOutcome::stopped;
+            }
+        }
+        const std::vector<std::string>& addresses = *resolved[entry];
         if (addresses.empty()) {
             if (!unresolvedBefore) {
                 if (failed) {
@@ -170,4 +170,13 @@ CandidateOutcome ServerRotation::poll(const Resolve& resolve, const Ask& ask, co
     addressIndex_ = lastIndex + 1;
     lastAnswered_.clear();
     return outcome;
+}
+
+std::string ServerRotation::leaveOutLastAnswered(std::uint64_t nowMilliseconds,
+                                                 std::uint32_t refusalMilliseconds) {
+    const std::string address = lastAnswered_;
+    refusedUntil_[address] = nowMilliseconds + refusalMilliseconds;
+    lastAnswered_.clear();
+    ++addressIndex_;
+    return named(entry_, address) + " refuses this client; the next poll asks another server";
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,8 @@ public:
     explicit ServerRotation(const std::string& configured = {});
 
     // The addresses of an entry, as numeric texts in the resolver's order; empty when the
-    // name does not resolve.
-    using Resolve = std::function<std::vector<std::string>(std::size_t entry)>;
+    // name does not resolve; none when the service stops instead of looking it up.
+    using Resolve = std::function<std::optional<std::vector<std::string>>(std::size_t entry)>;
     using Ask = std::function<CandidateOutcome(std::size_t entry, std::size_t address)>;
     using Note = std::function<void(const std::string& line)>;
 
@@ -48,6 +49,11 @@ public:
     // is noted with the one that failed, why, and the next.
     CandidateOutcome poll(const Resolve& resolve, const Ask& ask, const Note& note,
                           std::uint64_t nowMilliseconds, std::uint32_t refusalMilliseconds);
+
+    // The candidate that answered the last poll refused to be asked again: it is left out for
+    // the refusal time and the next poll starts after it. Returns the line to log.
+    std::string leaveOutLastAnswered(std::uint64_t nowMilliseconds,
+                                     std::uint32_t refusalMilliseconds);
 
     const std::vector<ServerEntry>& entries() const { return entries_; }
 

@@ -2,7 +2,7 @@
 
 #include "common/PendraSettings.h"
 #include "service/engine/RegistryKey.h"
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 
 #include <algorithm>
 #include <array>
@@ -59,6 +59,7 @@ void readServiceConfiguration(ServiceConfiguration& config) {
     config.serverPort = static_cast<std::uint16_t>(values::ntpServerPort.absent);
     config.maxAdjustSeconds = values::maxAdjustSeconds.absent;
     config.samples = values::ntpSamples.absent;
+    config.maxSlewMilliseconds = values::maxSlewMilliseconds.absent;
 
     // Declared in opening order, so they close in reverse, also while an exception passes.
     const LocalMachineKey machine;
@@ -88,4 +89,6 @@ void readServiceConfiguration(ServiceConfiguration& config) {
         config.logFileCount = *count;
     if (const auto samples = optionalNumber(client, values::ntpSamples))
         config.samples = *samples;
+    if (const auto slew = optionalNumber(client, values::maxSlewMilliseconds))
+        config.maxSlewMilliseconds = *slew;
 }

@@ -19,10 +19,12 @@ struct ServiceConfiguration {
     std::uint32_t logFileCount = 0;
     // Exchanges per poll; the one with the least delay sets the clock.
     std::uint32_t samples = 1;
+    // Offsets up to this are slewed; 0 steps every correction.
+    std::uint32_t maxSlewMilliseconds = 0;
 };
 
-// Resets logDirectory, writeLogEntries, serverPort, maxAdjustSeconds and samples to their
-// defaults, then reads the values in their fixed order. Raises SimpleException with one of the
-// four configuration messages, or the one for a bad NTPSamples; what was read before a failure
-// stays in config.
+// Resets logDirectory, writeLogEntries, serverPort, maxAdjustSeconds, samples and
+// maxSlewMilliseconds to their defaults, then reads the values in their fixed order. Raises
+// SimpleException with one of the four configuration messages, or the one for a bad strict
+// number; what was read before a failure stays in config.
 void readServiceConfiguration(ServiceConfiguration& config);

@@ -1,5 +1,6 @@
 #include "service/engine/ServiceEvents.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -14,7 +15,7 @@ bool isBigStep(double offsetMilliseconds) {
 }
 
 ReplyWatch::ReplyWatch(std::optional<UnixSeconds> lastSuccess, UnixSeconds start, bool warned)
-    : since_(lastSuccess.value_or(start)), warned_(warned) {}
+    : since_(lastSuccess.value_or(start)), countFrom_(std::max(since_, start)), warned_(warned) {}
 
 std::optional<ServiceEvent> ReplyWatch::afterPoll(bool validReply, UnixSeconds now,
                                                   const std::string& server) {
@@ -22,6 +23,7 @@ std::optional<ServiceEvent> ReplyWatch::afterPoll(bool validReply, UnixSeconds n
         const bool wasWarned = warned_;
         const UnixSeconds since = since_;
         since_ = now;
+        countFrom_ = now;
         failedPolls_ = 0;
         warned_ = false;
         if (wasWarned) {
@@ -31,7 +33,7 @@ std::optional<ServiceEvent> ReplyWatch::afterPoll(bool validReply, UnixSeconds n
         return std::nullopt;
     }
     ++failedPolls_;
-    if (warned_ || now - since_ < day) {
+    if (warned_ || now - countFrom_ < day) {
         return std::nullopt;
     }
     warned_ = true;

@@ -21,6 +21,7 @@ constexpr std::uint16_t configurationError = 3;
 constexpr std::uint16_t clockStepped = 4;
 constexpr std::uint16_t noReplyForADay = 5;
 constexpr std::uint16_t repliesAgain = 6;
+constexpr std::uint16_t otherTimeService = 7;
 } // namespace event_id
 
 struct ServiceEvent {
@@ -38,15 +39,17 @@ bool isBigStep(double offsetMilliseconds);
 // one information event when a valid reply comes after it.
 class ReplyWatch {
 public:
-    // Counts from the last success known, else from the start; warned: the warning was given
-    // before a restart.
+    // The day counts from the later of the last success known and the start: a computer that
+    // was off had no chance to ask. The texts name the last success. warned: the warning was
+    // given before a restart.
     ReplyWatch(std::optional<UnixSeconds> lastSuccess, UnixSeconds start, bool warned = false);
     std::optional<ServiceEvent> afterPoll(bool validReply, UnixSeconds now,
                                           const std::string& server);
     bool warned() const { return warned_; }
 
 private:
-    UnixSeconds since_;
+    UnixSeconds since_;     // the last success, else the start
+    UnixSeconds countFrom_; // where the day without a valid reply begins
     std::uint32_t failedPolls_ = 0;
     bool warned_ = false;
 };

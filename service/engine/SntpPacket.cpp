@@ -1,6 +1,6 @@
 #include "service/engine/SntpPacket.h"
 
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 
 #include <algorithm>
 #include <cstdio>

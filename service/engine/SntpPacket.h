@@ -72,6 +72,7 @@ struct SyncMeasurement {
     NtpStamp offset; // to be added to the local clock
     NtpStamp delay;  // round trip, without the server's time
     std::uint8_t stratum = 0;
+    std::uint64_t at = 0; // the clock's reading at T4, in 100-ns units since 1601
 };
 // delay = (T4 - T1) - (T3 - T2); offset = halve((T2 - T1) + (T3 - T4)).
 SyncMeasurement measureSync(NtpStamp t1, NtpStamp t2, NtpStamp t3, NtpStamp t4);

@@ -161,7 +161,14 @@ int runCommandLine(const char* commandLine, StartupHost& host) {
     if (argument == "-status") {
         const std::optional<StatusRecord> record = host.readStatus();
         const UnixSeconds now = host.now();
-        host.writeOutput(statusReport(record, now).c_str());
+        std::string report = statusReport(record, now);
+        if (const auto type = host.otherTimeService()) {
+            // Before the verdict, which stays the last line.
+            const std::size_t verdict = report.rfind('\n', report.size() - 2) + 1;
+            report.insert(verdict, "Windows Time:  runs and synchronises this clock too (Type " +
+                                       *type + "); two services steering one clock fight\n");
+        }
+        host.writeOutput(report.c_str());
         return statusExitCode(syncHealth(record, now));
     }
     std::string message = "Unrecognized argument: " + argument;

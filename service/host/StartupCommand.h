@@ -24,6 +24,8 @@ public:
     // The status record that the service leaves; none when there is none.
     virtual std::optional<StatusRecord> readStatus() = 0;
     virtual UnixSeconds now() = 0;
+    // The Windows Time service's type while it runs and synchronises this clock too.
+    virtual std::optional<std::string> otherTimeService() { return std::nullopt; }
     // Asks a server without setting the clock, each line to the output: 0, 1 or 2 as
     // SyncService::query.
     virtual int query(const std::string& server, std::uint32_t samples) = 0;

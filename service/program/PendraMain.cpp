@@ -1,5 +1,6 @@
 // The entry point of Pendra: one service object for the whole run, and the command line.
 #include "service/engine/win/SyncService.h"
+#include "service/engine/win/WindowsTimeService.h"
 #include "service/host/StartupCommand.h"
 #include "win32/Guards.h"
 #include "win32/StatusRegistry.h"
@@ -82,6 +83,9 @@ public:
         return result;
     }
     UnixSeconds now() override { return unixNow(); }
+    std::optional<std::string> otherTimeService() override {
+        return windowsTimeServiceSynchronising();
+    }
 
 private:
     SyncService& service_;

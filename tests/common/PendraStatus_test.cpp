@@ -85,6 +85,13 @@ TEST(PendraStatus, TheRecordReadsBackAndGarbageCountsAsMissing) {
     EXPECT_EQ(read.failedPolls, 3u);
     EXPECT_EQ(read.pollSeconds, 900u);
     EXPECT_TRUE(read.unreadable.empty());
+    // A delay that rounds to zero is written without a sign, like every delay.
+    written.delayMilliseconds = -0.0004;
+    for (const StatusValue& value : statusValues(written)) {
+        if (std::string(value.name) == status_value::delay) {
+            EXPECT_EQ(value.text, "0.000");
+        }
+    }
 
     // Written by hand: a number where a text belongs, a text where a number belongs, a time and
     // an offset that do not parse, a DWORD of three bytes. Each is named and left out.
@@ -145,11 +152,28 @@ TEST(PendraStatus, OneLineSaysWhatAPersonWantsToKnow) {
     EXPECT_EQ(statusLine(record, noon + 5, utcClock),
               "Synchronised 12:00:00 from 2001:db8::7, offset +0.0 ms");
     record.lastPoll = noon + 2700;
+    record.nextPoll = noon + 3600;
     record.failedPolls = 3;
     record.lastResult = "no valid reply";
     EXPECT_EQ(statusLine(record, noon + 2705, utcClock), "No valid reply since 12:00:00, 3 polls");
     // No poll within two intervals: the service is not running.
+    EXPECT_EQ(statusLine(record, noon + 2700 + 1799, utcClock),
+              "No valid reply since 12:00:00, 3 polls");
     EXPECT_EQ(statusLine(record, noon + 2700 + 1800, utcClock),
+              "Pendra does not run: last poll 12:45:00");
+    // A service that waits out a kiss-o'-death is waiting, not stopped; a poll every second
+    // may take a while itself.
+    StatusRecord slowed = record;
+    slowed.pollSeconds = 57600;
+    slowed.nextPoll = noon + 2700 + 57600;
+    EXPECT_EQ(statusLine(slowed, noon + 2700 + 3 * 3600, utcClock),
+              "No valid reply since 12:00:00, 3 polls");
+    StatusRecord fast = record;
+    fast.pollSeconds = 1;
+    fast.nextPoll = noon + 2701;
+    EXPECT_EQ(statusLine(fast, noon + 2700 + 100, utcClock),
+              "No valid reply since 12:00:00, 3 polls");
+    EXPECT_EQ(statusLine(fast, noon + 2701 + 120, utcClock),
               "Pendra does not run: last poll 12:45:00");
     EXPECT_EQ(statusLine(std::nullopt, noon, utcClock),
               "Pendra does not run: it has left no status on this computer");

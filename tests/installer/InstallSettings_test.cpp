@@ -259,3 +259,20 @@ TEST(InstallSettings, ThePackageWritesEveryPlannedValue) {
     }
     EXPECT_EQ(rows, planned);
 }
+
+// An installation over kept settings adds the slew limit only when asked: without it the
+// service steps as it always did.
+TEST(InstallSettings, KeptSettingsGetNoSlewLimitUnlessAskedFor) {
+    Machine machine;
+    machine.stored["NTPServerName"] = text("ntp.example");
+    const SettingsPlan kept = machine.plan();
+    EXPECT_EQ(written(kept).count("MaxSlewMilliseconds"), 0u);
+    EXPECT_NE(std::find(kept.notes.begin(), kept.notes.end(),
+                        "MaxSlewMilliseconds not written (absent from the settings kept)"),
+              kept.notes.end());
+    machine.properties["MAXSLEW"] = "250";
+    EXPECT_EQ(written(machine.plan())["MaxSlewMilliseconds"], "#250");
+    machine.properties.clear();
+    machine.stored["MaxSlewMilliseconds"] = number(0);
+    EXPECT_EQ(written(machine.plan())["MaxSlewMilliseconds"], "#0");
+}

@@ -172,7 +172,8 @@ class InstallerTest(unittest.TestCase):
             'LogFileCount': ('REG_DWORD', '0x7'),
             'WaitForRAS': ('REG_DWORD', '0x0'),
             'RASPollMilliseconds': ('REG_DWORD', hex(60000)),
-            'NTPSamples': ('REG_DWORD', '0x1')})
+            'NTPSamples': ('REG_DWORD', '0x1'),
+            'MaxSlewMilliseconds': ('REG_DWORD', hex(1000))})
         self.assertIn('Pendra setting NTPPollMilliseconds = 1800000 (from POLLMINUTES)', log)
         self.assertIn('Pendra setting LogFileCount = 7 (default)', log)
         # As Pendra.exe -install registers it; without RasMan there is no dependency.
@@ -261,7 +262,11 @@ class InstallerTest(unittest.TestCase):
         for name, (kind, data) in stored.items():
             self.wine('reg', 'add', SETTINGS, '/v', name, '/t', kind, '/d',
                       int(data, 16) if kind == 'REG_DWORD' else data, '/f', '/reg:32')
-        self.assertIsNone(self.registry(SETTINGS))
+        # An uninstall of this width left its own key behind, holding only the status record:
+        # that key has no settings to keep.
+        self.wine('reg', 'add', SETTINGS + '\\Status', '/v', 'LastResult', '/d', 'synchronised',
+                  '/f')
+        self.assertEqual(self.registry(SETTINGS), {})
         disk = os.path.join(self.work, 'disk')
         os.mkdir(disk)
         drive = os.path.join(self.prefix, 'dosdevices', 'q:')
@@ -273,6 +278,9 @@ class InstallerTest(unittest.TestCase):
         kept = re.findall(r'Pendra setting (\w+) = .* \(kept from the 32-bit registry view\)$',
                           log, re.MULTILINE)
         self.assertEqual(sorted(kept), sorted(set(stored) - {'AppRoot'}))
+        # A setting that the kept ones lack is not added: the upgrade changes nothing unasked.
+        self.assertIn('Pendra setting MaxSlewMilliseconds not written (absent from the settings '
+                      'kept)', log)
         self.assertTrue(wait_for(lambda: self.log_texts(os.path.join(disk, 'Pendra')), 15))
         self.assertEqual(self.log_texts(os.path.join(disk, 'Pendra'))[0],
                          f'Start Pendra Rev: 1.22, server {address}')
@@ -381,8 +389,8 @@ class InstallerTest(unittest.TestCase):
             self.assertEqual(sorted(row[3] for row in table('Registry')), sorted(
                 ['AppRoot', 'NTPServerName', 'NTPPollMilliseconds', 'RunOnce', 'MaxAdjustSeconds',
                  'WriteLogEntries', 'LogDirectory', 'WaitForRAS', 'RASPollMilliseconds',
-                 'LogFileCount', 'NTPServerPort', 'NTPSamples', 'EventMessageFile',
-                 'TypesSupported']))
+                 'LogFileCount', 'NTPServerPort', 'NTPSamples', 'MaxSlewMilliseconds',
+                 'EventMessageFile', 'TypesSupported']))
             self.assertEqual({row[0]: row[3] for row in table('CustomAction')},
                              {'PrepareSettings': 'PrepareSettings',
                               'KeepProgramFolder': 'KeepProgramFolder',

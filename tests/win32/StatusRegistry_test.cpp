@@ -30,6 +30,8 @@ StatusRecord generation(std::uint32_t g) {
             .pollSeconds = g,
             .runOnce = (g & 1) != 0,
             .noReplyWarned = (g & 2) != 0,
+            .frequencyPpm = g / 1000.0,
+            .lastCorrection = (g & 4) != 0 ? "slew" : "step",
             .unreadable = {}};
 }
 

@@ -1,20 +1,20 @@
 #include "service/engine/win/SyncService.h"
 
-#include "service/engine/RegistryKey.h"
 #include "service/engine/SntpPacket.h"
 #include "service/engine/win/EventLogWriter.h"
+#include "service/engine/win/WindowsClock.h"
+#include "service/engine/win/WindowsTimeService.h"
 #include "service/engine/win/WinsockGuards.h"
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 #include "service/host/Revision.h"
 #include "service/host/win/LogFile.h"
 #include "service/host/win/RealtimePriority.h"
-#include "service/host/win/SystemTimePrivilege.h"
 #include "win32/StatusRegistry.h"
 
 #include <wincrypt.h>
 
 #include <algorithm>
-#include <cstdarg>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -26,69 +26,14 @@ constexpr DWORD replyWaitMilliseconds = 10000;
 // The reply wait looks for an abandoned exchange this often.
 constexpr DWORD abandonCheckMilliseconds = 100;
 
-using PreciseClockFn = VOID(WINAPI*)(LPFILETIME);
-
-// Windows 8 and Wine have a clock of 100-ns steps; looked up at run time, so that Windows
-// 95/98 and NT 4 start and keep their millisecond clock.
-PreciseClockFn preciseClock() {
-    static const auto function = reinterpret_cast<PreciseClockFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
-    return function;
-}
-
-// The system clock in 100-ns units since 1601.
-std::uint64_t clockTicks() {
-    FILETIME now{};
-    if (const PreciseClockFn precise = preciseClock()) {
-        precise(&now);
-    } else {
-        SYSTEMTIME utc;
-        GetSystemTime(&utc);
-        SystemTimeToFileTime(&utc, &now);
-    }
-    return std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
-}
-
-NtpStamp clockNow() {
-    return NtpStamp::fromFileTime(clockTicks());
-}
-
 // The record's seconds, from the same clock as the exchange.
 UnixSeconds clockSeconds() {
-    return unixFromFileTime(clockTicks());
-}
-
-// The step of that clock in 100-ns units: how far an honest T4 - T1 may fall short.
-std::uint32_t clockStep() {
-    if (preciseClock() != nullptr) {
-        return 1;
-    }
-    DWORD adjustment = 0;
-    DWORD increment = 0;
-    BOOL disabled = FALSE;
-    // Windows 95/98 do not tell: their clock moves with the timer's 55-ms tick.
-    if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled) || increment == 0) {
-        return 550000;
-    }
-    // GetSystemTime reads whole milliseconds, whatever the tick.
-    return std::max<DWORD>(increment, 10000);
-}
-
-// A delay as a signed number, for choosing the sample with the least.
-std::int64_t signedUnits(NtpStamp delay) {
-    return static_cast<std::int64_t>(std::uint64_t{delay.seconds()} << 32 | delay.fraction());
+    return unixFromFileTime(WindowsClock().now());
 }
 
 double milliseconds(NtpStamp span) {
-    return static_cast<double>(signedUnits(span)) * 1000.0 / 4294967296.0;
+    return span.signedSeconds() * 1000.0;
 }
-
-// How long a port in use may take to become free, and how often it is tried meanwhile.
-constexpr DWORD bindPatienceMilliseconds = 3000;
-constexpr DWORD bindRetryMilliseconds = 100;
-
-// Between the samples of one poll.
-constexpr DWORD sampleSpacingMilliseconds = 2000;
 
 } // namespace
 
@@ -135,6 +80,7 @@ Logger& SyncService::log() {
 
 bool SyncService::initialize() {
     stopRequested = false;
+    portHeldNoted = false;
     ServiceConfiguration read = config;
     try {
         readServiceConfiguration(read);
@@ -146,6 +92,10 @@ bool SyncService::initialize() {
         }
         log().writeException(e);
         emit({EventType::error, event_id::configurationError, {e.what()}});
+        // A run that slewed and then crashed left its rate behind.
+        if (const auto stored = readStatusRegistry(); stored && stored->lastCorrection == "slew") {
+            systemClock.releaseAdjustment();
+        }
         return false;
     }
     {
@@ -157,6 +107,9 @@ bool SyncService::initialize() {
     rotation = ServerRotation(config.serverName);
     // The last success and the failed polls since then outlive a restart.
     status = readStatusRegistry().value_or(StatusRecord{});
+    const bool frequencyUnreadable =
+        std::ranges::find(status.unreadable, std::string(status_value::frequency)) !=
+        status.unreadable.end();
     status.unreadable.clear();
     // Rounded up: a poll every 300 ms must not read as no interval at all.
     status.pollSeconds = (config.ntpPollMilliseconds + 999) / 1000;
@@ -173,7 +126,42 @@ bool SyncService::initialize() {
         std::snprintf(tip, sizeof tip, "Try to connect server: \"%s\"", config.serverName.c_str());
         showTrayTip(tip);
     }
+    if (frequencyUnreadable) {
+        log().writeLine("the stored frequency is not a number of ppm: ignored");
+    }
+    prepareDiscipline();
     return true;
+}
+
+void SyncService::prepareDiscipline() {
+    std::optional<double> remembered = status.frequencyPpm;
+    if (remembered && !(std::fabs(*remembered) <= ClockDiscipline::plausibleFrequencyPpm)) {
+        char line[96];
+        std::snprintf(line, sizeof line,
+                      "the stored frequency %+.3f ppm is beyond 500 ppm: ignored", *remembered);
+        log().writeLine(line);
+        remembered.reset();
+    }
+    const bool slewedBefore = status.lastCorrection == "slew";
+    auto made =
+        std::make_unique<ClockDiscipline>(systemClock, config.maxSlewMilliseconds, remembered);
+    if (config.maxSlewMilliseconds > 0 && !made->disciplines()) {
+        log().writeLine("this system cannot slew the clock: every correction is a step");
+    }
+    if (!made->disciplines()) {
+        status.frequencyPpm.reset();
+        // A run that slewed and then crashed left its rate behind.
+        if (slewedBefore) {
+            systemClock.releaseAdjustment();
+        }
+    } else if (const auto type = windowsTimeServiceSynchronising()) {
+        log().writeFormatted("the Windows Time service runs and synchronises this clock too "
+                             "(Type %s): two services steering one clock fight",
+                             type->c_str());
+        emit({EventType::warning, event_id::otherTimeService, {*type}});
+    }
+    CriticalSectionLock guard(clockLock);
+    discipline = std::move(made);
 }
 
 bool SyncService::waitTimedOut(DWORD milliseconds) {
@@ -187,6 +175,9 @@ bool SyncService::waitTimedOut(DWORD milliseconds) {
 
 void SyncService::run() {
     CriticalSectionLock running(loopLock);
+    if (discipline && discipline->disciplines()) {
+        steering = std::make_unique<ClockSteeringThread>(*discipline);
+    }
     try {
         for (;;) {
             if (stopRequested) {
@@ -217,6 +208,7 @@ void SyncService::run() {
         log().writeException(e);
         log().writeLine("shutting down NTP service");
     }
+    releaseClock();
     if (statusWriting) {
         statusWriting->flush();
         noteStatusWrites();
@@ -246,6 +238,19 @@ void SyncService::abandon() {
     exchangeAbandoned = true;
     stopRequested = true;
     SetEvent(stopEvent.get());
+    // The process ends without the loop: the clock gets its own rate back now.
+    CriticalSectionLock guard(clockLock);
+    if (discipline) {
+        discipline->release();
+    }
+}
+
+void SyncService::releaseClock() {
+    steering.reset();
+    CriticalSectionLock guard(clockLock);
+    if (discipline) {
+        discipline->release();
+    }
 }
 
 void SyncService::stop() {
@@ -328,8 +333,8 @@ bool SyncService::reportPassingFault(const char* call, int error) {
 SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
                                                const ServerAddress& server,
                                                const std::string& serverName, NtpStamp sentT1,
-                                               std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4,
-                                               std::string& kissCode) {
+                                               std::uint8_t (&reply)[sntpReceiveSize],
+                                               std::uint64_t& t4, std::string& kissCode) {
     // Datagrams that fail the checks are dropped and the wait goes on for what is left of it.
     const DWORD started = GetTickCount();
     RejectionLog rejections;
@@ -350,7 +355,7 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
                        sizeof receiveTimeout);
             received = recvfrom(udp, reinterpret_cast<char*>(reply), sizeof reply, 0, sender.get(),
                                 &senderLength);
-            t4 = clockNow();
+            t4 = systemClock.now();
             timedOut = received == SOCKET_ERROR && WSAGetLastError() == WSAETIMEDOUT;
         } else {
             fd_set readable;
@@ -361,7 +366,7 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
             if (ready == SOCKET_ERROR) {
                 throw LastErrorException("select", "%a: %r");
             }
-            t4 = clockNow();
+            t4 = systemClock.now();
             timedOut = ready == 0;
             if (!timedOut) {
                 received = recvfrom(udp, reinterpret_cast<char*>(reply), sizeof reply, 0,
@@ -428,13 +433,13 @@ CandidateOutcome SyncService::askServer(const ServerAddress& server, const std::
             stopRequested = true;
             return CandidateOutcome::stopped;
         }
-        // A lookup cannot be cut short; an abandoned exchange must not take the port after it.
-        if (exchangeAbandoned) {
+        // A lookup cannot be cut short; a stop during it asks no server after it.
+        if (exchangeAbandoned || (sample == 0 && stopRequested)) {
             return CandidateOutcome::stopped;
         }
         SyncMeasurement measured;
         if (exchange(server, serverName, measured, kissCode) &&
-            (!best || signedUnits(measured.delay) < signedUnits(best->delay))) {
+            (!best || measured.delay.signedUnits() < best->delay.signedUnits())) {
             best = measured;
         }
         if (!kissCode.empty() || exchangeAbandoned) {
@@ -467,7 +472,11 @@ void SyncService::synchronizeOnce() {
 
     const std::vector<ServerEntry>& entries = rotation.entries();
     std::vector<std::vector<ServerAddress>> addresses(entries.size());
-    const auto resolve = [&](std::size_t entry) {
+    const auto resolve = [&](std::size_t entry) -> std::optional<std::vector<std::string>> {
+        // A lookup cannot be cut short, so a stop ends the poll before the next one.
+        if (stopRequested || exchangeAbandoned) {
+            return std::nullopt;
+        }
         addresses[entry] = resolveServer(entries[entry].host, config.serverPort);
         std::vector<std::string> texts;
         for (const ServerAddress& address : addresses[entry]) {
@@ -500,8 +509,13 @@ void SyncService::synchronizeOnce() {
         return;
     }
     // A refusal waits the longest only where no other server is left to ask; with several,
-    // the refusing one is left out instead.
-    const bool refusal = outcome == CandidateOutcome::refused && !best;
+    // the refusing one is left out instead, also after it gave a valid sample.
+    const bool refusal = kissCode == "DENY" || kissCode == "RSTR";
+    if (refusal && best && !onlyCandidate()) {
+        log().writeLine(
+            rotation.leaveOutLastAnswered(elapsedMilliseconds(), backoff.longestMilliseconds())
+                .c_str());
+    }
     if (!kissCode.empty() && (!refusal || onlyCandidate())) {
         const std::string line = backoff.onKiss(kissCode);
         if (!line.empty()) {
@@ -512,13 +526,13 @@ void SyncService::synchronizeOnce() {
         if (onlyCandidate() && config.samples > 1) {
             log().writeFormatted("no valid reply in %u samples", config.samples);
         }
-        if (kissCode.empty()) {
-            recordPoll("no valid reply", false);
-        } else {
-            recordPoll(kissCode == "RATE" ? "the server asks for fewer requests (RATE)"
-                                          : "the server refuses this client (" + kissCode + ")",
-                       false);
+        std::string result = "no valid reply";
+        if (kissCode == "RATE") {
+            result = "the server asks for fewer requests (RATE)";
+        } else if (kissCode == "DENY" || kissCode == "RSTR") {
+            result = "the server refuses this client (" + kissCode + ")";
         }
+        recordPoll(result, PollEnd::noValidReply);
         return;
     }
 
@@ -526,24 +540,18 @@ void SyncService::synchronizeOnce() {
     if (plausible.refused) {
         const std::string refused = refusalText(plausible.wholeSeconds, config.maxAdjustSeconds);
         reportOutcome(refused);
-        recordPoll(refused, true);
+        recordPoll(refused, PollEnd::offsetRefused);
         return;
     }
 
-    SystemTimePrivilege privilege;
-    // The reading plus the offset, rounded once, to the millisecond that the call takes.
-    const SYSTEMTIME corrected = addOffset(clockTicks(), best->offset);
-    if (!SetSystemTime(&corrected)) {
-        throw LastErrorException("SetSystemTime", "%a: %r");
-    }
-    reportSync(best->offset, best->delay);
+    correctClock(*best);
     if (kissCode.empty()) {
         const std::string line = backoff.onNormalReply();
         if (!line.empty()) {
             log().writeLine(line.c_str());
         }
     }
-    if (isBigStep(milliseconds(best->offset))) {
+    if (status.lastCorrection == "step" && isBigStep(milliseconds(best->offset))) {
         char seconds[64];
         std::snprintf(seconds, sizeof seconds, "%+.3f", milliseconds(best->offset) / 1000);
         emit({EventType::warning, event_id::clockStepped, {seconds, answeredServer}});
@@ -554,7 +562,7 @@ void SyncService::synchronizeOnce() {
     status.server = answeredServer;
     status.address = answeredAddress;
     status.failedPolls = 0;
-    recordPoll(resultSynchronised, true);
+    recordPoll(resultSynchronised, PollEnd::clockSet);
     if (config.runOnce) {
         stopRequested = true;
         if (!isWindowsNT) {
@@ -563,33 +571,51 @@ void SyncService::synchronizeOnce() {
     }
 }
 
+SOCKET SyncService::openSocket(const ServerAddress& server) {
+    // Such a failure belongs to this candidate (a broadcast address, a family without a route):
+    // the poll goes on with the next one.
+    const auto failed = [this](const char* call, int error) {
+        reportOutcome(LastErrorException(call, static_cast<std::uint32_t>(error), "%a: %r").what());
+        return INVALID_SOCKET;
+    };
+    UdpSocket udp(socket(server.family(), SOCK_DGRAM, 0));
+    if (!udp) {
+        return failed("socket", WSAGetLastError());
+    }
+    if (!ephemeralPort) {
+        const ServerAddress preferred = anyAddress(server.family(), config.serverPort);
+        if (bind(udp.get(), preferred.get(), preferred.length) != SOCKET_ERROR) {
+            return udp.release();
+        }
+        const int error = WSAGetLastError();
+        // The Windows time service holds port 123 whenever it runs.
+        if (error != WSAEADDRINUSE && error != WSAEACCES) {
+            return failed("bind", error);
+        }
+        if (!portHeldNoted) {
+            portHeldNoted = true;
+            log().writeFormatted(
+                "port %u is held by another program; asking from a port of the system's choice",
+                static_cast<unsigned>(config.serverPort));
+        }
+        // A socket whose bind failed is not bound again: a fresh one.
+        udp.reset(socket(server.family(), SOCK_DGRAM, 0));
+        if (!udp) {
+            return failed("socket", WSAGetLastError());
+        }
+    }
+    const ServerAddress local = anyAddress(server.family(), 0);
+    if (bind(udp.get(), local.get(), local.length) == SOCKET_ERROR) {
+        return failed("bind", WSAGetLastError());
+    }
+    return udp.release();
+}
+
 bool SyncService::exchange(const ServerAddress& server, const std::string& serverName,
                            SyncMeasurement& measured, std::string& kissCode) {
-    UdpSocket udp(socket(server.family(), SOCK_DGRAM, 0));
-    if (udp.get() == INVALID_SOCKET) {
-        const int error = WSAGetLastError();
-        // A system without IPv6 still asks the IPv4 candidates.
-        if (error == WSAEAFNOSUPPORT || error == WSAEPFNOSUPPORT || error == WSAEPROTONOSUPPORT) {
-            reportOutcome(
-                LastErrorException("socket", static_cast<std::uint32_t>(error), "%a: %r").what());
-            return false;
-        }
-        throw LastErrorException("socket", static_cast<std::uint32_t>(error), "%a: %r");
-    }
-    const ServerAddress local =
-        anyAddress(server.family(), ephemeralPort ? std::uint16_t{0} : config.serverPort);
-    // The instance that this one replaces (Klemora starts a new one at once) may hold the
-    // port for a moment longer as it ends; a port that stays taken ends the service.
-    for (DWORD waited = 0; bind(udp.get(), local.get(), local.length) == SOCKET_ERROR;
-         waited += bindRetryMilliseconds) {
-        const int error = WSAGetLastError();
-        if (error != WSAEADDRINUSE || waited >= bindPatienceMilliseconds) {
-            throw LastErrorException("bind", static_cast<std::uint32_t>(error), "%a: %r");
-        }
-        if (!waitTimedOut(bindRetryMilliseconds)) {
-            stopRequested = true;
-            return false;
-        }
+    UdpSocket udp(openSocket(server));
+    if (!udp) {
+        return false;
     }
     // A receive time-out where the socket layer has one (Winsock 2); else select and a
     // non-blocking read.
@@ -608,29 +634,30 @@ bool SyncService::exchange(const ServerAddress& server, const std::string& serve
     RealtimePriority priority;
 
     // The true reading stays here for the arithmetic; the request carries it with noise.
-    const NtpStamp t1 = clockNow();
+    const NtpStamp t1 = NtpStamp::fromFileTime(systemClock.now());
     const NtpStamp sentT1 = withSubMillisecondNoise(t1, noise);
     const auto request = buildSntpRequest(sentT1);
     if (sendto(udp.get(), reinterpret_cast<const char*>(request.data()),
                static_cast<int>(request.size()), 0, server.get(), server.length) == SOCKET_ERROR) {
-        const int error = WSAGetLastError();
-        if (reportPassingFault("sendto", error)) {
-            return false;
-        }
-        throw LastErrorException("sendto", static_cast<std::uint32_t>(error), "%a: %r");
+        // Refused for this destination (a broadcast address, no route): the next candidate.
+        reportOutcome(
+            LastErrorException("sendto", static_cast<std::uint32_t>(WSAGetLastError()), "%a: %r")
+                .what());
+        return false;
     }
 
     std::uint8_t reply[sntpReceiveSize];
-    NtpStamp t4;
+    std::uint64_t t4 = 0;
     if (awaitReply(udp.get(), timedReceive, server, serverName, sentT1, reply, t4, kissCode) !=
         ReplyWait::accepted) {
         return false;
     }
     const ReplyStamps stamps = readReplyStamps(reply);
-    measured = measureSync(t1, stamps.t2, stamps.t3, t4);
+    measured = measureSync(t1, stamps.t2, stamps.t3, NtpStamp::fromFileTime(t4));
+    measured.at = t4;
     measured.stratum = reply[1];
     // Such a delay would win every least-delay choice.
-    if (isImpossibleDelay(measured.delay, stamps.precision, clockStep())) {
+    if (isImpossibleDelay(measured.delay, stamps.precision, systemClock.readingStep())) {
         log().writeLine(negativeDelayLine(measured.delay).c_str());
         return false;
     }
@@ -658,112 +685,16 @@ std::uint32_t SyncService::unpredictableBits() {
     return static_cast<std::uint32_t>(counter.QuadPart) * 2654435761u;
 }
 
-namespace {
-
-// Hands every line to a function: the lines of a query go to its caller.
-class ForwardingLogger : public Logger {
-public:
-    explicit ForwardingLogger(std::function<void(const std::string&)> out) : out_(std::move(out)) {}
-    void writeException(const std::exception& e) override { out_(e.what()); }
-    void writeLine(const char* line) override { out_(line); }
-    void writeFormatted(const char* format, ...) override {
-        char line[1024];
-        va_list arguments;
-        va_start(arguments, format);
-        std::vsnprintf(line, sizeof line, format, arguments);
-        va_end(arguments);
-        out_(line);
-    }
-
-private:
-    std::function<void(const std::string&)> out_;
-};
-
-// NTPServerPort when the settings hold a usable one; else the NTP port.
-std::uint16_t configuredPort() {
-    try {
-        const LocalMachineKey machine;
-        const RegistrySubKey settings(machine, "Software\\Tarnwick\\NTP Client");
-        const std::uint32_t port = settings.readDword("NTPServerPort");
-        if (port >= 1 && port <= 65535) {
-            return static_cast<std::uint16_t>(port);
-        }
-    } catch (const std::exception&) {
-        // No settings, or no such value: the usual port.
-    }
-    return 123;
-}
-
-std::string sampleLine(std::uint32_t sample, const SyncMeasurement& measured) {
-    char line[160];
-    std::snprintf(line, sizeof line, "sample %u: offset %+.3f ms, delay %.3f ms, stratum %u",
-                  sample, milliseconds(measured.offset), milliseconds(measured.delay),
-                  static_cast<unsigned>(measured.stratum));
-    return line;
-}
-
-} // namespace
-
-int SyncService::query(const std::string& server, std::uint32_t samples,
-                       const std::function<void(const std::string&)>& out) {
-    {
-        CriticalSectionLock guard(loggerLock);
-        logger = std::make_unique<ForwardingLogger>(out);
-        configured = true;
-    }
-    const std::vector<ServerEntry> entries = parseServerList(server);
-    if (entries.size() != 1 || !entries[0].problem.empty()) {
-        out("\"" + server + "\" cannot be asked: " +
-            (entries.size() != 1 ? std::string("give one server") : entries[0].problem));
-        return 2;
-    }
-    config.serverPort = configuredPort();
-    ephemeralPort = true;
-    WinsockSession winsock(1, 1);
-    const std::vector<ServerAddress> addresses = resolveServer(entries[0].host, config.serverPort);
-    if (addresses.empty()) {
-        out(unresolvedNameLine(entries[0].text));
-        return 2;
-    }
-    out("asking " + entries[0].text + " (" + addresses[0].text() + ") on port " +
-        std::to_string(config.serverPort) + ", " + std::to_string(samples) +
-        (samples == 1 ? " sample" : " samples"));
-    std::optional<SyncMeasurement> best;
-    std::uint32_t bestSample = 0;
-    for (std::uint32_t sample = 1; sample <= samples; ++sample) {
-        if (sample > 1 && !waitTimedOut(sampleSpacingMilliseconds)) {
-            break;
-        }
-        SyncMeasurement measured;
-        std::string kissCode;
-        if (!exchange(addresses[0], entries[0].text, measured, kissCode)) {
-            out("sample " + std::to_string(sample) + ": no valid reply");
-            if (!kissCode.empty()) {
-                break; // the server refuses to serve: asking again is no use
-            }
-            continue;
-        }
-        out(sampleLine(sample, measured));
-        if (!best || signedUnits(measured.delay) < signedUnits(best->delay)) {
-            best = measured;
-            bestSample = sample;
-        }
-    }
-    if (!best) {
-        out("no valid reply from " + entries[0].text);
-        return 1;
-    }
-    out("least delay: " + sampleLine(bestSample, *best));
-    return 0;
-}
-
-void SyncService::recordPoll(const std::string& result, bool validReply) {
+void SyncService::recordPoll(const std::string& result, PollEnd end) {
     const UnixSeconds now = clockSeconds();
     status.lastPoll = now;
     status.lastResult = result;
-    if (!validReply) {
+    if (end == PollEnd::noValidReply) {
         ++status.failedPolls;
     }
+    // The wait in force: after a kiss-o'-death it is longer than the configured interval, and
+    // a reader must not take the waiting service for a stopped one.
+    status.pollSeconds = (backoff.waitMilliseconds() + 999) / 1000;
     if (config.runOnce) {
         status.nextPoll.reset();
     } else {
@@ -771,7 +702,7 @@ void SyncService::recordPoll(const std::string& result, bool validReply) {
     }
     std::optional<ServiceEvent> event;
     if (replyWatch) {
-        event = replyWatch->afterPoll(validReply, now, status.server);
+        event = replyWatch->afterPoll(end == PollEnd::clockSet, now, status.server);
         status.noReplyWarned = replyWatch->warned();
     }
     if (statusWriting) {
@@ -792,6 +723,32 @@ void SyncService::noteStatusWrites() {
             LastErrorException("RegSetValueEx", static_cast<std::uint32_t>(failure), "%r").what());
     }
     statusWriteFailed = failure != ERROR_SUCCESS;
+}
+
+void SyncService::correctClock(const SyncMeasurement& best) {
+    if (!discipline) {
+        CriticalSectionLock guard(clockLock);
+        discipline = std::make_unique<ClockDiscipline>(systemClock, 0);
+    }
+    const Correction correction = discipline->correct(best.offset, best.delay, best.at);
+    if (const auto failure = discipline->takeRateFailure()) {
+        log().writeFormatted(
+            "cannot slew the clock: %s; every correction is a step from now on",
+            LastErrorException(systemClock.failedCall(), *failure, "%a: %r").what());
+    }
+    status.frequencyPpm = discipline->frequencyPpm();
+    if (correction == Correction::step) {
+        status.lastCorrection = "step";
+        reportSync(best.offset, best.delay);
+        return;
+    }
+    status.lastCorrection = "slew";
+    // The log's own formatter has no numbers with a point.
+    char line[160];
+    std::snprintf(
+        line, sizeof line, "time slewed: offset %+.3f ms, delay %.3f ms, frequency %+.3f ppm",
+        milliseconds(best.offset), milliseconds(best.delay), status.frequencyPpm.value_or(0));
+    log().writeLine(line);
 }
 
 void SyncService::reportSync(NtpStamp offset, NtpStamp delay) {

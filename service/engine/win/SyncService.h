@@ -3,14 +3,17 @@
 #pragma once
 
 #include "common/PendraStatus.h"
+#include "service/engine/ClockDiscipline.h"
 #include "service/engine/NtpStamp.h"
 #include "service/engine/PollBackoff.h"
 #include "service/engine/ServerRotation.h"
 #include "service/engine/ServiceConfiguration.h"
 #include "service/engine/ServiceEvents.h"
 #include "service/engine/SntpPacket.h"
+#include "service/engine/win/ClockSteeringThread.h"
 #include "service/engine/win/ServerAddress.h"
 #include "service/engine/win/StatusWriterThread.h"
+#include "service/engine/win/WindowsClock.h"
 #include "service/host/win/ServiceBase.h"
 #include "win32/Guards.h"
 
@@ -30,6 +33,9 @@ public:
     using RasEnumConnectionsFn = DWORD(APIENTRY*)(LPRASCONNA, LPDWORD, LPDWORD);
     using RasGetConnectStatusFn = DWORD(APIENTRY*)(HRASCONN, LPRASCONNSTATUSA);
 
+    // Between the samples of one poll.
+    static constexpr DWORD sampleSpacingMilliseconds = 2000;
+
     explicit SyncService(HINSTANCE instance);
     ~SyncService() override;
 
@@ -48,6 +54,7 @@ public:
     // system's choice, without setting the clock: each sample, then the one with the least
     // delay, as a line to out; what the checks reject says why. 0 with a valid sample, 1
     // without, 2 when the server cannot be asked (not a usable name, not resolved).
+    // Whatever goes wrong is told through out too, and gives 1.
     int query(const std::string& server, std::uint32_t samples,
               const std::function<void(const std::string&)>& out);
 
@@ -64,6 +71,11 @@ public:
 
 private:
     void requestStop(const char* line);
+    // Sets the clock by the poll's chosen sample: a step, or a slew where the clock is
+    // disciplined; the line of the log and the tray's tip say which.
+    void correctClock(const SyncMeasurement& best);
+    // The clock's discipline for this start, from the settings and the rate the record keeps.
+    void prepareDiscipline();
     void reportSync(NtpStamp offset, NtpStamp delay);
     // Waits on stopEvent; true when the wait ended by its time-out.
     bool waitTimedOut(DWORD milliseconds);
@@ -73,8 +85,12 @@ private:
     // timedReceive: the socket blocks with a receive time-out; else it is non-blocking.
     ReplyWait awaitReply(SOCKET udp, bool timedReceive, const ServerAddress& server,
                          const std::string& serverName, NtpStamp sentT1,
-                         std::uint8_t (&reply)[sntpReceiveSize], NtpStamp& t4,
+                         std::uint8_t (&reply)[sntpReceiveSize], std::uint64_t& t4,
                          std::string& kissCode);
+    // A socket for asking server, bound to NTPServerPort, or to a port of the system's choice
+    // when another program holds that one; INVALID_SOCKET when this candidate cannot be asked
+    // (logged). The caller owns the socket.
+    SOCKET openSocket(const ServerAddress& server);
     // One request and its reply: true with the offset and delay of an accepted reply; false
     // when there was none (logged), with kissCode set for a kiss-o'-death.
     bool exchange(const ServerAddress& server, const std::string& serverName,
@@ -87,14 +103,20 @@ private:
                                std::string& kissCode);
     // Milliseconds since an arbitrary start, without the wrap of GetTickCount.
     std::uint64_t elapsedMilliseconds();
+    int queryServer(const std::string& server, std::uint32_t samples,
+                    const std::function<void(const std::string&)>& out);
     // Logs a passing network fault and answers true; false for an error that ends the loop.
     bool reportPassingFault(const char* call, int error);
     void reportOutcome(const std::string& line);
     // After a poll: its result in the status record, which is written for people and scripts.
-    // validReply: the poll had one, even if its offset was refused; else it counts as failed.
-    void recordPoll(const std::string& result, bool validReply);
+    // A poll without a valid reply counts as failed; one whose offset was refused does not,
+    // but only a set clock ends a day without a valid reply.
+    enum class PollEnd { clockSet, offsetRefused, noValidReply };
+    void recordPoll(const std::string& result, PollEnd end);
     // One log line when writing the record has started to fail.
     void noteStatusWrites();
+    // The clock's own rate back before the service ends, whichever way it ends.
+    void releaseClock();
     // Bits that an off-path sender cannot guess, from the system's random generator.
     std::uint32_t unpredictableBits();
 
@@ -117,6 +139,14 @@ private:
     void emit(const ServiceEvent& event);
     // A query binds a port of the system's choice: the service may hold the configured one.
     bool ephemeralPort = false;
+    // The configured port was found held by another program, and the log said so.
+    bool portHeldNoted = false;
+    WindowsClock systemClock;
+    // Set by initialize; the steering thread lives while the loop runs.
+    std::unique_ptr<ClockDiscipline> discipline;
+    std::unique_ptr<ClockSteeringThread> steering;
+    // Guards the discipline's pointer for abandon, which comes from the control thread.
+    CriticalSection clockLock;
     std::uint64_t tickTotal = 0;
     DWORD lastTick = 0;
     std::optional<ScopedHandle<CryptProviderTraits>> randomProvider;

@@ -1,6 +1,6 @@
 #include "service/host/win/LogFile.h"
 
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 #include "service/host/LogFileNames.h"
 
 #include <cstdarg>

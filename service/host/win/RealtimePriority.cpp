@@ -1,6 +1,6 @@
 #include "service/host/win/RealtimePriority.h"
 
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 
 RealtimePriority::RealtimePriority()
     : process_(GetCurrentProcess()), savedClass_(GetPriorityClass(process_)) {

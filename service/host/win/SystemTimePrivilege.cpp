@@ -1,6 +1,6 @@
 #include "service/host/win/SystemTimePrivilege.h"
 
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 
 SystemTimePrivilege::SystemTimePrivilege() : privileges_(), enabled_(true) {
     HANDLE opened = nullptr;

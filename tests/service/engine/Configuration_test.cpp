@@ -1,7 +1,7 @@
 #include "common/PendraSettings.h"
 #include "service/engine/RegistryKey.h"
 #include "service/engine/ServiceConfiguration.h"
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 #include "tests/fakes/FakeRegistry.h"
 #include "tests/support/ReadFailure.h"
 

@@ -27,11 +27,15 @@ struct World {
     std::vector<std::string> asked;
     std::vector<std::string> notes;
     std::uint64_t now = 0;
+    std::string stopAtLookupOf; // the service stops instead of looking this name up
 
     CandidateOutcome poll(ServerRotation& rotation) {
         std::map<std::size_t, std::vector<std::string>> resolved;
         return rotation.poll(
-            [&](std::size_t entry) {
+            [&](std::size_t entry) -> std::optional<std::vector<std::string>> {
+                if (rotation.entries()[entry].host == stopAtLookupOf) {
+                    return std::nullopt;
+                }
                 return resolved[entry] = names[rotation.entries()[entry].host];
             },
             [&](std::size_t entry, std::size_t index) {
@@ -144,4 +148,26 @@ TEST(ServerRotation, RefusalsLeaveAServerOutAndBadEntriesAreNamedOnce) {
         (std::vector<std::string>{
             "cannot resolve gone.example, trying good.example (192.0.2.10)",
             "no valid reply from good.example (192.0.2.10), trying deny.example (192.0.2.9)"}));
+}
+
+TEST(ServerRotation, AServerThatRefusesAfterAValidSampleIsLeftOutAndAStopEndsThePoll) {
+    World world;
+    world.names = {{"ntp1.example", {"192.0.2.1"}}, {"ntp2.example", {"192.0.2.2"}}};
+    ServerRotation rotation("ntp1.example ntp2.example");
+    EXPECT_EQ(world.poll(rotation), CandidateOutcome::answered);
+    EXPECT_EQ(rotation.leaveOutLastAnswered(0, 1000),
+              "ntp1.example (192.0.2.1) refuses this client; the next poll asks another server");
+    world.asked.clear();
+    EXPECT_EQ(world.poll(rotation), CandidateOutcome::answered);
+    world.now = 999;
+    EXPECT_EQ(world.poll(rotation), CandidateOutcome::answered);
+    EXPECT_EQ(world.asked, (std::vector<std::string>{"192.0.2.2", "192.0.2.2"}));
+
+    // A stop before the second lookup asks no one after it.
+    world.asked.clear();
+    world.notes.clear();
+    world.silent = {"192.0.2.2"};
+    world.stopAtLookupOf = "ntp1.example";
+    EXPECT_EQ(world.poll(rotation), CandidateOutcome::stopped);
+    EXPECT_EQ(world.asked, (std::vector<std::string>{"192.0.2.2"}));
 }

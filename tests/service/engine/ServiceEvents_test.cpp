@@ -40,10 +40,15 @@ TEST(ServiceEvents, ADayWithoutAValidReplyIsWarnedOnceAndItsEndTold) {
     EXPECT_FALSE(watch.afterPoll(false, start + 4 * day - 1, ""));
     EXPECT_TRUE(watch.afterPoll(false, start + 4 * day, ""));
 
-    // A last success a day old at the start: the first failed poll warns; where the warning was
-    // given before the restart, only the end of it is told.
-    ReplyWatch restarted(start - day, start);
-    EXPECT_TRUE(restarted.afterPoll(false, start + 1, ""));
+    // A last success three days before the start (the computer was off over a weekend): the
+    // day counts from the start. Where the warning was given before the restart, only the end
+    // of it is told.
+    ReplyWatch restarted(start - 3 * day, start);
+    EXPECT_FALSE(restarted.afterPoll(false, start + 1, ""));
+    EXPECT_FALSE(restarted.afterPoll(false, start + day - 1, ""));
+    const auto late = restarted.afterPoll(false, start + day, "");
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->strings, (std::vector<std::string>{"2026-12-05T12:00:00Z", "3"}));
     ReplyWatch warnedBefore(start - day, start, true);
     EXPECT_FALSE(warnedBefore.afterPoll(false, start + 1, ""));
     EXPECT_TRUE(warnedBefore.afterPoll(true, start + 2, "pool.test"));

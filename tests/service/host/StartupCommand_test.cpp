@@ -238,6 +238,18 @@ TEST(StartupCommandStatus, PrintsTheRecordAndExitsWithTheVerdict) {
     EXPECT_EQ(host.output.size(), 3u);
     EXPECT_TRUE(host.messages.empty());
     EXPECT_EQ(host.startCalls, 0);
+    // The Windows Time service steering the same clock is told before the verdict.
+    struct SteeredHost : RecordingHost {
+        std::optional<std::string> otherTimeService() override { return "NT5DS"; }
+    } steered;
+    steered.time = host.time;
+    steered.status = record;
+    EXPECT_EQ(runCommandLine("-status", steered), 1);
+    const std::string& report = steered.output.at(0);
+    EXPECT_NE(report.find("(Type NT5DS)"), std::string::npos) << report;
+    EXPECT_EQ(report.rfind("Not synchronised", report.size()),
+              report.rfind('\n', report.size() - 2) + 1)
+        << report;
     // Only that word, as the other options.
     EXPECT_EQ(onlyBox("-Status", 2).text, "Unrecognized argument: -Status");
 }

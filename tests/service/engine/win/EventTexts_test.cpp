@@ -19,7 +19,8 @@ TEST(EventTexts, EachEventHasItsTextWithItsInsertsInPendraExe) {
         {EventType::error, event_id::configurationError, {"missing registry entry NTPServerName"}},
         {EventType::warning, event_id::clockStepped, {"+3600.250", "pool.test"}},
         {EventType::warning, event_id::noReplyForADay, {"2026-12-07T12:00:00Z", "96"}},
-        {EventType::information, event_id::repliesAgain, {"pool.test", "2026-12-07T12:00:00Z"}}};
+        {EventType::information, event_id::repliesAgain, {"pool.test", "2026-12-07T12:00:00Z"}},
+        {EventType::warning, event_id::otherTimeService, {"NT5DS"}}};
     for (const ServiceEvent& event : events) {
         // FORMAT_MESSAGE_ARGUMENT_ARRAY takes the inserts as an array of pointer-sized values.
         std::vector<DWORD_PTR> inserts;

@@ -1,6 +1,6 @@
 #include "service/engine/RegistryKey.h"
 #include "service/engine/ServiceConfiguration.h"
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 #include "tests/support/ReadFailure.h"
 
 #include <gtest/gtest.h>

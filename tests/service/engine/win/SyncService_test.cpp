@@ -2,7 +2,7 @@
 // stop paths that need no network.
 #include "service/engine/win/SyncService.h"
 #include "service/engine/win/WinsockGuards.h"
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 
 #include <gtest/gtest.h>
 

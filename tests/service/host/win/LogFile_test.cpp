@@ -1,4 +1,4 @@
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 #include "service/host/win/LogFile.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "service/host/ErrorText.h"
+#include "service/errors/ErrorText.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "service/host/BaseException.h"
+#include "service/errors/BaseException.h"
 
-#include "service/host/ErrorText.h"
+#include "service/errors/ErrorText.h"
 
 #include <charconv>
 #include <cstring>

@@ -1,5 +1,5 @@
-#include "service/host/BaseException.h"
-#include "service/host/ErrorText.h"
+#include "service/errors/BaseException.h"
+#include "service/errors/ErrorText.h"
 
 #include <gtest/gtest.h>
 

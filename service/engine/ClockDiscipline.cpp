@@ -1,0 +1,177 @@
+#include "service/engine/ClockDiscipline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <utility>
+
+namespace {
+
+constexpr double ticksPerSecond = 1e7;
+// The offset left over is taken away with this time constant: quickly, but so that a tick that
+// comes late (the system was busy) does not carry the clock far past the mark.
+constexpr double phaseSeconds = 16;
+// What a rate span must be kept for: the oldest sample of a poll is younger.
+constexpr double spanKeepSeconds = 600;
+// A sample this far from the line is a new server time (another server, or its clock stepped),
+// not noise: the line starts again from it. Beyond its own error and the line's scatter, the
+// frequency may have moved by this much since the line's newest sample.
+constexpr double jumpErrors = 5;
+constexpr double jumpFrequencyDrift = 2e-6;
+constexpr double jumpLeast = 0.002;
+// The error of a sample of the least delay: what the clocks' readings and the path's noise
+// leave even then.
+constexpr double sampleErrorFloor = 400e-6;
+
+} // namespace
+
+ClockDiscipline::ClockDiscipline(SystemClock& clock, std::uint32_t maxSlewMilliseconds,
+                                 std::optional<double> frequencyPpm)
+    : clock_(clock), maxSlew_(maxSlewMilliseconds / 1000.0),
+      control_(maxSlewMilliseconds > 0 ? clock.rateControl() : RateControl{}), origin_(clock.now()),
+      regression_(std::max(sampleErrorFloor, clock.readingStep() / ticksPerSecond)) {
+    spans_.push_back({0, 0, 0});
+    if (frequencyPpm && std::fabs(*frequencyPpm) <= plausibleFrequencyPpm) {
+        frequency_ = *frequencyPpm * 1e-6;
+    }
+    if (control_.kind != RateControl::Kind::none && control_.increment > 0) {
+        clock_.releaseAdjustment();
+    } else {
+        control_.kind = RateControl::Kind::none;
+    }
+}
+
+bool ClockDiscipline::disciplines() const {
+    return maxSlew_ > 0 && control_.kind != RateControl::Kind::none && !rateFailed_ && !released_;
+}
+
+double ClockDiscipline::seconds(std::uint64_t ticks) const {
+    return static_cast<double>(static_cast<std::int64_t>(ticks - origin_)) / ticksPerSecond;
+}
+
+double ClockDiscipline::correctionAt(double when) const {
+    // The newest span that had begun: after a step back, older spans cover the same readings.
+    for (auto span = spans_.rbegin(); span != spans_.rend(); ++span) {
+        if (span->start <= when || std::next(span) == spans_.rend()) {
+            return span->correction +
+                   std::max(0.0, when - span->start) * span->rate / (1 + span->rate);
+        }
+    }
+    return 0;
+}
+
+double ClockDiscipline::predictedOffset(double now) const {
+    const double correction = correctionAt(now);
+    const double freeRunning = now - correction;
+    if (line_ && lineGivesFrequency_) {
+        return line_->at(freeRunning) - correction;
+    }
+    return lastOffset_ - frequency_.value_or(0) * (freeRunning - lastOffsetAt_) - correction;
+}
+
+Correction ClockDiscipline::correct(NtpStamp offset, NtpStamp delay, std::uint64_t measuredAt) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    const double measured = offset.signedSeconds();
+    // In the stamp's own units, so that an offset of just the limit is slewed.
+    const bool slew = corrected_ && disciplines() &&
+                      std::fabs(measured) <= std::round(maxSlew_ * 4294967296.0) / 4294967296.0;
+    if (disciplines()) {
+        const double at = seconds(measuredAt);
+        const double correction = correctionAt(at);
+        const OffsetSample sample{at - correction, measured + correction, delay.signedSeconds()};
+        if (line_) {
+            const double allowed = jumpErrors * (regression_.error(sample.delay) + line_->scatter) +
+                                   jumpFrequencyDrift * std::fabs(sample.time - line_->time) +
+                                   jumpLeast;
+            if (std::fabs(sample.offset - line_->at(sample.time)) > allowed) {
+                regression_.clear();
+            }
+        }
+        regression_.add(sample);
+        line_ = regression_.fit();
+        // Two samples give a frequency where nothing else does; an estimate from before needs
+        // three to be replaced.
+        lineGivesFrequency_ = line_ && (line_->used >= 3 || !frequency_ || lineGivesFrequency_);
+        if (lineGivesFrequency_) {
+            frequency_ = -line_->slope;
+        }
+        lastOffset_ = sample.offset;
+        lastOffsetAt_ = sample.time;
+    }
+    corrected_ = true;
+    if (slew) {
+        steer(seconds(clock_.now()));
+        return Correction::slew;
+    }
+    const double stepped = static_cast<double>(clock_.step(offset)) / ticksPerSecond;
+    const double now = seconds(clock_.now());
+    spans_.push_back({now, correctionAt(now - stepped) + stepped, spans_.back().rate});
+    return Correction::step;
+}
+
+void ClockDiscipline::tick() {
+    const std::lock_guard<std::mutex> guard(lock_);
+    if (corrected_ && disciplines()) {
+        steer(seconds(clock_.now()));
+    }
+}
+
+void ClockDiscipline::steer(double now) {
+    const double frequency = frequency_.value_or(0);
+    const double wanted = -frequency / (1 + frequency) + predictedOffset(now) / phaseSeconds;
+    const auto increment = static_cast<double>(control_.increment);
+    const double limit = std::floor(increment * maximumRatePpm * 1e-6);
+    // Whole units, alternating between neighbours so that their average is the rate wanted:
+    // what one tick's rounding leaves over goes into the next.
+    const double exact = std::clamp(increment * wanted, -limit, limit) + residue_;
+    double units = std::round(exact);
+    const auto least = static_cast<double>(control_.leastDeviation);
+    if (units != 0 && std::fabs(units) < least) {
+        units = std::fabs(exact) < least / 2 ? 0 : std::copysign(least, exact);
+    }
+    units = std::clamp(units, -limit, limit);
+    residue_ = std::clamp(exact - units, -least, least);
+    const auto adjustment = static_cast<std::uint64_t>(increment + units);
+    if (adjustment == adjustment_) {
+        return;
+    }
+    if (!clock_.setAdjustment(adjustment)) {
+        rateFailed_ = true;
+        rateFailure_ = clock_.systemError();
+        clock_.releaseAdjustment();
+        return;
+    }
+    adjustment_ = adjustment;
+    const double rate = units / increment;
+    largestRate_ = std::max(largestRate_, std::fabs(rate) * 1e6);
+    spans_.push_back({now, correctionAt(now), rate});
+    while (spans_.size() > 2 && spans_[1].start < now - spanKeepSeconds) {
+        spans_.pop_front();
+    }
+}
+
+void ClockDiscipline::release() {
+    const std::lock_guard<std::mutex> guard(lock_);
+    if (!released_ && adjustment_ != 0) {
+        clock_.releaseAdjustment();
+    }
+    released_ = true;
+}
+
+std::optional<double> ClockDiscipline::frequencyPpm() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    if (!frequency_ || maxSlew_ <= 0) {
+        return std::nullopt;
+    }
+    return *frequency_ * 1e6;
+}
+
+double ClockDiscipline::largestRatePpm() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return largestRate_;
+}
+
+std::optional<std::uint32_t> ClockDiscipline::takeRateFailure() {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return std::exchange(rateFailure_, std::nullopt);
+}

@@ -1,0 +1,154 @@
+// The clock's discipline against a simulated Windows clock: it converges and then keeps the
+// clock close between polls, steps only where it must, never asks for a rate beyond the limit,
+// takes over the frequency of an earlier run, and gives the clock its own rate back.
+#include "service/engine/ClockDiscipline.h"
+#include "tests/fakes/SimulatedClock.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+namespace {
+
+// Polls a server through a path of 10 ms each way, ticks every second, and measures the
+// clock's error against the server over the run's second half.
+struct Polling {
+    SimulatedClock& clock;
+    ClockDiscipline& discipline;
+    double worstError = 0;
+
+    // offset: what the server's time is ahead of the true time at t.
+    void polls(
+        double seconds, double every,
+        const std::function<double(double)>& offset = [](double) { return 0.0; }) {
+        const double start = clock.trueTime();
+        for (double t = start + 1; t <= start + seconds; t += 1) {
+            clock.advanceTo(t);
+            discipline.tick();
+            if (std::fmod(t - start, every) == 1) {
+                const double t1 = double(clock.now() - SimulatedClock::epochTicks) * 1e-7;
+                clock.advanceTo(t + 0.02);
+                const std::uint64_t at = clock.now();
+                const double t4 = double(at - SimulatedClock::epochTicks) * 1e-7;
+                const double server = t + 0.01 + offset(t + 0.01);
+                discipline.correct(stampOf(server - (t1 + t4) / 2), stampOf(t4 - t1), at);
+            }
+            if (t > start + seconds / 2) {
+                worstError =
+                    std::max(worstError, std::fabs(clock.trueTime() + offset(t) - clock.value()));
+            }
+        }
+    }
+};
+
+std::uint64_t largestDeviation(const SimulatedClock& clock) {
+    std::uint64_t largest = 0;
+    for (const std::uint64_t adjustment : clock.adjustments) {
+        const std::uint64_t increment = clock.increment();
+        largest = std::max(largest, adjustment > increment ? adjustment - increment
+                                                           : increment - adjustment);
+    }
+    return largest;
+}
+
+} // namespace
+
+TEST(ClockDiscipline, ConvergesAndKeepsTheClockBetweenPollsWithoutSteps) {
+    for (const bool precise : {false, true}) {
+        SCOPED_TRACE(precise ? "precise" : "classic");
+        SimulatedClock clock(precise);
+        clock.frequency = 50e-6;
+        ClockDiscipline discipline(clock, 1000);
+        Polling run{clock, discipline};
+        clock.step(stampOf(-0.2)); // the clock starts off
+        clock.steps = 0;
+        run.polls(6 * 3600, 256);
+        EXPECT_EQ(clock.steps, 1); // the first correction only
+        EXPECT_LT(run.worstError, 50e-6);
+        ASSERT_TRUE(discipline.frequencyPpm());
+        EXPECT_NEAR(*discipline.frequencyPpm(), 50, 0.05);
+        EXPECT_LE(discipline.largestRatePpm(), ClockDiscipline::maximumRatePpm);
+        EXPECT_LE(largestDeviation(clock), clock.increment() / 2000);
+    }
+}
+
+TEST(ClockDiscipline, StepsFirstAndBeyondTheLimitAndOnlyStepsWithoutOne) {
+    SimulatedClock clock;
+    ClockDiscipline discipline(clock, 100);
+    EXPECT_TRUE(discipline.disciplines());
+    EXPECT_EQ(discipline.correct(stampOf(0.0005), stampOf(0.02), clock.now()), Correction::step);
+    EXPECT_EQ(discipline.correct(stampOf(0.1), stampOf(0.02), clock.now()), Correction::slew);
+    EXPECT_EQ(discipline.correct(stampOf(-0.1001), stampOf(0.02), clock.now()), Correction::step);
+
+    SimulatedClock plain;
+    ClockDiscipline steps(plain, 0);
+    EXPECT_FALSE(steps.disciplines());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(steps.correct(stampOf(0.0005), stampOf(0.02), plain.now()), Correction::step);
+        steps.tick();
+    }
+    // As the service always did: the rate and its setting are left alone.
+    EXPECT_TRUE(plain.adjustments.empty());
+    EXPECT_EQ(plain.releases, 0);
+    EXPECT_FALSE(steps.frequencyPpm());
+
+    // Windows 95/98 can only step; a system that refuses the rate steps from then on.
+    SimulatedClock old(false, RateControl::Kind::none);
+    EXPECT_FALSE(ClockDiscipline(old, 100).disciplines());
+    SimulatedClock refusing;
+    refusing.refuse = true;
+    ClockDiscipline refused(refusing, 100);
+    refused.correct(stampOf(0.01), stampOf(0.02), refusing.now());
+    refused.correct(stampOf(0.01), stampOf(0.02), refusing.now());
+    EXPECT_EQ(refused.takeRateFailure(), 5u);
+    EXPECT_FALSE(refused.takeRateFailure()); // told once
+    EXPECT_EQ(refused.correct(stampOf(0.01), stampOf(0.02), refusing.now()), Correction::step);
+}
+
+TEST(ClockDiscipline, BadServersAndSilenceNeverBringARateBeyondTheLimitOrAStepBelowIt) {
+    SimulatedClock clock(false, RateControl::Kind::classic, 16);
+    clock.frequency = 80e-6;
+    ClockDiscipline discipline(clock, 1000);
+    Polling run{clock, discipline};
+    run.polls(3600, 64);
+    clock.steps = 0;
+    // A server that jumps back and forth by 500 ms every poll: slewed, never stepped.
+    run.polls(4 * 3600, 64, [](double t) { return std::fmod(t, 128) < 64 ? 0.5 : 0.0; });
+    EXPECT_EQ(clock.steps, 0);
+    // A day without a reply, then offsets at the ends of the range: these are stepped.
+    run.polls(86400, 1e9);
+    for (const double offset : {2147483.647, -2147483.648}) {
+        EXPECT_EQ(discipline.correct(stampOf(offset), stampOf(0.02), clock.now()),
+                  Correction::step);
+        run.polls(600, 1e9);
+    }
+    EXPECT_LE(discipline.largestRatePpm(), ClockDiscipline::maximumRatePpm);
+    EXPECT_LE(largestDeviation(clock), 78u); // 499.2 ppm of 156250
+    // Vista and 7 lose less than 16 units: every adjustment is nominal or at least 16 away.
+    for (const std::uint64_t adjustment : clock.adjustments) {
+        const auto deviation = std::llabs(static_cast<long long>(adjustment) - 156250);
+        EXPECT_TRUE(deviation == 0 || deviation >= 16) << adjustment;
+    }
+}
+
+TEST(ClockDiscipline, TakesOverTheFrequencyOfAnEarlierRunAndGivesTheRateBack) {
+    SimulatedClock clock;
+    clock.frequency = -30e-6;
+    ClockDiscipline discipline(clock, 1000, -30.0);
+    EXPECT_EQ(clock.releases, 1); // a rate that a crashed run left behind goes first
+    EXPECT_NEAR(discipline.frequencyPpm().value_or(0), -30.0, 1e-9);
+    discipline.correct(stampOf(0.2), stampOf(0.02), clock.now());
+    discipline.tick();
+    // At once the rate that makes up for it: 30 ppm of 156250 units is about 4.7.
+    ASSERT_FALSE(clock.adjustments.empty());
+    EXPECT_NEAR(double(clock.adjustments.back()), 156250 + 4.7, 1);
+    EXPECT_FALSE(ClockDiscipline(clock, 1000, 600.0).frequencyPpm()); // not an oscillator's
+
+    const std::size_t set = clock.adjustments.size();
+    discipline.release();
+    EXPECT_EQ(clock.releases, 3);
+    discipline.tick();
+    discipline.correct(stampOf(0.001), stampOf(0.02), clock.now());
+    EXPECT_EQ(clock.adjustments.size(), set);
+}
