@@ -1,9 +1,14 @@
 # pendra_test(name SOURCES ... LIBS ... [RESOURCE_LOCK lock]): one GoogleTest executable. Natively
 # it runs with the sanitizers; for Windows it is built in both widths and registered only where
 # Wine runs it. RESOURCE_LOCK keeps its tests from running beside others holding the same lock.
+# A Windows one marks its own start, so that tools/wine-run --test (its runner for discovery and
+# for every test) tells a program that Wine failed to start from one that ran.
 function(pendra_test name)
     cmake_parse_arguments(ARG "" "RESOURCE_LOCK" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
+    if(WIN32)
+        target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/StartMarker.cpp)
+    endif()
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main pendra_common)
     pendra_warnings(${name})
     target_compile_definitions(${name} PRIVATE
@@ -19,8 +24,10 @@ function(pendra_test name)
             gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30)
         endif()
     elseif(PENDRA_RUN_WINDOWS_TESTS)
+        set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR
+            "${PROJECT_SOURCE_DIR}/tools/wine-run;--test;${PENDRA_WINEPREFIX}")
         gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120
-            PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "WINEDEBUG=-all" ${properties})
+            PROPERTIES FIXTURES_REQUIRED wine ${properties})
     endif()
 endfunction()
 
