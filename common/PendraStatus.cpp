@@ -163,7 +163,8 @@ std::vector<StatusValue> statusValues(const StatusRecord& record) {
             {v::runOnce, std::nullopt, record.runOnce ? 1u : 0u},
             {v::noReplyWarned, std::nullopt, record.noReplyWarned ? 1u : 0u},
             {v::frequency, milliseconds(record.frequencyPpm, true)},
-            {v::lastCorrection, record.lastCorrection}};
+            {v::lastCorrection, record.lastCorrection},
+            {v::rateSet, std::nullopt, record.rateSet ? 1u : 0u}};
 }
 
 StatusRecord
@@ -221,6 +222,7 @@ readStatusRecord(const std::function<std::optional<StoredValue>(const char* name
     record.noReplyWarned = number(v::noReplyWarned).value_or(0) != 0;
     record.frequencyPpm = parsed(v::frequency, parseMilliseconds);
     record.lastCorrection = text(v::lastCorrection).value_or("");
+    record.rateSet = number(v::rateSet).value_or(0) != 0;
     return record;
 }
 

@@ -30,6 +30,7 @@ constexpr const char* runOnce = "RunOnce";
 constexpr const char* noReplyWarned = "NoReplyWarned";
 constexpr const char* frequency = "FrequencyPpm";
 constexpr const char* lastCorrection = "LastCorrection";
+constexpr const char* rateSet = "RateSet";
 } // namespace status_value
 
 // The result of a poll that set the clock; other results say what went wrong.
@@ -67,6 +68,9 @@ struct StatusRecord {
     std::optional<double> frequencyPpm;
     // "step" or "slew": how the last success corrected the clock; empty before the first.
     std::string lastCorrection;
+    // The service has set the clock's rate and not yet given it back: a start after a crash
+    // gives it back first.
+    bool rateSet = false;
     // Values present but of the wrong type or unreadable, by name: they count as missing.
     std::vector<std::string> unreadable;
 };

@@ -62,9 +62,12 @@ class RecordLock {
 public:
     explicit RecordLock(HANDLE mutex) : mutex_(mutex) {
         if (mutex_ != nullptr) {
-            // An abandoned lock is held now: a writer ended in the middle of the record.
             const DWORD waited = WaitForSingleObject(mutex_, lockWaitMilliseconds);
-            held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+            held_ = waited == WAIT_OBJECT_0;
+            // A writer ended in the middle of the record: what it left is not whole.
+            if (waited == WAIT_ABANDONED) {
+                ReleaseMutex(mutex_);
+            }
         }
     }
     ~RecordLock() {

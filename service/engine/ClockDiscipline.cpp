@@ -34,7 +34,9 @@ ClockDiscipline::ClockDiscipline(SystemClock& clock, std::uint32_t maxSlewMillis
     if (frequencyPpm && std::fabs(*frequencyPpm) <= plausibleFrequencyPpm) {
         frequency_ = *frequencyPpm * 1e-6;
     }
-    if (control_.kind != RateControl::Kind::none && control_.increment > 0) {
+    // An increment too coarse for a single unit within the limit gives no rate to set.
+    if (control_.kind != RateControl::Kind::none &&
+        std::floor(static_cast<double>(control_.increment) * maximumRatePpm * 1e-6) >= 1) {
         clock_.releaseAdjustment();
     } else {
         control_.kind = RateControl::Kind::none;
@@ -101,12 +103,24 @@ Correction ClockDiscipline::correct(NtpStamp offset, NtpStamp delay, std::uint64
     corrected_ = true;
     if (slew) {
         steer(seconds(clock_.now()));
-        return Correction::slew;
+        // A rate the system refused takes nothing away: the offset is stepped after all.
+        if (!rateFailed_) {
+            return Correction::slew;
+        }
     }
     const double stepped = static_cast<double>(clock_.step(offset)) / ticksPerSecond;
-    const double now = seconds(clock_.now());
-    spans_.push_back({now, correctionAt(now - stepped) + stepped, spans_.back().rate});
+    if (disciplines()) {
+        const double now = seconds(clock_.now());
+        spans_.push_back({now, correctionAt(now - stepped) + stepped, spans_.back().rate});
+        forgetOldSpans(now);
+    }
     return Correction::step;
+}
+
+void ClockDiscipline::forgetOldSpans(double now) {
+    while (spans_.size() > 2 && spans_[1].start < now - spanKeepSeconds) {
+        spans_.pop_front();
+    }
 }
 
 void ClockDiscipline::tick() {
@@ -145,22 +159,28 @@ void ClockDiscipline::steer(double now) {
     const double rate = units / increment;
     largestRate_ = std::max(largestRate_, std::fabs(rate) * 1e6);
     spans_.push_back({now, correctionAt(now), rate});
-    while (spans_.size() > 2 && spans_[1].start < now - spanKeepSeconds) {
-        spans_.pop_front();
-    }
+    forgetOldSpans(now);
 }
 
-void ClockDiscipline::release() {
+bool ClockDiscipline::release() {
     const std::lock_guard<std::mutex> guard(lock_);
-    if (!released_ && adjustment_ != 0) {
-        clock_.releaseAdjustment();
+    bool released = true;
+    if (!released_ && adjustment_ != 0 && !rateFailed_) {
+        released = clock_.releaseAdjustment();
     }
     released_ = true;
+    return released;
+}
+
+bool ClockDiscipline::rateSet() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return adjustment_ != 0 && !released_ && !rateFailed_;
 }
 
 std::optional<double> ClockDiscipline::frequencyPpm() const {
     const std::lock_guard<std::mutex> guard(lock_);
-    if (!frequency_ || maxSlew_ <= 0) {
+    // Only while it is made up for: the record's value is what the next start takes over.
+    if (!frequency_ || maxSlew_ <= 0 || control_.kind == RateControl::Kind::none || rateFailed_) {
         return std::nullopt;
     }
     return *frequency_ * 1e6;

@@ -39,8 +39,11 @@ public:
     Correction correct(NtpStamp offset, NtpStamp delay, std::uint64_t measuredAt);
     // Sets the rate until the next tick.
     void tick();
-    // Gives the rate back to the system; the clock is only stepped after it.
-    void release();
+    // Gives the rate back to the system; the clock is only stepped after it. False when the
+    // system refused to take it back.
+    bool release();
+    // Whether a rate of this discipline is in force: the clock's own is to be given back.
+    bool rateSet() const;
 
     // The oscillator's frequency error in ppm (positive: it gains), once there is an estimate.
     std::optional<double> frequencyPpm() const;
@@ -61,6 +64,7 @@ private:
     // Gives the clock the rate that makes up for the frequency and takes the offset away.
     void steer(double now);
     double predictedOffset(double now) const;
+    void forgetOldSpans(double now);
 
     SystemClock& clock_;
     const double maxSlew_;

@@ -43,7 +43,10 @@ std::optional<std::uint32_t> optionalNumber(const RegistryKey& key, const Settin
     if (setting.reading != Reading::strict) {
         return dword && size <= 4 ? std::optional(key.readDword(setting.name)) : std::nullopt;
     }
-    const std::uint32_t value = dword && size == 4 ? key.readDword(setting.name) : 0;
+    if (!dword || size != 4) {
+        throw SimpleException(outOfRangeText(setting));
+    }
+    const std::uint32_t value = key.readDword(setting.name);
     if (value < setting.least || value > setting.most) {
         throw SimpleException(outOfRangeText(setting));
     }

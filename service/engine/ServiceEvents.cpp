@@ -1,6 +1,5 @@
 #include "service/engine/ServiceEvents.h"
 
-#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -15,7 +14,7 @@ bool isBigStep(double offsetMilliseconds) {
 }
 
 ReplyWatch::ReplyWatch(std::optional<UnixSeconds> lastSuccess, UnixSeconds start, bool warned)
-    : since_(lastSuccess.value_or(start)), countFrom_(std::max(since_, start)), warned_(warned) {}
+    : since_(lastSuccess.value_or(start)), countFrom_(start), warned_(warned) {}
 
 std::optional<ServiceEvent> ReplyWatch::afterPoll(bool validReply, UnixSeconds now,
                                                   const std::string& server) {

@@ -39,9 +39,10 @@ bool isBigStep(double offsetMilliseconds);
 // one information event when a valid reply comes after it.
 class ReplyWatch {
 public:
-    // The day counts from the later of the last success known and the start: a computer that
-    // was off had no chance to ask. The texts name the last success. warned: the warning was
-    // given before a restart.
+    // The day counts from the start, the later of the start and a last success before it: a
+    // computer that was off had no chance to ask (and one whose clock reads earlier than the
+    // last success, its battery flat, must still be warned). The texts name the last success.
+    // warned: the warning was given before a restart.
     ReplyWatch(std::optional<UnixSeconds> lastSuccess, UnixSeconds start, bool warned = false);
     std::optional<ServiceEvent> afterPoll(bool validReply, UnixSeconds now,
                                           const std::string& server);

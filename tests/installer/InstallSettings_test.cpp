@@ -276,3 +276,20 @@ TEST(InstallSettings, KeptSettingsGetNoSlewLimitUnlessAskedFor) {
     machine.stored["MaxSlewMilliseconds"] = number(0);
     EXPECT_EQ(written(machine.plan())["MaxSlewMilliseconds"], "#0");
 }
+
+// An elevated installation passes on only the properties that the package lists as secure:
+// every property of the description is among them.
+TEST(InstallSettings, EveryPropertyPassesAnElevatedInstallation) {
+    std::ifstream source(PENDRA_SOURCE_DIR "/tools/package");
+    ASSERT_TRUE(source.is_open());
+    const std::string text((std::istreambuf_iterator<char>(source)), {});
+    const std::size_t begin = text.find("PUBLIC = (");
+    ASSERT_NE(begin, std::string::npos);
+    const std::string listed = text.substr(begin, text.find(')', begin) - begin);
+    for (const pendra_settings::Setting* setting : pendra_settings::all) {
+        if (setting->property != nullptr) {
+            EXPECT_NE(listed.find(std::string("'") + setting->property + "'"), std::string::npos)
+                << setting->property;
+        }
+    }
+}

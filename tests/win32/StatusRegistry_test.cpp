@@ -32,6 +32,7 @@ StatusRecord generation(std::uint32_t g) {
             .noReplyWarned = (g & 2) != 0,
             .frequencyPpm = g / 1000.0,
             .lastCorrection = (g & 4) != 0 ? "slew" : "step",
+            .rateSet = (g & 8) != 0,
             .unreadable = {}};
 }
 

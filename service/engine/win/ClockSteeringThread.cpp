@@ -5,7 +5,6 @@
 ClockSteeringThread::ClockSteeringThread(ClockDiscipline& discipline) : discipline_(discipline) {
     DWORD id = 0;
     thread_.reset(CreateThread(nullptr, 0, &ClockSteeringThread::threadMain, this, 0, &id));
-    // Without a thread the rate is still set at each poll, only less evenly.
 }
 
 ClockSteeringThread::~ClockSteeringThread() {
@@ -13,7 +12,6 @@ ClockSteeringThread::~ClockSteeringThread() {
     if (thread_) {
         WaitForSingleObject(thread_.get(), INFINITE);
     }
-    discipline_.release();
 }
 
 DWORD WINAPI ClockSteeringThread::threadMain(LPVOID self) {

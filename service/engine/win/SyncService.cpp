@@ -92,8 +92,8 @@ bool SyncService::initialize() {
         }
         log().writeException(e);
         emit({EventType::error, event_id::configurationError, {e.what()}});
-        // A run that slewed and then crashed left its rate behind.
-        if (const auto stored = readStatusRegistry(); stored && stored->lastCorrection == "slew") {
+        // A run that set the clock's rate and then crashed left it behind.
+        if (const auto stored = readStatusRegistry(); stored && stored->rateSet) {
             systemClock.releaseAdjustment();
         }
         return false;
@@ -142,18 +142,19 @@ void SyncService::prepareDiscipline() {
         log().writeLine(line);
         remembered.reset();
     }
-    const bool slewedBefore = status.lastCorrection == "slew";
+    // A discipline gives back a rate that a crashed run left behind as it starts; without one
+    // it is given back here.
     auto made =
         std::make_unique<ClockDiscipline>(systemClock, config.maxSlewMilliseconds, remembered);
     if (config.maxSlewMilliseconds > 0 && !made->disciplines()) {
         log().writeLine("this system cannot slew the clock: every correction is a step");
     }
+    if (!made->disciplines() && status.rateSet) {
+        systemClock.releaseAdjustment();
+    }
+    status.rateSet = false;
     if (!made->disciplines()) {
         status.frequencyPpm.reset();
-        // A run that slewed and then crashed left its rate behind.
-        if (slewedBefore) {
-            systemClock.releaseAdjustment();
-        }
     } else if (const auto type = windowsTimeServiceSynchronising()) {
         log().writeFormatted("the Windows Time service runs and synchronises this clock too "
                              "(Type %s): two services steering one clock fight",
@@ -177,6 +178,13 @@ void SyncService::run() {
     CriticalSectionLock running(loopLock);
     if (discipline && discipline->disciplines()) {
         steering = std::make_unique<ClockSteeringThread>(*discipline);
+        // A rate set only at each poll would hold the whole poll long: steps instead.
+        if (!steering->running()) {
+            steering.reset();
+            discipline->release();
+            log().writeLine("the clock's rate cannot be set without its thread: every "
+                            "correction is a step");
+        }
     }
     try {
         for (;;) {
@@ -248,8 +256,20 @@ void SyncService::abandon() {
 void SyncService::releaseClock() {
     steering.reset();
     CriticalSectionLock guard(clockLock);
-    if (discipline) {
-        discipline->release();
+    if (!discipline) {
+        return;
+    }
+    if (!discipline->release()) {
+        log().writeFormatted(
+            "cannot give the clock its own rate back: %s",
+            LastErrorException(systemClock.failedCall(), systemClock.systemError(), "%a: %r")
+                .what());
+        return;
+    }
+    // The record no longer asks the next start to give the rate back.
+    if (status.rateSet && statusWriting) {
+        status.rateSet = false;
+        statusWriting->post(status);
     }
 }
 
@@ -700,6 +720,7 @@ void SyncService::recordPoll(const std::string& result, PollEnd end) {
     } else {
         status.nextPoll = now + static_cast<UnixSeconds>(backoff.waitMilliseconds() / 1000);
     }
+    status.rateSet = discipline && discipline->rateSet();
     std::optional<ServiceEvent> event;
     if (replyWatch) {
         event = replyWatch->afterPoll(end == PollEnd::clockSet, now, status.server);

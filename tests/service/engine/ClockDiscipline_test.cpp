@@ -84,6 +84,7 @@ TEST(ClockDiscipline, StepsFirstAndBeyondTheLimitAndOnlyStepsWithoutOne) {
     SimulatedClock plain;
     ClockDiscipline steps(plain, 0);
     EXPECT_FALSE(steps.disciplines());
+    EXPECT_FALSE(steps.rateSet());
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(steps.correct(stampOf(0.0005), stampOf(0.02), plain.now()), Correction::step);
         steps.tick();
@@ -100,7 +101,10 @@ TEST(ClockDiscipline, StepsFirstAndBeyondTheLimitAndOnlyStepsWithoutOne) {
     refusing.refuse = true;
     ClockDiscipline refused(refusing, 100);
     refused.correct(stampOf(0.01), stampOf(0.02), refusing.now());
-    refused.correct(stampOf(0.01), stampOf(0.02), refusing.now());
+    // The refused rate took nothing away: this offset is stepped after all.
+    EXPECT_EQ(refused.correct(stampOf(0.01), stampOf(0.02), refusing.now()), Correction::step);
+    EXPECT_EQ(refusing.steps, 2);
+    EXPECT_FALSE(refused.frequencyPpm());
     EXPECT_EQ(refused.takeRateFailure(), 5u);
     EXPECT_FALSE(refused.takeRateFailure()); // told once
     EXPECT_EQ(refused.correct(stampOf(0.01), stampOf(0.02), refusing.now()), Correction::step);
@@ -146,7 +150,9 @@ TEST(ClockDiscipline, TakesOverTheFrequencyOfAnEarlierRunAndGivesTheRateBack) {
     EXPECT_FALSE(ClockDiscipline(clock, 1000, 600.0).frequencyPpm()); // not an oscillator's
 
     const std::size_t set = clock.adjustments.size();
-    discipline.release();
+    EXPECT_TRUE(discipline.rateSet());
+    EXPECT_TRUE(discipline.release());
+    EXPECT_FALSE(discipline.rateSet());
     EXPECT_EQ(clock.releases, 3);
     discipline.tick();
     discipline.correct(stampOf(0.001), stampOf(0.02), clock.now());

@@ -367,6 +367,9 @@ TEST_F(ConfigurationTest, ReadsEachValueAsTheSettingsDescriptionSays) {
                 fake_registry::setDword(machine, clientPath, setting->name, value);
                 EXPECT_EQ(readFailure(config), refusal);
             }
+            // Of another type, it is refused even where 0 is in range.
+            fake_registry::setString(machine, clientPath, setting->name, "0");
+            EXPECT_EQ(readFailure(config), refusal);
         }
     }
 }

@@ -49,6 +49,9 @@ TEST(ServiceEvents, ADayWithoutAValidReplyIsWarnedOnceAndItsEndTold) {
     const auto late = restarted.afterPoll(false, start + day, "");
     ASSERT_TRUE(late);
     EXPECT_EQ(late->strings, (std::vector<std::string>{"2026-12-05T12:00:00Z", "3"}));
+    // A clock that reads earlier than the last success (its battery flat) still counts.
+    ReplyWatch behind(start + 365 * day, start);
+    EXPECT_TRUE(behind.afterPoll(false, start + day, ""));
     ReplyWatch warnedBefore(start - day, start, true);
     EXPECT_FALSE(warnedBefore.afterPoll(false, start + 1, ""));
     EXPECT_TRUE(warnedBefore.afterPoll(true, start + 2, "pool.test"));
