@@ -3,7 +3,7 @@
 #include "service/engine/SntpPacket.h"
 #include "service/engine/win/EventLogWriter.h"
 #include "service/engine/win/WindowsClock.h"
-#include "service/engine/win/WindowsTimeService.h"
+#include "win32/WindowsTimeService.h"
 #include "service/engine/win/WinsockGuards.h"
 #include "service/errors/BaseException.h"
 #include "service/host/Revision.h"

@@ -1,4 +1,4 @@
-#include "service/engine/win/WindowsTimeService.h"
+#include "win32/WindowsTimeService.h"
 
 #include "win32/Guards.h"
 #include "win32/RegistryValues.h"
