@@ -1,9 +1,9 @@
 // The entry point of Pendra: one service object for the whole run, and the command line.
 #include "service/engine/win/SyncService.h"
-#include "win32/WindowsTimeService.h"
 #include "service/host/StartupCommand.h"
 #include "win32/Guards.h"
 #include "win32/StatusRegistry.h"
+#include "win32/WindowsTimeService.h"
 
 #include <windows.h>
 

@@ -31,7 +31,9 @@ DIALOG_TESTS = os.environ.get('KLEMORA_DIALOG_TESTS', '')
 QUERY = os.environ.get('PENDRA_SERVICE_QUERY', '')
 POKE = os.environ.get('PENDRA_TRAY_POKE', '')
 RECORDER = os.environ.get('PENDRA_KLEMORA_STANDIN', '')
-PREFIX = os.environ.get('PENDRA_WINEPREFIX', '')
+# A prefix of its own: its registry and service manager are Klemora's alone, so these tests run
+# beside those of Pendra.
+PREFIX = os.environ.get('KLEMORA_WINEPREFIX', '')
 HOST = int(os.environ.get('PENDRA_TEST_HOST', '13'))
 PORT = int(os.environ.get('PENDRA_TEST_PORT', '11126'))
 DESKTOP = f'klemora-{os.getpid()}'
@@ -55,7 +57,7 @@ START_LINE = re.compile(r'^Start Pendra Rev: 1\.22, server (.*)$')
 @unittest.skipUnless(os.geteuid() == 0, 'needs root: test hosts are network namespaces')
 @unittest.skipUnless(KLEMORA and DRIVER and DIALOG_TESTS and QUERY and POKE and RECORDER and PREFIX,
                      'KLEMORA_EXE, KLEMORA_DRIVER, KLEMORA_DIALOG_TESTS, PENDRA_SERVICE_QUERY, '
-                     'PENDRA_TRAY_POKE, PENDRA_KLEMORA_STANDIN and PENDRA_WINEPREFIX not set')
+                     'PENDRA_TRAY_POKE, PENDRA_KLEMORA_STANDIN and KLEMORA_WINEPREFIX not set')
 @unittest.skipUnless(all(shutil.which(tool) for tool in ('Xvfb', 'import', 'convert')),
                      'needs Xvfb and ImageMagick')
 class KlemoraTest(unittest.TestCase):

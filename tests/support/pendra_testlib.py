@@ -3,6 +3,7 @@ import os
 import re
 import select
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -27,12 +28,36 @@ def windows_path(path):
     return 'Z:' + path.replace('/', '\\')
 
 
+# What Wine's start.exe says when Wine found no program to run under the name: under load Wine
+# now and then fails so on its own tools (reg), before they run at all.
+NOT_STARTED = 'Application could not be started, or no application associated'
+
+
+def wine_processes():
+    """The Wine processes of this machine with their ages, for a report of a run that hung."""
+    listing = subprocess.run(['ps', '-eo', 'pid,etimes,args'], capture_output=True, text=True,
+                             timeout=10, check=False).stdout.splitlines()
+    return '\n'.join(line for line in listing if 'wine' in line.lower() or '.exe' in line)
+
+
 def wine(prefix, *args, check=True, timeout=60, env=None, netns=None):
     """Runs a Windows program under Wine in the prefix, inside a network namespace when given
-    (a prefix's wineserver makes its sockets, so all of a prefix's programs run there)."""
+    (a prefix's wineserver makes its sockets, so all of a prefix's programs run there). A run
+    that Wine did not start is tried again, three times in all; one that began never is."""
     inside = ['ip', 'netns', 'exec', netns] if netns else []
-    done = subprocess.run([*inside, WINE_RUN, prefix, *map(str, args)], capture_output=True,
-                          text=True, timeout=timeout, check=False, env=env)
+    for attempt in range(1, 4):
+        try:
+            done = subprocess.run([*inside, WINE_RUN, prefix, *map(str, args)],
+                                  capture_output=True, text=True, timeout=timeout, check=False,
+                                  env=env)
+        except subprocess.TimeoutExpired as error:
+            raise RuntimeError(f'{args}: still running after {timeout} s; Wine\'s processes:\n'
+                               f'{wine_processes()}') from error
+        if done.returncode == 0 or NOT_STARTED not in done.stdout + done.stderr or attempt == 3:
+            break
+        print(f'wine: Wine did not start {args[0]} (attempt {attempt} of 3): '
+              f'{done.stdout.strip()}', file=sys.stderr)
+        time.sleep(1)
     if check and done.returncode != 0:
         raise RuntimeError(f'{args}: {done.returncode} {done.stdout} {done.stderr}')
     return done

@@ -3,13 +3,13 @@
 #include "service/engine/SntpPacket.h"
 #include "service/engine/win/EventLogWriter.h"
 #include "service/engine/win/WindowsClock.h"
-#include "win32/WindowsTimeService.h"
 #include "service/engine/win/WinsockGuards.h"
 #include "service/errors/BaseException.h"
 #include "service/host/Revision.h"
 #include "service/host/win/LogFile.h"
 #include "service/host/win/RealtimePriority.h"
 #include "win32/StatusRegistry.h"
+#include "win32/WindowsTimeService.h"
 
 #include <wincrypt.h>
 
