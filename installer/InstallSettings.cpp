@@ -211,6 +211,9 @@ private:
             take(setting, numberData(setting.initial), std::to_string(setting.initial), why);
             break;
         }
+        case Shape::file: // absent means none: nothing to write
+            plan_.notes.push_back(std::string(setting.name) + " not written (none given)");
+            break;
         }
     }
 
@@ -227,6 +230,8 @@ private:
         case Shape::flag:
         case Shape::number:
             return stored.kind == StoredValue::Kind::number;
+        case Shape::file: // empty too: it means none
+            return stored.kind == StoredValue::Kind::text;
         }
         return false;
     }
@@ -256,6 +261,14 @@ private:
             }
             take(setting, textData(given), "\"" + given + "\"", origin);
             plan_.logFolder = folderWithSeparator(given);
+            return;
+        case Shape::file:
+            // The folder is the user's to provide: the package creates none for it.
+            if (const std::string problem = pathProblem(given, inputs_); !problem.empty()) {
+                refuse(setting, given, problem);
+                return;
+            }
+            take(setting, textData(given), "\"" + given + "\"", origin);
             return;
         case Shape::flag:
             if (given != "0" && given != "1") {

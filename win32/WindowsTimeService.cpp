@@ -14,15 +14,20 @@ std::optional<std::string> windowsTimeServiceSynchronising() {
         state.dwCurrentState != SERVICE_RUNNING) {
         return std::nullopt;
     }
-    RegistryKeyHandle key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
-                      "SYSTEM\\CurrentControlSet\\Services\\W32Time\\Parameters", 0,
-                      KEY_QUERY_VALUE, key.out()) != ERROR_SUCCESS) {
-        return std::nullopt;
+    // Its Group Policy ("Configure Windows NTP Client") overrides the local Type.
+    for (const char* path : {"SOFTWARE\\Policies\\Microsoft\\W32Time\\Parameters",
+                             "SYSTEM\\CurrentControlSet\\Services\\W32Time\\Parameters"}) {
+        RegistryKeyHandle key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, key.out()) !=
+            ERROR_SUCCESS) {
+            continue;
+        }
+        if (const auto type = readRegistryText(key.get(), "Type"); type && !type->text.empty()) {
+            if (lstrcmpiA(type->text.c_str(), "NoSync") == 0) {
+                return std::nullopt;
+            }
+            return type->text;
+        }
     }
-    const auto type = readRegistryText(key.get(), "Type");
-    if (!type || type->text.empty() || lstrcmpiA(type->text.c_str(), "NoSync") == 0) {
-        return std::nullopt;
-    }
-    return type->text;
+    return std::nullopt;
 }

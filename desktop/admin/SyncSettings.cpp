@@ -32,30 +32,44 @@ std::array<NumberField, 6> numberFields(SyncSettings& settings) {
 
 void loadSettings(SyncSettings& settings, SettingsSource& source,
                   const std::string& programFolder) {
-    if (!source.settingsKeyExists()) {
-        settings.appRoot = programFolder;
-        return;
-    }
-    if (auto root = source.text(pendra_settings::appRoot.name)) {
+    settings = SyncSettings{};
+    SettingsKey& local = source.settingsKey();
+    SettingsKey& policy = source.policyKey();
+    const bool localKeyExists = local.exists();
+    // The key that decides a value: the policy key where it holds one, of whatever type, since
+    // that overrides the local one; else the local key, where there is one.
+    const auto keyOf = [&](const Setting& setting) -> SettingsKey* {
+        if (policy.holds(setting.name)) {
+            settings.byPolicy.emplace(setting.name);
+            return &policy;
+        }
+        return localKeyExists ? &local : nullptr;
+    };
+    const auto text = [&](const Setting& setting) {
+        SettingsKey* key = keyOf(setting);
+        return key != nullptr ? key->text(setting.name) : std::nullopt;
+    };
+    if (auto root = text(pendra_settings::appRoot)) {
         settings.appRoot = root->text;
     }
     if (settings.appRoot.empty()) {
         settings.appRoot = programFolder;
     }
-    if (auto server = source.text(pendra_settings::ntpServerName.name)) {
+    if (auto server = text(pendra_settings::ntpServerName)) {
         settings.serverName = server->text;
     }
-    if (auto directory = source.text(pendra_settings::logDirectory.name)) {
+    if (auto directory = text(pendra_settings::logDirectory)) {
         settings.logDirectory = directory->text;
         settings.logDirectoryType = directory->type;
     }
     for (const auto& [setting, field] : numberFields(settings)) {
-        if (auto value = source.number(setting->name)) {
+        SettingsKey* key = keyOf(*setting);
+        if (auto value = key != nullptr ? key->number(setting->name) : std::nullopt) {
             *field = *value;
         }
     }
     settings.plausibilityCheck = settings.maxAdjustSeconds > 0;
-    settings.autostart = source.autostartEntryExists();
+    settings.autostart = localKeyExists && source.autostartEntryExists();
 }
 
 namespace {
@@ -128,14 +142,20 @@ bool saveSettings(SyncSettings& settings, SettingsStore& store, SettingsDialogue
     const std::string directory = settings.logDirectory.value_or("");
     const std::uint32_t maxAdjust = settings.plausibilityCheck ? settings.maxAdjustSeconds : 0;
 
+    // What policy sets the user cannot change here: it is not checked, and not written.
+    const auto editable = [&](const Setting& setting) {
+        return !settings.setByPolicy(setting.name);
+    };
     // Every message of a refused save appears at once: the server's does not stop the rest.
     bool refused = false;
     // A list of servers is kept as typed; one of blanks only names none.
-    if (server.find_first_not_of(" \t") == std::string::npos) {
+    if (editable(pendra_settings::ntpServerName) &&
+        server.find_first_not_of(" \t") == std::string::npos) {
         user.warn("You must specify a NTP server name.");
         refused = true;
     }
-    if (settings.writeLogEntries != 0 && !validLogDirectory(directory, store, user)) {
+    if (settings.writeLogEntries != 0 && editable(pendra_settings::logDirectory) &&
+        !validLogDirectory(directory, store, user)) {
         return false;
     }
     if (refused) {
@@ -156,14 +176,18 @@ bool saveSettings(SyncSettings& settings, SettingsStore& store, SettingsDialogue
     };
     const auto writeText = [&](const Setting& setting, std::uint32_t type,
                                const std::string& text) {
-        report(setting.name, store.writeText(setting.name, type, text));
+        if (editable(setting)) {
+            report(setting.name, store.writeText(setting.name, type, text));
+        }
     };
     writeText(pendra_settings::appRoot, registry_type::string, settings.appRoot);
     writeText(pendra_settings::ntpServerName, registry_type::string, server);
     writeText(pendra_settings::logDirectory, settings.logDirectoryType, directory);
     for (const auto& [setting, field] : numberFields(settings)) {
         const bool limit = setting == &pendra_settings::maxAdjustSeconds;
-        report(setting->name, store.writeNumber(setting->name, limit ? maxAdjust : *field));
+        if (editable(*setting)) {
+            report(setting->name, store.writeNumber(setting->name, limit ? maxAdjust : *field));
+        }
     }
     store.closeSettingsKey();
     if (!written) {

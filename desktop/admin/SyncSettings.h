@@ -1,14 +1,18 @@
 // Klemora's copy of Pendra's settings: loaded once from the registry when the sheet is built,
 // changed by the settings page, validated and written back by Apply, which then restarts
-// Pendra. The decisions live here, portable; the registry, the files and the message boxes are
-// reached through the two interfaces, which the Windows layer implements and tests fake.
+// Pendra. A value that Group Policy sets overrides the local one: it is shown, never edited or
+// written. The decisions live here, portable; the registry, the files and the message boxes are
+// reached through the interfaces below, which the Windows layer implements and tests fake.
 #pragma once
 
 #include "common/RegistryTypes.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 
 struct SyncSettings {
     std::string appRoot; // the program's folder, ending in a backslash
@@ -24,29 +28,46 @@ struct SyncSettings {
     bool plausibilityCheck = false;
     bool autostart = false;
     bool dirty = false;
+    // The names of the settings that the policy key holds: the fields above show its values.
+    std::set<std::string, std::less<>> byPolicy;
+
+    bool setByPolicy(std::string_view name) const { return byPolicy.contains(name); }
 };
 
 // The one copy of the process.
 extern SyncSettings syncSettings;
 
-// What loading reads: the settings key and the autostart value.
-class SettingsSource {
+// One registry key of settings as loading reads it: Pendra's own, or the policy key.
+class SettingsKey {
 public:
     struct Text {
         std::string text;
         std::uint32_t type;
     };
-    virtual ~SettingsSource() = default;
-    virtual bool settingsKeyExists() = 0;
+    virtual ~SettingsKey() = default;
+    virtual bool exists() = 0;
+    // Whether the key holds a value of that name, of any type.
+    virtual bool holds(const char* name) = 0;
     // A text stored as REG_SZ or REG_EXPAND_SZ, unexpanded; none for anything else.
     virtual std::optional<Text> text(const char* name) = 0;
     // A REG_DWORD; none for anything else.
     virtual std::optional<std::uint32_t> number(const char* name) = 0;
+};
+
+// What loading reads: the settings key, the key that Group Policy writes
+// (HKEY_LOCAL_MACHINE\Software\Policies\Tarnwick\NTP Client) and the autostart value.
+class SettingsSource {
+public:
+    virtual ~SettingsSource() = default;
+    virtual SettingsKey& settingsKey() = 0;
+    virtual SettingsKey& policyKey() = 0;
     virtual bool autostartEntryExists() = 0;
 };
 
 // Fills settings from the source; programFolder stands in for a missing AppRoot. A missing
-// key, value or a value of another type leaves the default, silently.
+// key, value or a value of another type leaves the default, silently. A value that the policy
+// key holds replaces the local one and is read by the same rules: one of another type leaves
+// the default, as it would locally.
 void loadSettings(SyncSettings& settings, SettingsSource& source, const std::string& programFolder);
 
 // What the program's token says of its rights (Windows Vista and later: the token's elevation
@@ -107,6 +128,7 @@ public:
 };
 
 // Validates and writes the settings when they changed, then restarts Pendra; true when nothing
-// had to be saved or everything was written. pendraPath is the autostart command.
+// had to be saved or everything was written. pendraPath is the autostart command. A value that
+// policy sets is neither checked nor written: the user cannot change it, and the local one stays.
 bool saveSettings(SyncSettings& settings, SettingsStore& store, SettingsDialogue& user,
                   const std::string& pendraPath);

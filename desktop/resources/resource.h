@@ -71,6 +71,7 @@
 #define IDC_POLL_UNIT 1032
 #define IDC_WAIT_RAS 1036
 #define IDC_PENDRA_STATUS 1040
+#define IDC_POLICY_NOTE 1041
 
 // The world clock page.
 #define IDC_ZONE_LIST 102

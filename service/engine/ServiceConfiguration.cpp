@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -63,35 +66,113 @@ void readServiceConfiguration(ServiceConfiguration& config) {
     config.maxAdjustSeconds = values::maxAdjustSeconds.absent;
     config.samples = values::ntpSamples.absent;
     config.maxSlewMilliseconds = values::maxSlewMilliseconds.absent;
+    config.metricsFile.reset();
+    config.metricsFileIgnored.clear();
+    config.fromPolicy.clear();
 
     // Declared in opening order, so they close in reverse, also while an exception passes.
     const LocalMachineKey machine;
     const RegistrySubKey vendor(machine, "Software\\Tarnwick");
     const RegistrySubKey client(vendor, "NTP Client");
+    std::unique_ptr<RegistrySubKey> policy;
+    try {
+        // Group Policy's values, with the same names and types, override the settings key's.
+        policy = std::make_unique<RegistrySubKey>(machine, values::policyKey);
+    } catch (const SimpleException&) {
+        // No policy: the local settings alone.
+    }
+    // Each value from the policy key where it stands there, read by the same rules.
+    const auto from = [&](const Setting& setting) -> const RegistryKey& {
+        std::uint32_t type = 0;
+        std::uint32_t size = 0;
+        if (policy && policy->queryValueInfo(setting.name, type, size)) {
+            if (std::ranges::find(config.fromPolicy, setting.name) == config.fromPolicy.end()) {
+                config.fromPolicy.emplace_back(setting.name);
+            }
+            return *policy;
+        }
+        return client;
+    };
 
-    const bool writeLogEntries = client.readDword(values::writeLogEntries.name) != 0;
+    const bool writeLogEntries =
+        from(values::writeLogEntries).readDword(values::writeLogEntries.name) != 0;
     if (writeLogEntries)
-        config.logDirectory = client.readExpandString(values::logDirectory.name);
+        config.logDirectory =
+            from(values::logDirectory).readExpandString(values::logDirectory.name);
     // Set only now: without a directory the log has nowhere to go.
     config.writeLogEntries = writeLogEntries;
 
-    config.waitForRas = client.readDword(values::waitForRas.name) != 0;
+    config.waitForRas = from(values::waitForRas).readDword(values::waitForRas.name) != 0;
     if (config.waitForRas)
-        config.rasPollMilliseconds = client.readDword(values::rasPollMilliseconds.name);
+        config.rasPollMilliseconds =
+            from(values::rasPollMilliseconds).readDword(values::rasPollMilliseconds.name);
 
-    config.runOnce = client.readDword(values::runOnce.name) != 0;
-    config.serverName = client.readString(values::ntpServerName.name);
-    config.ntpPollMilliseconds = client.readDword(values::ntpPollMilliseconds.name);
+    config.runOnce = from(values::runOnce).readDword(values::runOnce.name) != 0;
+    config.serverName = from(values::ntpServerName).readString(values::ntpServerName.name);
+    config.ntpPollMilliseconds =
+        from(values::ntpPollMilliseconds).readDword(values::ntpPollMilliseconds.name);
 
     // The port keeps its low 16 bits, as it always did: the range is the package's to enforce.
-    if (const auto port = optionalNumber(client, values::ntpServerPort))
+    if (const auto port = optionalNumber(from(values::ntpServerPort), values::ntpServerPort))
         config.serverPort = static_cast<std::uint16_t>(*port & 0xFFFFu);
-    if (const auto limit = optionalNumber(client, values::maxAdjustSeconds))
+    if (const auto limit = optionalNumber(from(values::maxAdjustSeconds), values::maxAdjustSeconds))
         config.maxAdjustSeconds = *limit;
-    if (const auto count = optionalNumber(client, values::logFileCount))
+    if (const auto count = optionalNumber(from(values::logFileCount), values::logFileCount))
         config.logFileCount = *count;
-    if (const auto samples = optionalNumber(client, values::ntpSamples))
+    if (const auto samples = optionalNumber(from(values::ntpSamples), values::ntpSamples))
         config.samples = *samples;
-    if (const auto slew = optionalNumber(client, values::maxSlewMilliseconds))
+    if (const auto slew =
+            optionalNumber(from(values::maxSlewMilliseconds), values::maxSlewMilliseconds))
         config.maxSlewMilliseconds = *slew;
+    // A text where it stands; an empty one, as an absent one, asks for no metrics. Optional
+    // like the numbers: another type, or a path that names no drive or share, is set aside
+    // (and said so), since the file would land wherever the service happens to run.
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    const RegistryKey& metrics = from(values::metricsFile);
+    if (metrics.queryValueInfo(values::metricsFile.name, type, size)) {
+        if (type != registry_type::string && type != registry_type::expandString) {
+            config.metricsFileIgnored = "MetricsFile is no text: no metrics are written";
+            return;
+        }
+        std::string path = metrics.readExpandString(values::metricsFile.name);
+        const bool full = (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+                           path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+                          path.starts_with("\\\\");
+        if (!path.empty() && !full) {
+            config.metricsFileIgnored =
+                "MetricsFile " + path + " is no full path: no metrics are written";
+        } else if (!path.empty()) {
+            config.metricsFile = std::move(path);
+        }
+    }
+}
+
+std::vector<std::string> changedSettings(const ServiceConfiguration& before,
+                                         const ServiceConfiguration& after) {
+    namespace values = pendra_settings;
+    const std::pair<const Setting*, bool> compared[] = {
+        {&values::ntpServerName, before.serverName != after.serverName},
+        {&values::ntpPollMilliseconds, before.ntpPollMilliseconds != after.ntpPollMilliseconds},
+        {&values::runOnce, before.runOnce != after.runOnce},
+        {&values::maxAdjustSeconds, before.maxAdjustSeconds != after.maxAdjustSeconds},
+        {&values::writeLogEntries, before.writeLogEntries != after.writeLogEntries},
+        {&values::logDirectory, before.logDirectory != after.logDirectory},
+        {&values::waitForRas, before.waitForRas != after.waitForRas},
+        {&values::rasPollMilliseconds, before.waitForRas && after.waitForRas &&
+                                           before.rasPollMilliseconds != after.rasPollMilliseconds},
+        {&values::logFileCount, before.logFileCount != after.logFileCount},
+        {&values::ntpServerPort, before.serverPort != after.serverPort},
+        {&values::ntpSamples, before.samples != after.samples},
+        {&values::maxSlewMilliseconds, before.maxSlewMilliseconds != after.maxSlewMilliseconds},
+        {&values::metricsFile, before.metricsFile != after.metricsFile ||
+                                   before.metricsFileIgnored != after.metricsFileIgnored},
+    };
+    std::vector<std::string> names;
+    for (const auto& [setting, changed] : compared) {
+        if (changed) {
+            names.emplace_back(setting->name);
+        }
+    }
+    return names;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct ServiceConfiguration {
     bool writeLogEntries = false;
@@ -21,6 +22,12 @@ struct ServiceConfiguration {
     std::uint32_t samples = 1;
     // Offsets up to this are slewed; 0 steps every correction.
     std::uint32_t maxSlewMilliseconds = 0;
+    // Where the metrics for a monitoring agent go after every poll; none without.
+    std::optional<std::string> metricsFile;
+    // Why a MetricsFile that stands there is not used; empty when it is, or is absent.
+    std::string metricsFileIgnored;
+    // The names of the values read from the policy key, in the order they were read.
+    std::vector<std::string> fromPolicy;
 };
 
 // Resets logDirectory, writeLogEntries, serverPort, maxAdjustSeconds, samples and
@@ -28,3 +35,8 @@ struct ServiceConfiguration {
 // SimpleException with one of the four configuration messages, or the one for a bad strict
 // number; what was read before a failure stays in config.
 void readServiceConfiguration(ServiceConfiguration& config);
+
+// The names of the settings whose values differ between two readings, in the description's
+// order.
+std::vector<std::string> changedSettings(const ServiceConfiguration& before,
+                                         const ServiceConfiguration& after);

@@ -101,13 +101,17 @@ int query(const char* commandLine, StartupHost& host) {
 
 } // namespace
 
-const char* const usageText = "Pendra - NTP time synchronization service\n"
-                              "usage: pendra [-help] [-install] [-remove]\n"
-                              "\n"
-                              "-help          show this message and exit\n"
-                              "-install       install this as a service on windows NT\n"
-                              "-remove        remove this as a windows NT service\n"
-                              "-version       print version information\n";
+const char* const usageText =
+    "Pendra - NTP time synchronization service\n"
+    "usage: pendra [-help] [-install] [-remove] [-status] [-query SERVER [SAMPLES]]\n"
+    "\n"
+    "-help          show this message and exit\n"
+    "-install       install this as a service on windows NT\n"
+    "-remove        remove this as a windows NT service\n"
+    "-status        print the state of the last polls; exit 0 synchronised, 1 not, 2 none\n"
+    "-query         ask SERVER for the time, SAMPLES times (1 to 20, 4 when not given),\n"
+    "               without setting the clock\n"
+    "-version       print version information\n";
 
 std::string versionText() {
     return std::string("Pendra version ") + pendraRevision +

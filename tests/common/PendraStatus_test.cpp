@@ -1,5 +1,6 @@
 // The status record: its times and numbers as stored, read back from values of every kind a
 // hand may leave, and the verdicts that people and scripts get from it.
+#include "common/PendraMetrics.h"
 #include "common/PendraStatus.h"
 #include "common/RegistryTypes.h"
 
@@ -189,4 +190,38 @@ TEST(PendraStatus, OneLineSaysWhatAPersonWantsToKnow) {
     EXPECT_NE(report.find("Offset:        +0.412 ms, delay 1.250 ms"), std::string::npos) << report;
     EXPECT_NE(report.find("Synchronised: the last success is 5 min old"), std::string::npos)
         << report;
+}
+
+// The metrics tell what the record tells, in the units and form that a scraper expects.
+TEST(PendraStatus, TheMetricsCarryTheRecordWithTheServerAsLabel) {
+    StatusRecord record = synchronisedAt(noon);
+    record.server = "pool \"a\\b\"";
+    record.failedPolls = 2;
+    const std::string text = prometheusMetrics(record, noon + 5);
+    for (const char* line :
+         {"# TYPE pendra_synchronised gauge\npendra_synchronised{server=\"pool \\\"a\\\\b\\\"\"} "
+          "1\n",
+          "pendra_offset_seconds{server=\"pool \\\"a\\\\b\\\"\"} 0.000412\n",
+          "pendra_delay_seconds{server=\"pool \\\"a\\\\b\\\"\"} 0.00125\n",
+          "pendra_last_success_timestamp_seconds{server=\"pool \\\"a\\\\b\\\"\"} 1796731200\n",
+          "\npendra_last_poll_timestamp_seconds 1796731200\n", "\npendra_failed_polls 2\n",
+          "\npendra_poll_interval_seconds 900\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    }
+    // Never synchronised: the values it has not are left out, and it is not synchronised.
+    StatusRecord never;
+    never.lastPoll = noon;
+    const std::string none = prometheusMetrics(never, noon);
+    EXPECT_NE(none.find("\npendra_synchronised 0\n"), std::string::npos) << none;
+    EXPECT_EQ(none.find("\npendra_offset_seconds"), std::string::npos) << none;
+    EXPECT_NE(none.find("# HELP pendra_offset_seconds "), std::string::npos) << none;
+    // A stopped service keeps nothing synchronised; a server name in a code page that is no
+    // UTF-8 must not make the whole file unreadable, one in UTF-8 stays as it is.
+    record.server = "caf\xe9";
+    const std::string stopped = prometheusMetrics(record, noon + 5, false);
+    EXPECT_NE(stopped.find("\npendra_synchronised{server=\"caf?\"} 0\n"), std::string::npos)
+        << stopped;
+    record.server = "caf\xc3\xa9";
+    EXPECT_NE(prometheusMetrics(record, noon + 5).find("{server=\"caf\xc3\xa9\"} 1\n"),
+              std::string::npos);
 }

@@ -42,7 +42,8 @@ EVENT_SOURCE = r'HKLM\System\CurrentControlSet\Services\EventLog\Application\Pen
 APP_DEFAULTS = r'HKEY_CURRENT_USER\Software\Wine\AppDefaults'
 ABOUT_TITLE_HEX = 'Info \xfcber Klemora'.encode('cp1252').hex()
 APPLY, HELP = 0x3021, 9
-STATUS_LINE = 1040
+STATUS_LINE, POLICY_NOTE = 1040, 1041
+POLICY_KEY = r'HKEY_LOCAL_MACHINE\Software\Policies\Tarnwick\NTP Client'
 TICKER_RESTARTS = 0x8000 + 1  # WM_APP + 1: how often the clock's ticker started again
 STOPPED, RUNNING = 1, 4
 
@@ -596,6 +597,51 @@ class KlemoraTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: len(self.start_lines()) == 3, 40), self.log_texts())
         self.assertEqual(self.registry_value(SETTINGS_KEY, 'NTPServerName'), ('REG_SZ', servers))
         self.assertEqual(START_LINE.match(self.start_lines()[-1]).group(1), servers)
+        self.drive('close', ';', 'wait-gone')
+
+    def test_values_set_by_policy_are_shown_locked_and_apply_leaves_them_alone(self):
+        testhost('create', HOST)
+        self.addCleanup(testhost, 'delete', HOST)
+        local_server, policy_server = testhost('peer', HOST), testhost('peer6', HOST)
+        self.remove_service()
+        self.addCleanup(self.remove_service)
+        self.write_server_list('pool.ntp.org', local_server)
+        self.configure(NTPServerName=local_server, NTPPollMilliseconds=900000, WaitForRAS=None)
+        # A server, an interval of 10 minutes and, of the wrong type, the wait for a network:
+        # that reads as it would locally, as off.
+        self.addCleanup(self.wine, 'reg', 'delete', POLICY_KEY.replace('HKEY_LOCAL_MACHINE',
+                                                                       'HKLM'), '/f', check=False)
+        reg_import(PREFIX, self.work, [f'[{POLICY_KEY}]', f'"NTPServerName"="{policy_server}"',
+                                       '"NTPPollMilliseconds"=dword:000927c0',
+                                       '"WaitForRAS"="1"', ''])
+        self.start_klemora()
+        self.drive('select-tab', 1)
+        self.assertEqual(self.drive('text', 1008, ';', 'enabled', 1008, ';', 'text', 1030, ';',
+                                    'enabled', 1030, ';', 'enabled', 1031, ';', 'enabled', 1032,
+                                    ';', 'checked', 1036, ';', 'enabled', 1036),
+                         [policy_server, '0', '10', '0', '0', '0', '0', '0'])
+        self.assertEqual(self.drive('combo', 1032)[-1], 'selected=2')
+        self.assertEqual(self.drive('visible', POLICY_NOTE, ';', 'text', POLICY_NOTE),
+                         ['1', 'Some settings are set by Group Policy and cannot be changed here.'])
+        # What policy leaves alone stays the user's, and a click on it does not free the rest.
+        self.assertEqual(self.drive('enabled', 1001, ';', 'enabled', 1003, ';', 'enabled', 1012),
+                         ['1', '1', '1'])
+        self.drive('click', 1001, ';', 'click', 1002, ';', 'click', 1003, ';', 'set-text', 1021,
+                   '30')
+        self.assertEqual(self.value('enabled', 1030), '0')
+        self.drive('click', APPLY)
+        self.assertTrue(wait_for(lambda: self.value('enabled', APPLY) == '0', 30),
+                        self.drive('--timeout', 500, 'box', check=False))
+        self.assertEqual(self.drive('--timeout', 500, 'box', check=False), [])
+        self.assertEqual(self.registry_value(SETTINGS_KEY, 'MaxAdjustSeconds'),
+                         ('REG_DWORD', hex(30)))
+        self.assertEqual(self.registry_value(SETTINGS_KEY, 'NTPServerName'),
+                         ('REG_SZ', local_server))
+        self.assertEqual(self.registry_value(SETTINGS_KEY, 'NTPPollMilliseconds'),
+                         ('REG_DWORD', hex(900000)))
+        self.assertIsNone(self.registry_value(SETTINGS_KEY, 'WaitForRAS'))
+        self.assertEqual(self.registry_value(SETTINGS_KEY, 'AppRoot'),
+                         ('REG_SZ', self.windows_folder + '\\'))
         self.drive('close', ';', 'wait-gone')
 
     def test_a_stored_server_shows_as_stored_and_apply_registers_the_event_source(self):

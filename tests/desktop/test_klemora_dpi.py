@@ -3,13 +3,17 @@
 LogPixels sets the DPI (a change restarts the prefix's wineserver, which would end the programs
 of other tests). On every page and in both dialogs no control's text may be cut off, no two
 controls may overlap, and every control lies inside its window; the clock's picture fills its
-window. Needs root (the prefix lives beside the suite's), Xvfb, xdotool and ImageMagick.
+window. The settings page shows the most it can under its settings: the note of a value set by
+policy, and a status line of two lines and a third for the Windows Time service, which a
+stand-in plays (Wine's own service stub registered as W32Time). Needs root (the prefix lives
+beside the suite's), Xvfb, xdotool and ImageMagick.
 """
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
@@ -23,6 +27,10 @@ DESKTOP = 'klemora-dpi'
 DESKTOP_SIZE = '1280x1024'
 FONT = ('MS Sans Serif', '8')  # every dialog template's font
 ABOUT, SET_TIME, WORLD_CLOCK = 16, 1076, 1020
+STATUS_LINE, POLICY_NOTE = 1040, 1041
+STATUS_KEY = r'HKEY_LOCAL_MACHINE\Software\Tarnwick\NTP Client\Status'
+POLICY_KEY = r'HKEY_LOCAL_MACHINE\Software\Policies\Tarnwick\NTP Client'
+WINDOWS_TIME_LINE = 'The Windows Time service steers this clock too (Type NT5DS).'
 ABOUT_TITLE_HEX = 'Info \xfcber Klemora'.encode('cp1252').hex()
 # Containers: other controls lie inside them, never across their edges.
 CONTAINERS = ('Button/group', 'SysTabControl32')
@@ -110,8 +118,8 @@ class KlemoraDpiTest(unittest.TestCase):
         subprocess.run(['sh', '-c', 'wineserver -k; wineserver -w'], timeout=60, check=False,
                        env=dict(self.env, WINEPREFIX=self.prefix))
 
-    def wine(self, *args):
-        return pendra_testlib.wine(self.prefix, *args, env=self.env, timeout=120)
+    def wine(self, *args, check=True):
+        return pendra_testlib.wine(self.prefix, *args, env=self.env, timeout=120, check=check)
 
     def drive(self, *script):
         code, output, errors = pendra_testlib.wine_detached_output(
@@ -142,6 +150,20 @@ class KlemoraDpiTest(unittest.TestCase):
              'LogDirectory': windows_path(self.work), 'WaitForRAS': 1, 'RASPollMilliseconds': 5000,
              'RunOnce': 0, 'NTPPollMilliseconds': 60000, 'PlausibilityCheck': 1,
              'MaxAdjustSeconds': 3600}), env=self.env)
+        # A success fresh for a day, from the longest address there is.
+        now = time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime())
+        reg_import(self.prefix, self.work, [
+            f'[{POLICY_KEY}]', '"NTPPollMilliseconds"=dword:000927c0', '', f'[-{STATUS_KEY}]',
+            '', f'[{STATUS_KEY}]', f'"LastPoll"="{now}"', '"LastResult"="synchronised"',
+            f'"LastSuccess"="{now}"', '"OffsetMilliseconds"="+1234.567"',
+            '"Address"="2001:db8:1234:5678:9abc:def0:1234:5678"', '"PollSeconds"=dword:00015180',
+            '"FrequencyPpm"="-123.456"', '"LastCorrection"="slew"', ''], env=self.env)
+        # Registered and started by an earlier run, or now.
+        self.wine('sc', 'create', 'W32Time', 'binpath=', r'C:\windows\system32\wuauserv.exe',
+                  check=False)
+        self.wine('reg', 'add', r'HKLM\SYSTEM\CurrentControlSet\Services\W32Time\Parameters',
+                  '/v', 'Type', '/d', 'NT5DS', '/f')
+        self.wine('net', 'start', 'W32Time', check=False)
         return 'C:\\Klemora DPI\\Klemora.exe'
 
     def check(self, what, lines):
@@ -180,8 +202,15 @@ class KlemoraDpiTest(unittest.TestCase):
         self.drive('start', program, ';', 'wait')
         self.addCleanup(self.stop_wine)
         for tab in (0, 1, 2):
+            if tab == 1:
+                # The status line is read every 3 s: the stand-in may start after the first.
+                self.assertTrue(wait_for(lambda: self.drive('select-tab', 1, ';', 'text',
+                                                            STATUS_LINE)[-1] == WINDOWS_TIME_LINE,
+                                         15), self.drive('text', STATUS_LINE))
             lines = self.drive('select-tab', tab, ';', 'sleep', 300, ';', 'layout', *FONT)
             controls = self.check(f'page {tab} at {dpi} DPI', lines)
+            if tab == 1:
+                self.assertIn(POLICY_NOTE, [c['id'] for c in controls])
             if tab == 0:
                 origin = next(line for line in lines if line.startswith('client')).split()[3:5]
                 self.clock_edges_are_picture(controls, tuple(map(int, origin)))

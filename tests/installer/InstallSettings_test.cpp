@@ -200,7 +200,8 @@ TEST(InstallSettings, EveryPropertyFollowsTheSettingsDescription) {
     using pendra_settings::Shape;
     std::vector<std::string> described;
     for (const pendra_settings::Setting* setting : pendra_settings::all) {
-        if (setting->property != nullptr) {
+        // A file that nobody names is no file: nothing is written for it.
+        if (setting->property != nullptr && setting->shape != Shape::file) {
             described.emplace_back(setting->name);
         }
     }

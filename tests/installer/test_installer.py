@@ -29,10 +29,12 @@ SETTINGS = r'HKLM\SOFTWARE\Tarnwick\NTP Client'
 SERVICE = r'HKLM\System\CurrentControlSet\Services\Pendra'
 EVENT_SOURCE = r'HKLM\System\CurrentControlSet\Services\EventLog\Application\Pendra'
 UNINSTALL = r'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+W32TIME = r'HKLM\System\CurrentControlSet\Services\W32Time\Parameters'
 FOLDER = 'C:\\Program Files\\Tarnwick\\Pendra\\'
 PROGRAM_FILES = ('Pendra.exe', 'Klemora.exe', 'NTPServ.dat', 'Klemora.chm', 'html/KlemoraHelp.htm',
                  'html/Standard.htm', 'html/Autostart.htm', 'html/Server.htm', 'html/LogFile.htm',
-                 'html/Tarnwick.htm', 'html/help.css')
+                 'html/Tarnwick.htm', 'html/help.css', 'PolicyDefinitions/Pendra.admx',
+                 'PolicyDefinitions/en-US/Pendra.adml')
 INSTALL_FAILURE = 1603 & 0xFF  # Wine's exit code keeps the low byte
 SERVER_COMBO, HELP = 1008, 9
 
@@ -356,6 +358,66 @@ class InstallerTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: self.log_texts(os.path.join(self.drive_c, 'Pendra Logs')),
                                  15))
 
+    def test_w32time_nosync_records_the_windows_time_type_and_the_removal_puts_it_back(self):
+        address = testhost('create', HOST)
+        self.addCleanup(testhost, 'delete', HOST)
+        server = (f'NTPSERVER={address}', f'NTPPORT={PORT}')
+        # Wine has no Windows time service: a stand-in for its key.
+        self.wine('reg', 'add', W32TIME, '/v', 'Type', '/d', 'NT5DS', '/f')
+        nt5ds = {'Type': ('REG_SZ', 'NT5DS')}
+
+        code, log = self.msiexec('/i', self.package('1.22'), *server, 'W32TIME=off')
+        self.assertEqual(code, INSTALL_FAILURE)
+        self.assertIn('Pendra cannot be installed with these settings:\nW32TIME=off: must be keep '
+                      'or nosync', log.replace('\r\n', '\n'))
+        self.assertIsNone(self.registry(SERVICE))
+        self.assertEqual(self.registry(W32TIME), nt5ds)
+
+        # A failure after the change rolls it back: here a service of the same name, already
+        # registered, that cannot start.
+        self.wine('sc', 'create', 'Pendra', 'binpath=', 'C:\\missing.exe')
+        code, log = self.msiexec('/i', 'C:\\Pendra-1.22-x64.msi', *server, 'W32TIME=nosync')
+        self.assertNotEqual(code, 0)
+        self.assertIn('Pendra changed: type sz NoSync', log)
+        self.assertEqual(self.registry(W32TIME), nt5ds)
+        self.assertIsNone(self.registry(SETTINGS))
+        self.wine('sc', 'delete', 'Pendra', check=False)  # if the rollback left it
+
+        log = self.install('1.22', *server)
+        self.assertIn('Pendra setting W32TIME = keep: the Windows time service is left as it is\n',
+                      log)
+        self.assertEqual(self.registry(W32TIME), nt5ds)
+        self.assertNotIn('W32TimeTypeBefore', self.registry(SETTINGS))
+
+        log = self.install('1.23', 'W32TIME=nosync', 'METRICSFILE=C:\\metrics\\pendra.prom')
+        self.assertEqual(self.registry(SETTINGS)['MetricsFile'],
+                         ('REG_SZ', 'C:\\metrics\\pendra.prom'))
+        self.assertIn('Pendra setting W32TIME = nosync: the Windows time service\'s Type NT5DS is '
+                      'recorded as W32TimeTypeBefore and set to NoSync', log)
+        # Without w32tm, the service takes the new type when it next starts.
+        self.assertIn('w32tm.exe is missing', log)
+        self.assertEqual(self.registry(W32TIME), {'Type': ('REG_SZ', 'NoSync')})
+        self.assertEqual(self.registry(SETTINGS)['W32TimeTypeBefore'], ('REG_SZ', 'NT5DS'))
+
+        # Asked again in an upgrade: the record keeps the type from before NoSync, and NoSync
+        # stays through the removal of the package replaced (which Wine's installer does not
+        # tell that it is part of an upgrade: it puts the type back, the new package sets both
+        # again).
+        log = self.install('1.24', 'W32TIME=nosync')
+        self.assertIn('Type is NoSync already (the removal puts back NT5DS)', log)
+        self.assertEqual(self.registry(W32TIME), {'Type': ('REG_SZ', 'NoSync')})
+        self.assertEqual(self.registry(SETTINGS)['W32TimeTypeBefore'], ('REG_SZ', 'NT5DS'))
+        self.assertEqual(self.installed_products(), ['DisplayName    REG_SZ    Pendra'])
+
+        # Where w32tm exists, it asks the service to take the type at once. A stand-in that
+        # ends with 2: klemora-driver, which refuses the arguments.
+        shutil.copy(DRIVER, os.path.join(self.drive_c, 'windows', 'system32', 'w32tm.exe'))
+        code, log = self.msiexec('/x', 'C:\\Pendra-1.24-x64.msi')
+        self.assertEqual(code, 0, log[-3000:])
+        self.assertIn("Pendra removal: the Windows time service's Type goes back to NT5DS", log)
+        self.assertIn('Pendra: w32tm /config /update ended with 2;', log)
+        self.assertEqual(self.registry(W32TIME), nt5ds)
+        self.assertIn(self.registry(SETTINGS), (None, {}))
 
     def test_the_x86_package_holds_the_32_bit_programs_service_and_settings(self):
         # 32-bit programs cannot run here: the x86 package is read, not installed.
@@ -390,12 +452,19 @@ class InstallerTest(unittest.TestCase):
                 ['AppRoot', 'NTPServerName', 'NTPPollMilliseconds', 'RunOnce', 'MaxAdjustSeconds',
                  'WriteLogEntries', 'LogDirectory', 'WaitForRAS', 'RASPollMilliseconds',
                  'LogFileCount', 'NTPServerPort', 'NTPSamples', 'MaxSlewMilliseconds',
-                 'EventMessageFile', 'TypesSupported']))
+                 'MetricsFile', 'EventMessageFile', 'TypesSupported']))
             self.assertEqual({row[0]: row[3] for row in table('CustomAction')},
                              {'PrepareSettings': 'PrepareSettings',
                               'KeepProgramFolder': 'KeepProgramFolder',
                               'RememberProgramFolder': '[INSTALLDIR]',
-                              'CloseKlemora': 'CloseKlemora'})
+                              'CloseKlemora': 'CloseKlemora',
+                              'PlanWindowsTimeRestore': 'PlanWindowsTimeRestore',
+                              'ChangeWindowsTime': 'ChangeWindowsTime',
+                              'UndoWindowsTimeChange': 'ChangeWindowsTime'})
+            # The undo runs only in a rollback (msidbCustomActionTypeRollback), elevated.
+            types = {row[0]: int(row[1]) for row in table('CustomAction')}
+            self.assertEqual(types['UndoWindowsTimeChange'] & 0xd00, 0xd00)
+            self.assertEqual(types['ChangeWindowsTime'] & 0xd00, 0xc00)
             # The custom actions' DLL in the package is a 32-bit one (machine 0x14c).
             dll = subprocess.run(['msiinfo', 'extract', built, 'Binary.PendraSetup'],
                                  capture_output=True, check=True, timeout=60).stdout

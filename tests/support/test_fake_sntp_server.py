@@ -418,7 +418,11 @@ class FakeServerTest(HostTestCase):
             self.assert_good(request, reply, -2.0)
             self.assertGreaterEqual(reply.t2 + 2 - reply.t1, before_t2 - 1e-6)
             self.assertGreaterEqual(reply.t4 - (reply.t3 + 2), after_t3 - 1e-6)
-            self.assertAlmostEqual(reply.delay(), before_t2 + after_t3, delta=0.02)
+        # Load only adds to a measured delay, tens of ms an exchange on a busy machine: the
+        # legs are its floor (above), and legs held twice, 0.41 s more on these draws, exceed
+        # its ceiling.
+        legs = sum(before + after for before, after in logged)
+        self.assertLess(sum(reply.delay() for _, reply in exchanges), legs + 0.3)
         draws = [again.legs()[0] / 1e9 for _ in range(4000)]
         self.assertAlmostEqual(statistics.fmean(draws), 0.05, delta=0.0025)
         self.assertAlmostEqual(statistics.median(draws), 0.05 * math.log(2), delta=0.0025)

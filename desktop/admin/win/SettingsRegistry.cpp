@@ -16,17 +16,26 @@ std::string settingsKeyName() {
     return "SOFTWARE\\Tarnwick\\" + loadString(IDS_SETTINGS_SUBKEY);
 }
 
-std::optional<SettingsSource::Text> readText(HKEY key, const char* name) {
-    auto value = readRegistryText(key, name);
-    return value ? std::optional<SettingsSource::Text>({value->text, value->type}) : std::nullopt;
+// Where Group Policy sets the same values, which override the settings key's.
+std::string policyKeyName() {
+    return "SOFTWARE\\Policies\\Tarnwick\\" + loadString(IDS_SETTINGS_SUBKEY);
 }
 
-class RegistrySource : public SettingsSource {
+std::optional<SettingsKey::Text> readText(HKEY key, const char* name) {
+    auto value = readRegistryText(key, name);
+    return value ? std::optional<SettingsKey::Text>({value->text, value->type}) : std::nullopt;
+}
+
+class RegistryKey : public SettingsKey {
 public:
-    RegistrySource() {
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKeyName().c_str(), 0, KEY_READ, key_.out());
+    explicit RegistryKey(const std::string& path) {
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key_.out());
     }
-    bool settingsKeyExists() override { return key_.get() != nullptr; }
+    bool exists() override { return key_.get() != nullptr; }
+    bool holds(const char* name) override {
+        return key_.get() != nullptr && RegQueryValueExA(key_.get(), name, nullptr, nullptr,
+                                                         nullptr, nullptr) == ERROR_SUCCESS;
+    }
     std::optional<Text> text(const char* name) override { return readText(key_.get(), name); }
     std::optional<std::uint32_t> number(const char* name) override {
         // Exactly four bytes of REG_DWORD; anything else keeps the default.
@@ -40,6 +49,15 @@ public:
         }
         return value;
     }
+
+private:
+    RegistryKeyHandle key_;
+};
+
+class RegistrySource : public SettingsSource {
+public:
+    SettingsKey& settingsKey() override { return settings_; }
+    SettingsKey& policyKey() override { return policy_; }
     bool autostartEntryExists() override {
         RegistryKeyHandle run;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, loadString(IDS_RUN_KEY).c_str(), 0, KEY_READ,
@@ -50,7 +68,8 @@ public:
     }
 
 private:
-    RegistryKeyHandle key_;
+    RegistryKey settings_{settingsKeyName()};
+    RegistryKey policy_{policyKeyName()};
 };
 
 // The log directory as Pendra will use it: a REG_EXPAND_SZ is stored unexpanded, but checked

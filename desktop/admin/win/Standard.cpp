@@ -1,5 +1,7 @@
 #include "desktop/admin/win/Standard.h"
 
+#include "common/PendraSettings.h"
+#include "desktop/admin/PageStatusText.h"
 #include "desktop/admin/ServerList.h"
 #include "desktop/admin/SyncSettings.h"
 #include "desktop/admin/SystemErrorText.h"
@@ -12,9 +14,11 @@
 #include "win32/StatusRegistry.h"
 #include "win32/SystemMessage.h"
 #include "win32/WindowText.h"
+#include "win32/WindowsTimeService.h"
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -43,6 +47,24 @@ std::string localClock(UnixSeconds time) {
     std::snprintf(text, sizeof text, "%02u:%02u:%02u", local.wHour, local.wMinute, local.wSecond);
     return text;
 }
+
+// The controls that show each setting the page edits, labels included: policy locks them all.
+struct SettingControls {
+    const pendra_settings::Setting* setting;
+    std::array<UINT, 5> ids; // 0 for none
+};
+constexpr std::array<SettingControls, 8> settingControls{{
+    {&pendra_settings::ntpServerName, {IDC_SERVER_LIST}},
+    {&pendra_settings::runOnce, {IDC_RUN_ONCE, IDC_RUN_EVERY}},
+    {&pendra_settings::ntpPollMilliseconds, {IDC_POLL_VALUE, IDC_POLL_SPIN, IDC_POLL_UNIT}},
+    {&pendra_settings::maxAdjustSeconds,
+     {IDC_PLAUSIBILITY, IDC_MAX_CORRECTION_LABEL, IDC_MAX_VALUE, IDC_MAX_SPIN, IDC_MAX_UNIT}},
+    {&pendra_settings::waitForRas, {IDC_WAIT_RAS}},
+    {&pendra_settings::rasPollMilliseconds,
+     {IDC_CHECK_EVERY_LABEL, IDC_RAS_VALUE, IDC_RAS_SPIN, IDC_RAS_UNIT}},
+    {&pendra_settings::writeLogEntries, {IDC_LOG_ENABLE}},
+    {&pendra_settings::logDirectory, {IDC_LOG_DIRECTORY, IDC_LOG_BROWSE}},
+}};
 
 // Offered when the server list cannot be read and no server was configured.
 constexpr const char* defaultServer = "pool.ntp.org";
@@ -101,8 +123,26 @@ void Standard::setChecked(UINT id, bool on) {
 
 void Standard::enable(std::initializer_list<UINT> ids, bool on) {
     for (const UINT id : ids) {
-        EnableWindow(GetDlgItem(id), on);
+        EnableWindow(GetDlgItem(id), on && !m_lockedByPolicy.contains(id));
     }
+}
+
+void Standard::lockWhatPolicySets() {
+    for (const UINT id : m_lockedByPolicy) {
+        EnableWindow(GetDlgItem(id), FALSE);
+    }
+    // The note takes its place under the settings only when it has something to say; else
+    // the status line moves up into it.
+    const HWND note = GetDlgItem(IDC_POLICY_NOTE);
+    if (!m_lockedByPolicy.empty()) {
+        ShowWindow(note, SW_SHOW);
+        return;
+    }
+    const RECT noteArea = itemRectangle(IDC_POLICY_NOTE);
+    const RECT status = itemRectangle(IDC_PENDRA_STATUS);
+    SetWindowPos(GetDlgItem(IDC_PENDRA_STATUS), nullptr, status.left, noteArea.top,
+                 status.right - status.left, status.bottom - noteArea.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void Standard::changed() {
@@ -149,6 +189,11 @@ void Standard::readTyped(UINT edit, UINT unitList, StoredUnit stored, std::uint3
 
 BOOL Standard::OnInitDialog() {
     m_bInitializing = true;
+    for (const auto& [setting, ids] : settingControls) {
+        if (syncSettings.setByPolicy(setting->name)) {
+            m_lockedByPolicy.insert(ids.begin(), std::find(ids.begin(), ids.end(), 0u));
+        }
+    }
     fillUnits(IDC_MAX_UNIT, StoredUnit::seconds);
     fillUnits(IDC_RAS_UNIT, StoredUnit::milliseconds);
     fillUnits(IDC_POLL_UNIT, StoredUnit::milliseconds);
@@ -187,6 +232,7 @@ BOOL Standard::OnInitDialog() {
 
     createServerList();
     fillServerList();
+    lockWhatPolicySets();
     m_bInitializing = false;
     return TRUE;
 }
@@ -212,7 +258,8 @@ bool Standard::onMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& re
 }
 
 void Standard::showPendraStatus() {
-    const std::string line = statusLine(readStatusRegistry(), unixNow(), localClock);
+    const std::string line = pageStatusText(statusLine(readStatusRegistry(), unixNow(), localClock),
+                                            windowsTimeServiceSynchronising());
     // Set only when it changed: no flicker every few seconds.
     if (windowText(GetDlgItem(IDC_PENDRA_STATUS)) != line) {
         SetDlgItemTextA(m_hWnd, IDC_PENDRA_STATUS, line.c_str());

@@ -1,7 +1,10 @@
 #include "service/engine/win/SyncService.h"
 
+#include "common/PendraMetrics.h"
+#include "common/PendraSettings.h"
 #include "service/engine/SntpPacket.h"
 #include "service/engine/win/EventLogWriter.h"
+#include "service/engine/win/MetricsFile.h"
 #include "service/engine/win/WindowsClock.h"
 #include "service/engine/win/WinsockGuards.h"
 #include "service/errors/BaseException.h"
@@ -9,11 +12,13 @@
 #include "service/host/win/LogFile.h"
 #include "service/host/win/RealtimePriority.h"
 #include "win32/StatusRegistry.h"
+#include "win32/SystemMessage.h"
 #include "win32/WindowsTimeService.h"
 
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -81,6 +86,11 @@ Logger& SyncService::log() {
 bool SyncService::initialize() {
     stopRequested = false;
     portHeldNoted = false;
+    otherTimeServiceNoted = false;
+    settingsRefusal.clear();
+    // Before the first read, on the thread that runs the loop: a policy that Group Policy
+    // writes while the service starts is not missed.
+    settingsWatch = std::make_unique<SettingsWatch>();
     ServiceConfiguration read = config;
     try {
         readServiceConfiguration(read);
@@ -126,11 +136,122 @@ bool SyncService::initialize() {
         std::snprintf(tip, sizeof tip, "Try to connect server: \"%s\"", config.serverName.c_str());
         showTrayTip(tip);
     }
+    if (!config.fromPolicy.empty()) {
+        std::string names;
+        for (const std::string& name : config.fromPolicy) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        log().writeFormatted("settings from policy: %s", names.c_str());
+    }
+    if (!config.metricsFileIgnored.empty()) {
+        log().writeLine(config.metricsFileIgnored.c_str());
+    }
     if (frequencyUnreadable) {
         log().writeLine("the stored frequency is not a number of ppm: ignored");
     }
     prepareDiscipline();
+    prepareMetrics();
     return true;
+}
+
+void SyncService::prepareMetrics() {
+    metricsWriting.reset(); // writes what is pending to the file it was made for
+    metricsWriteFailed = false;
+    metricsServiceRunning = true;
+    if (!config.metricsFile) {
+        return;
+    }
+    metricsWriting = std::make_unique<StatusWriterThread>(
+        [this, path = *config.metricsFile](const StatusRecord& record) {
+            return writeMetricsFile(
+                path, prometheusMetrics(record, clockSeconds(), metricsServiceRunning.load()));
+        });
+}
+
+void SyncService::noteMetricsWrites() {
+    const LONG failure = metricsWriting->lastResult();
+    // One line when writing starts to fail, not one a poll, and one when it works again; the
+    // polls go on without it.
+    if (failure != ERROR_SUCCESS && !metricsWriteFailed) {
+        std::string reason = systemMessage(static_cast<DWORD>(failure));
+        while (!reason.empty() && std::isspace(static_cast<unsigned char>(reason.back()))) {
+            reason.pop_back();
+        }
+        log().writeFormatted("cannot write the metrics file %s: %s", config.metricsFile->c_str(),
+                             reason.c_str());
+    } else if (failure == ERROR_SUCCESS && metricsWriteFailed) {
+        log().writeFormatted("the metrics file %s is written again", config.metricsFile->c_str());
+    }
+    metricsWriteFailed = failure != ERROR_SUCCESS;
+}
+
+void SyncService::applySettingsChange() {
+    ServiceConfiguration read = config;
+    try {
+        readServiceConfiguration(read);
+    } catch (const std::exception& e) {
+        // Once for each refusal: other programs' policies may wake the watch again and again.
+        if (settingsRefusal != e.what()) {
+            settingsRefusal = e.what();
+            log().writeFormatted("settings not applied, the last good ones stay in force: %s",
+                                 e.what());
+        }
+        return;
+    }
+    settingsRefusal.clear();
+    const std::vector<std::string> changed = changedSettings(config, read);
+    if (changed.empty()) {
+        return;
+    }
+    std::string names;
+    for (const std::string& name : changed) {
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    const auto changes = [&changed](const pendra_settings::Setting& setting) {
+        return std::ranges::find(changed, setting.name) != changed.end();
+    };
+    const std::optional<std::string> oldMetricsFile = config.metricsFile;
+    const bool slewChanged = read.maxSlewMilliseconds != config.maxSlewMilliseconds;
+    {
+        CriticalSectionLock guard(loggerLock);
+        // A new folder, count or switch of the log: the next line makes the logger anew.
+        if (read.writeLogEntries != config.writeLogEntries ||
+            read.logDirectory != config.logDirectory || read.logFileCount != config.logFileCount) {
+            logger.reset();
+        }
+        config = read;
+    }
+    // Into the log that the new settings name.
+    log().writeFormatted("settings changed: %s", names.c_str());
+    if (changes(pendra_settings::ntpServerName)) {
+        rotation = ServerRotation(config.serverName);
+    }
+    // A kiss-o'-death's wait stays in force unless the interval or the servers changed.
+    if (changes(pendra_settings::ntpServerName) || changes(pendra_settings::ntpPollMilliseconds)) {
+        backoff = PollBackoff(config.ntpPollMilliseconds);
+        status.pollSeconds = (config.ntpPollMilliseconds + 999) / 1000;
+    }
+    status.runOnce = config.runOnce;
+    if (changes(pendra_settings::metricsFile)) {
+        if (!config.metricsFileIgnored.empty()) {
+            log().writeLine(config.metricsFileIgnored.c_str());
+        }
+        prepareMetrics();
+        // The old file would go on telling the last state it saw.
+        if (oldMetricsFile) {
+            DeleteFileA(oldMetricsFile->c_str());
+        }
+        if (metricsWriting && status.lastPoll) {
+            metricsWriting->post(status);
+        }
+    }
+    if (slewChanged) {
+        // The frequency learnt so far is kept for the new limit.
+        status.frequencyPpm = discipline->frequencyPpm();
+        releaseClock();
+        prepareDiscipline();
+        startSteering();
+    }
 }
 
 void SyncService::prepareDiscipline() {
@@ -155,7 +276,9 @@ void SyncService::prepareDiscipline() {
     status.rateSet = false;
     if (!made->disciplines()) {
         status.frequencyPpm.reset();
-    } else if (const auto type = windowsTimeServiceSynchronising()) {
+    } else if (const auto type = windowsTimeServiceSynchronising();
+               type && !otherTimeServiceNoted) {
+        otherTimeServiceNoted = true;
         log().writeFormatted("the Windows Time service runs and synchronises this clock too "
                              "(Type %s): two services steering one clock fight",
                              type->c_str());
@@ -174,29 +297,39 @@ bool SyncService::waitTimedOut(DWORD milliseconds) {
     return WaitForSingleObject(stopEvent.get(), milliseconds) == WAIT_TIMEOUT;
 }
 
+void SyncService::startSteering() {
+    if (!discipline || !discipline->disciplines()) {
+        return;
+    }
+    steering = std::make_unique<ClockSteeringThread>(*discipline);
+    // A rate set only at each poll would hold the whole poll long: steps instead.
+    if (!steering->running()) {
+        steering.reset();
+        discipline->release();
+        log().writeLine("the clock's rate cannot be set without its thread: every correction "
+                        "is a step");
+    }
+}
+
 void SyncService::run() {
     CriticalSectionLock running(loopLock);
-    if (discipline && discipline->disciplines()) {
-        steering = std::make_unique<ClockSteeringThread>(*discipline);
-        // A rate set only at each poll would hold the whole poll long: steps instead.
-        if (!steering->running()) {
-            steering.reset();
-            discipline->release();
-            log().writeLine("the clock's rate cannot be set without its thread: every "
-                            "correction is a step");
-        }
-    }
+    startSteering();
     try {
         for (;;) {
             if (stopRequested) {
                 break;
             }
-            if (config.waitForRas) {
-                while (!isRasConnected()) {
-                    if (!waitTimedOut(config.rasPollMilliseconds)) {
-                        stopRequested = true;
-                        break;
-                    }
+            if (settingsWatch->changed()) {
+                applySettingsChange();
+            }
+            // A change that switches the wait off, or shortens it, applies while it waits.
+            while (config.waitForRas && !isRasConnected()) {
+                if (!waitTimedOut(config.rasPollMilliseconds)) {
+                    stopRequested = true;
+                    break;
+                }
+                if (settingsWatch->changed()) {
+                    applySettingsChange();
                 }
             }
             if (stopRequested) {
@@ -217,9 +350,17 @@ void SyncService::run() {
         log().writeLine("shutting down NTP service");
     }
     releaseClock();
+    settingsWatch.reset();
     if (statusWriting) {
         statusWriting->flush();
         noteStatusWrites();
+    }
+    if (metricsWriting) {
+        // A stopped service keeps nothing synchronised: the file must not go on saying so.
+        metricsServiceRunning = false;
+        metricsWriting->post(status);
+        metricsWriting->flush();
+        noteMetricsWrites();
     }
     emit({EventType::information, event_id::stopped, {}});
 }
@@ -729,6 +870,10 @@ void SyncService::recordPoll(const std::string& result, PollEnd end) {
     if (statusWriting) {
         noteStatusWrites();
         statusWriting->post(status);
+    }
+    if (metricsWriting) {
+        noteMetricsWrites();
+        metricsWriting->post(status);
     }
     if (event) {
         emit(*event);

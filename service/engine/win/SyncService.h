@@ -12,6 +12,7 @@
 #include "service/engine/SntpPacket.h"
 #include "service/engine/win/ClockSteeringThread.h"
 #include "service/engine/win/ServerAddress.h"
+#include "service/engine/win/SettingsWatch.h"
 #include "service/engine/win/StatusWriterThread.h"
 #include "service/engine/win/WindowsClock.h"
 #include "service/host/win/ServiceBase.h"
@@ -76,6 +77,10 @@ private:
     void correctClock(const SyncMeasurement& best);
     // The clock's discipline for this start, from the settings and the rate the record keeps.
     void prepareDiscipline();
+    // Reads the settings again after a change of the keys; a reading that fails leaves the
+    // last good settings in force.
+    void applySettingsChange();
+    void startSteering();
     void reportSync(NtpStamp offset, NtpStamp delay);
     // Waits on stopEvent; true when the wait ended by its time-out.
     bool waitTimedOut(DWORD milliseconds);
@@ -115,6 +120,10 @@ private:
     void recordPoll(const std::string& result, PollEnd end);
     // One log line when writing the record has started to fail.
     void noteStatusWrites();
+    // The metrics file's writer for the settings in force; none without a file.
+    void prepareMetrics();
+    // One log line when writing the metrics has started to fail, one when it works again.
+    void noteMetricsWrites();
     // The clock's own rate back before the service ends, whichever way it ends.
     void releaseClock();
     // Bits that an off-path sender cannot guess, from the system's random generator.
@@ -133,6 +142,14 @@ private:
     bool statusWriteFailed = false;
     StatusWriter statusWriter;
     std::unique_ptr<StatusWriterThread> statusWriting;
+    std::unique_ptr<StatusWriterThread> metricsWriting;
+    bool metricsWriteFailed = false;
+    // False once the loop has ended: the last file it writes says "not synchronised".
+    std::atomic<bool> metricsServiceRunning{true};
+    // The error of the settings last refused, logged once; empty while they apply.
+    std::string settingsRefusal;
+    // The Windows Time service's warning, once a start.
+    bool otherTimeServiceNoted = false;
     EventSink eventSink;
     // Whether a day passed without a valid reply; from the start on.
     std::optional<ReplyWatch> replyWatch;
@@ -147,6 +164,8 @@ private:
     std::unique_ptr<ClockSteeringThread> steering;
     // Guards the discipline's pointer for abandon, which comes from the control thread.
     CriticalSection clockLock;
+    // Made by the loop's thread, which the notifications live with.
+    std::unique_ptr<SettingsWatch> settingsWatch;
     std::uint64_t tickTotal = 0;
     DWORD lastTick = 0;
     std::optional<ScopedHandle<CryptProviderTraits>> randomProvider;

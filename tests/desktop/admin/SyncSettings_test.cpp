@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,9 +74,13 @@ public:
     std::optional<ServiceFailure> restartFailure;
 };
 
-class MapSource : public SettingsSource {
+class MapKey : public SettingsKey {
 public:
-    bool settingsKeyExists() override { return keyExists; }
+    bool exists() override { return keyExists; }
+    bool holds(const char* name) override {
+        return keyExists && (texts.contains(name) || numbers.contains(name));
+    }
+    // A value of the other kind reads as one of another type.
     std::optional<Text> text(const char* name) override {
         auto found = texts.find(name);
         return found == texts.end() ? std::nullopt : std::optional<Text>(found->second);
@@ -84,12 +89,21 @@ public:
         auto found = numbers.find(name);
         return found == numbers.end() ? std::nullopt : std::optional(found->second);
     }
-    bool autostartEntryExists() override { return autostart; }
 
     bool keyExists = true;
-    bool autostart = false;
     std::map<std::string, Text> texts;
     std::map<std::string, std::uint32_t> numbers;
+};
+
+class MapSource : public SettingsSource {
+public:
+    SettingsKey& settingsKey() override { return local; }
+    SettingsKey& policyKey() override { return policy; }
+    bool autostartEntryExists() override { return autostart; }
+
+    MapKey local;
+    MapKey policy;
+    bool autostart = false;
 };
 
 SyncSettings changed() {
@@ -112,7 +126,7 @@ const std::string pendra = "C:\\Apps\\Pendra.exe";
 
 TEST(SyncSettings, LoadingTakesWhatTheRegistryHoldsAndDefaultsTheRest) {
     MapSource none;
-    none.keyExists = false;
+    none.local.keyExists = false;
     none.autostart = true; // not even looked at without the key
     SyncSettings fresh;
     loadSettings(fresh, none, "C:\\Program Files\\Klemora\\");
@@ -121,10 +135,10 @@ TEST(SyncSettings, LoadingTakesWhatTheRegistryHoldsAndDefaultsTheRest) {
     EXPECT_FALSE(fresh.serverName || fresh.logDirectory || fresh.autostart);
 
     MapSource source;
-    source.texts["LogDirectory"] = {"%SystemRoot%\\Logs", registry_type::expandString};
-    source.texts["NTPServerName"] = {"ntp.example.net", registry_type::string};
-    source.numbers["MaxAdjustSeconds"] = 7200;
-    source.numbers["RunOnce"] = 0;
+    source.local.texts["LogDirectory"] = {"%SystemRoot%\\Logs", registry_type::expandString};
+    source.local.texts["NTPServerName"] = {"ntp.example.net", registry_type::string};
+    source.local.numbers["MaxAdjustSeconds"] = 7200;
+    source.local.numbers["RunOnce"] = 0;
     source.autostart = true;
     SyncSettings loaded;
     loadSettings(loaded, source, "C:\\Here\\");
@@ -134,9 +148,67 @@ TEST(SyncSettings, LoadingTakesWhatTheRegistryHoldsAndDefaultsTheRest) {
     EXPECT_TRUE(loaded.plausibilityCheck);
     EXPECT_EQ(loaded.runOnce, 0u);
     EXPECT_TRUE(loaded.autostart);
-    source.texts["AppRoot"] = {"%ProgramFiles%\\Klemora\\", registry_type::expandString};
+    source.local.texts["AppRoot"] = {"%ProgramFiles%\\Klemora\\", registry_type::expandString};
     loadSettings(loaded, source, "C:\\Here\\");
     EXPECT_EQ(loaded.appRoot, "%ProgramFiles%\\Klemora\\");
+}
+
+TEST(SyncSettings, APolicyValueOverridesTheLocalOneAndIsReadByTheSameRules) {
+    MapSource source;
+    source.local.keyExists = false; // policy alone counts too
+    source.policy.texts["NTPServerName"] = {"ntp.policy.example", registry_type::string};
+    source.policy.numbers["NTPPollMilliseconds"] = 600000;
+    SyncSettings loaded;
+    loadSettings(loaded, source, "C:\\Here\\");
+    EXPECT_EQ(loaded.serverName, "ntp.policy.example");
+    EXPECT_EQ(loaded.ntpPollMilliseconds, 600000u);
+    EXPECT_EQ(loaded.appRoot, "C:\\Here\\");
+    EXPECT_EQ(loaded.byPolicy,
+              (std::set<std::string, std::less<>>{"NTPPollMilliseconds", "NTPServerName"}));
+
+    // Beside local values the policy's win. One of another type gives the default, as it would
+    // locally, not the local value: Pendra would not take that either.
+    source.local.keyExists = true;
+    source.local.texts["NTPServerName"] = {"ntp.local.example", registry_type::string};
+    source.local.texts["LogDirectory"] = {"C:\\Logs", registry_type::string};
+    source.local.numbers["NTPPollMilliseconds"] = 900000;
+    source.local.numbers["RunOnce"] = 0;
+    source.local.numbers["MaxAdjustSeconds"] = 60;
+    source.policy.texts["RunOnce"] = {"0", registry_type::string};
+    source.policy.numbers["LogDirectory"] = 3;
+    loadSettings(loaded, source, "C:\\Here\\");
+    EXPECT_EQ(loaded.serverName, "ntp.policy.example");
+    EXPECT_EQ(loaded.ntpPollMilliseconds, 600000u);
+    EXPECT_EQ(loaded.runOnce, 1u);
+    EXPECT_FALSE(loaded.logDirectory);
+    EXPECT_EQ(loaded.maxAdjustSeconds, 60u);
+    EXPECT_TRUE(loaded.plausibilityCheck);
+    EXPECT_TRUE(loaded.setByPolicy("RunOnce") && loaded.setByPolicy("LogDirectory"));
+    EXPECT_FALSE(loaded.setByPolicy("MaxAdjustSeconds") || loaded.setByPolicy("WaitForRAS"));
+}
+
+TEST(SyncSettings, ASaveNeitherChecksNorWritesWhatPolicySets) {
+    // An empty server and a missing log folder would each refuse the save, were they the
+    // user's to change.
+    SyncSettings s = changed();
+    s.serverName.reset();
+    s.logDirectory = "C:\\Missing";
+    s.byPolicy = {"AppRoot", "NTPServerName", "LogDirectory", "RunOnce"};
+    RecordingTarget target;
+    target.path = PathState::missing;
+    EXPECT_TRUE(saveSettings(s, target, target, pendra));
+    EXPECT_EQ(target.steps, (std::vector<std::string>{
+                                "autostart off C:\\Apps\\Pendra.exe", "open",
+                                "write WriteLogEntries 1", "write WaitForRAS 0",
+                                "write RASPollMilliseconds 0", "write NTPPollMilliseconds 900000",
+                                "write MaxAdjustSeconds 0", "close", "restart"}));
+    // Logging that policy turns on still needs the user's own folder.
+    s = changed();
+    s.byPolicy = {"WriteLogEntries"};
+    target.steps.clear();
+    target.answerOk = false;
+    EXPECT_FALSE(saveSettings(s, target, target, pendra));
+    EXPECT_EQ(target.steps.back(), "ask C:\\Logs does not exist\n create it?");
 }
 
 TEST(SyncSettings, ASaveWritesTheNineValuesInOrderThenRestartsPendraOnce) {
@@ -275,10 +347,10 @@ TEST(SyncSettings, LoadsAndSavesWhatTheSettingsDescriptionSaysItEdits) {
         const std::string value =
             number ? std::to_string(next) : "C:\\" + std::string(setting->name);
         if (number) {
-            source.numbers[setting->name] = next++;
+            source.local.numbers[setting->name] = next++;
             expected.push_back(std::string("write ") + setting->name + " " + value);
         } else {
-            source.texts[setting->name] = {value, registry_type::string};
+            source.local.texts[setting->name] = {value, registry_type::string};
             expected.push_back(std::string("write ") + setting->name + " 1 " + value);
         }
     }

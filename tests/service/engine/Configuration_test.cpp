@@ -373,3 +373,29 @@ TEST_F(ConfigurationTest, ReadsEachValueAsTheSettingsDescriptionSays) {
         }
     }
 }
+
+// A value under the policy key overrides the local one and is read by the same rules; the
+// names that came from policy are kept for the log, and a second reading tells what changed.
+TEST_F(ConfigurationTest, PolicyValuesOverrideAndChangesAreNamed) {
+    const char* policyPath = "Software\\Policies\\Tarnwick\\NTP Client";
+    fake_registry::setString(machine, policyPath, "NTPServerName", "policy.example.org");
+    fake_registry::setDword(machine, policyPath, "NTPSamples", 4);
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.serverName, "policy.example.org");
+    EXPECT_EQ(config.samples, 4u);
+    EXPECT_EQ(config.fromPolicy, (std::vector<std::string>{"NTPServerName", "NTPSamples"}));
+    EXPECT_EQ(fake_registry::closeCount(), 3u);
+
+    const ServiceConfiguration before = config;
+    fake_registry::setDword(machine, clientPath, "NTPPollMilliseconds", 30000);
+    fake_registry::setString(machine, clientPath, "NTPServerName", "local.example.org");
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(changedSettings(before, config),
+              (std::vector<std::string>{"NTPPollMilliseconds"})); // policy still names the server
+
+    // Garbage under the policy key fails as the same garbage would locally.
+    fake_registry::setString(machine, policyPath, "NTPSamples", "4");
+    EXPECT_EQ(readFailure(config), "NTPSamples must be a REG_DWORD from 1 to 8");
+    fake_registry::setDword(machine, policyPath, "NTPServerName", 7);
+    EXPECT_EQ(readFailure(config), unexpectedFormat);
+}

@@ -27,6 +27,7 @@ from pendra_testlib import (remove_settings, reported, testhost, wine,  # noqa: 
 DRIVER = os.environ.get('PENDRA_SYNC_DRIVER', '')
 PENDRA = os.environ.get('PENDRA_EXE', '')
 SETTINGS_KEY = r'HKLM\SOFTWARE\Tarnwick\NTP Client'
+POLICY_KEY = r'HKLM\SOFTWARE\Policies\Tarnwick\NTP Client'
 STATUS_KEY = SETTINGS_KEY + r'\Status'
 PREFIX = os.environ.get('PENDRA_WINEPREFIX', '')
 HOST = int(os.environ.get('PENDRA_TEST_HOST', '10'))
@@ -782,6 +783,102 @@ class SyncServiceTest(unittest.TestCase):
         self.assertEqual(self.run_service()[0], 1)
         self.assertEqual(self.log_lines()[-1],
                          'MaxSlewMilliseconds must be a REG_DWORD from 0 to 60000')
+
+    # --- for a fleet: policy, changes without a restart, metrics ---------------------------------
+
+    def policy(self, *values):
+        """Writes values (name, type, data) under the policy key, removed again at the end."""
+        self.addCleanup(self.wine, 'reg', 'delete', POLICY_KEY, '/f', check=False)
+        for name, kind, data in values:
+            self.wine('reg', 'add', POLICY_KEY, '/v', name, '/t', kind, '/d', str(data), '/f')
+
+    def test_policy_values_override_the_settings_and_are_read_as_strictly(self):
+        self.start_fake()
+        self.configure(NTPServerName='unused.invalid')
+        self.policy(('NTPServerName', 'REG_SZ', self.server_address))
+        self.assertEqual(self.run_service()[0], 0)
+        lines = self.log_lines()
+        self.assertEqual(lines[0], f'Start Pendra Rev: 1.22, server {self.server_address}')
+        self.assertEqual(lines[1], 'settings from policy: NTPServerName')
+        self.assertIsNotNone(reported(lines[2]), lines)
+        # A policy value of the wrong type ends the start as the same local value would.
+        self.policy(('NTPSamples', 'REG_SZ', '4'))
+        self.assertEqual(self.run_service()[0], 1)
+        self.assertEqual(self.log_lines()[-1], 'NTPSamples must be a REG_DWORD from 1 to 8')
+
+    def test_a_changed_server_is_asked_at_the_next_poll_and_a_broken_change_is_not_taken(self):
+        self.start_fake()
+        second, second_log = self.start_second()
+        self.configure(RunOnce=0, NTPPollMilliseconds=500)
+        stop = os.path.join(self.work, 'stop')
+        driver = subprocess.Popen([pendra_testlib.WINE_RUN, PREFIX, DRIVER, '--stop-file',
+                                   windows_path(stop)], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(driver.kill)
+        self.assertTrue(pendra_testlib.wait_for(
+            lambda: any(reported(line) for line in self.log_lines_or_none()), 30))
+
+        def asked_second():
+            with open(second_log, encoding='utf-8') as log:
+                return sum(' request ' in line for line in log)
+
+        self.wine('reg', 'add', SETTINGS_KEY, '/v', 'NTPServerName', '/d', f'[{second}]', '/f')
+        self.assertTrue(pendra_testlib.wait_for(asked_second, 20), self.log_lines_or_none())
+        self.wine('reg', 'add', SETTINGS_KEY, '/v', 'NTPServerName', '/t', 'REG_DWORD', '/d', '7',
+                  '/f')
+        broken = 'settings not applied, the last good ones stay in force: unexpected format ' \
+                 'registry value'
+        self.assertTrue(pendra_testlib.wait_for(lambda: broken in self.log_lines_or_none(), 20))
+        before = asked_second()
+        self.assertTrue(pendra_testlib.wait_for(lambda: asked_second() > before + 1, 20))
+        with open(stop, 'w', encoding='ascii'):
+            pass
+        self.assertEqual(driver.wait(timeout=60), 0)
+        lines = self.log_lines()
+        self.assertIn('settings changed: NTPServerName', lines)
+        self.assertEqual(lines.count(broken), 1, lines)  # once, not at every poll
+        self.assertNotIn('shutting down NTP service', lines)
+
+    def test_the_metrics_file_is_what_promtool_accepts_and_the_record_says(self):
+        self.fresh_status()
+        self.start_fake()
+        metrics = os.path.join(self.work, 'textfile', 'pendra.prom')
+        os.mkdir(os.path.dirname(metrics))
+        self.configure(RunOnce=0, NTPPollMilliseconds=300, MetricsFile=windows_path(metrics))
+        self.assertEqual(self.run_service(1500)[0], 0)
+        with open(metrics, encoding='ascii') as file:
+            text = file.read()
+        checked = subprocess.run(['promtool', 'check', 'metrics'], input=text,
+                                 capture_output=True, text=True, timeout=30, check=False)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        values = dict(re.findall(r'^(pendra_\w+)(?:\{[^}]*\})? (\S+)$', text, re.MULTILINE))
+        record = self.status_values()
+        # The record rounds to the microsecond; the metric keeps what the service measured.
+        self.assertAlmostEqual(float(values['pendra_offset_seconds']) * 1000,
+                               float(record['OffsetMilliseconds']), delta=0.0005)
+        self.assertAlmostEqual(float(values['pendra_delay_seconds']) * 1000,
+                               float(record['DelayMilliseconds']), delta=0.0005)
+        self.assertEqual(int(values['pendra_failed_polls']), int(record['FailedPolls'], 16))
+        # The service stopped at the end of the run: it keeps nothing synchronised any more.
+        self.assertEqual(values['pendra_synchronised'], '0')
+        self.assertIn(f'server="{self.server_address}"', text)
+        self.assertEqual(os.listdir(os.path.dirname(metrics)), ['pendra.prom'])
+
+        # A folder that is not there costs a line, not a line a poll; the polls go on.
+        for path in glob.glob(os.path.join(self.logs, '*')):
+            os.remove(path)
+        self.configure(RunOnce=0, NTPPollMilliseconds=300,
+                       MetricsFile=windows_path(os.path.join(self.work, 'gone', 'pendra.prom')))
+        self.assertEqual(self.run_service(1500)[0], 0)
+        lines = self.log_lines()
+        self.assertEqual(len([line for line in lines if line.startswith('cannot write the metrics')]),
+                         1, lines)
+        self.assertGreaterEqual(len([line for line in lines if reported(line)]), 3, lines)
+
+        # Optional like the numbers: a value of another type is set aside, and said so.
+        self.configure(RunOnce=1, MetricsFile=5)
+        self.assertEqual(self.run_service()[0], 0)
+        self.assertIn('MetricsFile is no text: no metrics are written', self.log_lines())
 
     # --- the events -----------------------------------------------------------------------------
 
