@@ -101,7 +101,7 @@ KeResponseReader::State KeResponseReader::feed(const std::uint8_t* data, std::si
         }
         const bool critical = (word & criticalBit) != 0;
         const auto type = static_cast<std::uint16_t>(word & ~criticalBit);
-        if (!take(critical, type, &pending_[at + headerSize], length)) {
+        if (!take(critical, type, pending_.data() + at + headerSize, length)) {
             return state_;
         }
         at += headerSize + length;
@@ -177,7 +177,6 @@ bool KeResponseReader::take(bool critical, std::uint16_t type, const std::uint8_
         }
         return true;
     case newCookie:
-        ++cookiesOffered_;
         if (size == 0 || size > maxCookieSize) {
             fail("the key exchange's server sent a cookie of " + std::to_string(size) +
                  " bytes (1 to 1024 are usable)");
@@ -195,10 +194,11 @@ bool KeResponseReader::take(bool critical, std::uint16_t type, const std::uint8_
         response_.server.assign(reinterpret_cast<const char*>(body), size);
         return true;
     case portNegotiation:
-        if (size != 2 || get16(body) == 0) {
-            fail("the key exchange's server names an unusable NTP port");
+        if (portSeen_ || size != 2 || get16(body) == 0) {
+            fail("the key exchange's server names an unusable or second NTP port");
             return false;
         }
+        portSeen_ = true;
         response_.port = get16(body);
         return true;
     default:

@@ -57,7 +57,7 @@ private:
     KeResponse response_;
     bool protocolSeen_ = false;
     bool aeadSeen_ = false;
-    std::size_t cookiesOffered_ = 0;
+    bool portSeen_ = false;
 };
 
 } // namespace nts

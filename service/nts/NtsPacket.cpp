@@ -66,6 +66,11 @@ bool isIdentifier(const Field& field, const UniqueIdentifier& id) {
 Bytes buildNtsRequest(std::span<const std::uint8_t, ntpHeaderSize> header,
                       const UniqueIdentifier& id, const Bytes& cookie, std::size_t placeholders,
                       const Nonce& nonce, const AesSiv& clientToServer) {
+    // A cookie from the key exchange or a reply is never larger; the placeholders ask for the
+    // cookies that are missing, no more.
+    if (cookie.empty() || cookie.size() > maxCookieSize || placeholders >= maxCookies) {
+        return {};
+    }
     Bytes packet(header.begin(), header.end());
     putField(packet, uniqueIdentifierField, id);
     putField(packet, cookieField, cookie);

@@ -27,7 +27,8 @@ using UniqueIdentifier = std::array<std::uint8_t, uniqueIdentifierSize>;
 using Nonce = std::array<std::uint8_t, nonceSize>;
 
 // The 48-byte header followed by the fields; the authenticator seals them with the
-// client-to-server key. Empty when the key's library fails.
+// client-to-server key. Empty for a cookie of no or more than maxCookieSize bytes, for
+// maxCookies placeholders or more, or when the key's library fails.
 Bytes buildNtsRequest(std::span<const std::uint8_t, ntpHeaderSize> header,
                       const UniqueIdentifier& id, const Bytes& cookie, std::size_t placeholders,
                       const Nonce& nonce, const AesSiv& clientToServer);

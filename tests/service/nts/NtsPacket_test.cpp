@@ -73,6 +73,10 @@ TEST(NtsPacket, TheRequestCarriesItsFieldsAndAnAuthenticatorTheServerKeyOpens) {
                                  std::span(request).subspan(authenticator + 24, 16));
     ASSERT_TRUE(opened.has_value());
     EXPECT_TRUE(opened->empty());
+    // No request that would not fit a datagram that every path carries.
+    EXPECT_TRUE(nts::buildNtsRequest(header, id, Bytes(1025, 1), 0, nonce, c2s).empty());
+    EXPECT_TRUE(nts::buildNtsRequest(header, id, {}, 0, nonce, c2s).empty());
+    EXPECT_TRUE(nts::buildNtsRequest(header, id, cookie, nts::maxCookies, nonce, c2s).empty());
 }
 
 TEST(NtsPacket, OnlyAnAuthenticReplyToThisRequestCountsAndGivesItsCookies) {
