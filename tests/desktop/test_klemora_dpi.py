@@ -199,7 +199,9 @@ class KlemoraDpiTest(unittest.TestCase):
 
     def run_at(self, dpi):
         program = self.prepare(dpi)
-        self.drive('start', program, ';', 'wait')
+        # The first program after prepare()'s restart of the wineserver sets up the desktop and
+        # the fonts at the new DPI first: seconds more on a machine busy with other tests.
+        self.drive('--timeout', 30000, 'start', program, ';', 'wait')
         self.addCleanup(self.stop_wine)
         for tab in (0, 1, 2):
             if tab == 1:
