@@ -16,19 +16,6 @@
 
 namespace {
 
-void put16(nts::Bytes& out, std::size_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 8 & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
-}
-
-void putField(nts::Bytes& out, std::uint16_t type, const nts::Bytes& body) {
-    const std::size_t paddedSize = (body.size() + 3) & ~std::size_t{3};
-    put16(out, type);
-    put16(out, 4 + paddedSize);
-    out.insert(out.end(), body.begin(), body.end());
-    out.resize(out.size() + paddedSize - body.size(), 0);
-}
-
 std::array<std::uint8_t, AesSiv::keySize> filled(std::uint8_t value) {
     std::array<std::uint8_t, AesSiv::keySize> key{};
     key.fill(value);
@@ -52,25 +39,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         nts::carriesIdentifier(reply.data(), reply.size(), id);
         return 0;
     }
-    putField(reply, nts::uniqueIdentifierField, nts::Bytes(id.begin(), id.end()));
+    nts::appendExtensionField(reply, nts::uniqueIdentifierField, id);
     std::vector<nts::Bytes> cookies;
     nts::Bytes plain;
     const unsigned count = input.byte() % 11;
     for (unsigned i = 0; i < count; ++i) {
         const std::string text = input.shortText();
         const nts::Bytes cookie(text.begin(), text.end());
-        putField(plain, nts::cookieField, cookie);
+        nts::appendExtensionField(plain, nts::cookieField, cookie);
         cookies.push_back(cookie);
     }
-    const nts::Bytes nonce(16, 0x17);
-    const auto sealed = key.seal(nonce, reply, plain);
-    FUZZ_CHECK(sealed.has_value());
-    nts::Bytes body;
-    put16(body, nonce.size());
-    put16(body, sealed->size());
-    body.insert(body.end(), nonce.begin(), nonce.end());
-    body.insert(body.end(), sealed->begin(), sealed->end());
-    putField(reply, nts::authenticatorField, body);
+    FUZZ_CHECK(nts::appendAuthenticator(reply, nts::Bytes(16, 0x17), plain, key));
 
     const auto good = nts::checkNtsReply(reply.data(), reply.size(), id, key);
     FUZZ_CHECK(good.authentic);

@@ -1,5 +1,7 @@
 #include "service/nts/NtsKeRecords.h"
 
+#include "service/nts/BigEndian.h"
+
 #include <string_view>
 
 namespace nts {
@@ -20,20 +22,11 @@ enum RecordType : std::uint16_t {
 constexpr std::uint16_t criticalBit = 0x8000;
 constexpr std::size_t headerSize = 4;
 
-void put16(Bytes& out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
-}
-
-std::uint16_t get16(const std::uint8_t* data) {
-    return static_cast<std::uint16_t>(data[0] << 8 | data[1]);
-}
-
 void putRecord(Bytes& out, std::uint16_t type, std::initializer_list<std::uint16_t> values) {
-    put16(out, static_cast<std::uint16_t>(criticalBit | type));
-    put16(out, static_cast<std::uint16_t>(values.size() * 2));
+    appendBigEndian16(out, static_cast<std::uint16_t>(criticalBit | type));
+    appendBigEndian16(out, static_cast<std::uint16_t>(values.size() * 2));
     for (const std::uint16_t value : values) {
-        put16(out, value);
+        appendBigEndian16(out, value);
     }
 }
 
@@ -94,8 +87,8 @@ KeResponseReader::State KeResponseReader::feed(const std::uint8_t* data, std::si
     pending_.insert(pending_.end(), data, data + size);
     std::size_t at = 0;
     while (state_ == State::incomplete && pending_.size() - at >= headerSize) {
-        const std::uint16_t word = get16(&pending_[at]);
-        const std::size_t length = get16(&pending_[at + 2]);
+        const std::uint16_t word = bigEndian16(&pending_[at]);
+        const std::size_t length = bigEndian16(&pending_[at + 2]);
         if (pending_.size() - at - headerSize < length) {
             break;
         }
@@ -147,7 +140,7 @@ bool KeResponseReader::take(bool critical, std::uint16_t type, const std::uint8_
             return false;
         }
         protocolSeen_ = true;
-        if (size != 2 || get16(body) != ntpv4Protocol) {
+        if (size != 2 || bigEndian16(body) != ntpv4Protocol) {
             fail("the key exchange's server offers no NTPv4");
             return false;
         }
@@ -163,7 +156,7 @@ bool KeResponseReader::take(bool critical, std::uint16_t type, const std::uint8_
             return false;
         }
         fail("the key exchange's server reports " +
-             std::string(type == error ? "error " : "warning ") + errorName(get16(body)));
+             std::string(type == error ? "error " : "warning ") + errorName(bigEndian16(body)));
         return false;
     case aeadAlgorithm:
         if (aeadSeen_) {
@@ -171,7 +164,7 @@ bool KeResponseReader::take(bool critical, std::uint16_t type, const std::uint8_
             return false;
         }
         aeadSeen_ = true;
-        if (size != 2 || get16(body) != aesSivCmac256) {
+        if (size != 2 || bigEndian16(body) != aesSivCmac256) {
             fail("the key exchange's server offers no AEAD_AES_SIV_CMAC_256");
             return false;
         }
@@ -194,12 +187,12 @@ bool KeResponseReader::take(bool critical, std::uint16_t type, const std::uint8_
         response_.server.assign(reinterpret_cast<const char*>(body), size);
         return true;
     case portNegotiation:
-        if (portSeen_ || size != 2 || get16(body) == 0) {
+        if (portSeen_ || size != 2 || bigEndian16(body) == 0) {
             fail("the key exchange's server names an unusable or second NTP port");
             return false;
         }
         portSeen_ = true;
-        response_.port = get16(body);
+        response_.port = bigEndian16(body);
         return true;
     default:
         if (critical) {

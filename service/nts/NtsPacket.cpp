@@ -1,5 +1,7 @@
 #include "service/nts/NtsPacket.h"
 
+#include "service/nts/BigEndian.h"
+
 #include <algorithm>
 #include <optional>
 
@@ -11,23 +13,6 @@ constexpr std::size_t fieldHeaderSize = 4;
 
 std::size_t padded(std::size_t size) {
     return (size + 3) & ~std::size_t{3};
-}
-
-void put16(Bytes& out, std::size_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 8 & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
-}
-
-std::size_t get16(const std::uint8_t* data) {
-    return static_cast<std::size_t>(data[0] << 8 | data[1]);
-}
-
-// A field with its body, zeros up to the next multiple of four.
-void putField(Bytes& out, std::uint16_t type, std::span<const std::uint8_t> body) {
-    put16(out, type);
-    put16(out, fieldHeaderSize + padded(body.size()));
-    out.insert(out.end(), body.begin(), body.end());
-    out.resize(out.size() + padded(body.size()) - body.size(), 0);
 }
 
 struct Field {
@@ -44,11 +29,11 @@ std::optional<std::vector<Field>> fields(const std::uint8_t* data, std::size_t l
         if (length - at < fieldHeaderSize) {
             return std::nullopt;
         }
-        const std::size_t size = get16(data + at + 2);
+        const std::size_t size = bigEndian16(data + at + 2);
         if (size < fieldHeaderSize || size % 4 != 0 || size > length - at) {
             return std::nullopt;
         }
-        found.push_back({static_cast<std::uint16_t>(get16(data + at)),
+        found.push_back({static_cast<std::uint16_t>(bigEndian16(data + at)),
                          at,
                          {data + at + fieldHeaderSize, size - fieldHeaderSize}});
         at += size;
@@ -63,6 +48,31 @@ bool isIdentifier(const Field& field, const UniqueIdentifier& id) {
 
 } // namespace
 
+void appendExtensionField(Bytes& packet, std::uint16_t type, std::span<const std::uint8_t> body) {
+    appendBigEndian16(packet, type);
+    appendBigEndian16(packet, fieldHeaderSize + padded(body.size()));
+    packet.insert(packet.end(), body.begin(), body.end());
+    packet.resize(packet.size() + padded(body.size()) - body.size(), 0);
+}
+
+bool appendAuthenticator(Bytes& packet, std::span<const std::uint8_t> nonce,
+                         std::span<const std::uint8_t> plaintext, const AesSiv& key) {
+    const auto sealed = key.seal(nonce, packet, plaintext);
+    if (!sealed) {
+        return false;
+    }
+    // Nonce length, ciphertext length, then each padded to four bytes.
+    Bytes body;
+    appendBigEndian16(body, nonce.size());
+    appendBigEndian16(body, sealed->size());
+    body.insert(body.end(), nonce.begin(), nonce.end());
+    body.resize(padded(body.size()), 0);
+    body.insert(body.end(), sealed->begin(), sealed->end());
+    body.resize(padded(body.size()), 0);
+    appendExtensionField(packet, authenticatorField, body);
+    return true;
+}
+
 Bytes buildNtsRequest(std::span<const std::uint8_t, ntpHeaderSize> header,
                       const UniqueIdentifier& id, const Bytes& cookie, std::size_t placeholders,
                       const Nonce& nonce, const AesSiv& clientToServer) {
@@ -72,25 +82,16 @@ Bytes buildNtsRequest(std::span<const std::uint8_t, ntpHeaderSize> header,
         return {};
     }
     Bytes packet(header.begin(), header.end());
-    putField(packet, uniqueIdentifierField, id);
-    putField(packet, cookieField, cookie);
+    appendExtensionField(packet, uniqueIdentifierField, id);
+    appendExtensionField(packet, cookieField, cookie);
     const Bytes zeros(cookie.size(), 0);
     for (std::size_t i = 0; i < placeholders; ++i) {
-        putField(packet, cookiePlaceholderField, zeros);
+        appendExtensionField(packet, cookiePlaceholderField, zeros);
     }
     // Nothing to encrypt: the server learns all it needs from the plain fields.
-    const auto sealed = clientToServer.seal(nonce, packet, {});
-    if (!sealed) {
+    if (!appendAuthenticator(packet, nonce, {}, clientToServer)) {
         return {};
     }
-    Bytes body;
-    put16(body, nonce.size());
-    put16(body, sealed->size());
-    body.insert(body.end(), nonce.begin(), nonce.end());
-    body.resize(padded(body.size()), 0);
-    body.insert(body.end(), sealed->begin(), sealed->end());
-    body.resize(padded(body.size()), 0);
-    putField(packet, authenticatorField, body);
     return packet;
 }
 
@@ -116,8 +117,8 @@ NtsReplyCheck checkNtsReply(const std::uint8_t* data, std::size_t length,
     }
     // Nonce length, ciphertext length, then each padded to four bytes.
     const auto body = authenticator->body;
-    const std::size_t nonceLength = body.size() >= 4 ? get16(body.data()) : 0;
-    const std::size_t sealedLength = body.size() >= 4 ? get16(body.data() + 2) : 0;
+    const std::size_t nonceLength = body.size() >= 4 ? bigEndian16(body.data()) : 0;
+    const std::size_t sealedLength = body.size() >= 4 ? bigEndian16(body.data() + 2) : 0;
     if (body.size() < 4 || nonceLength == 0 || sealedLength < AesSiv::tagSize ||
         4 + padded(nonceLength) + padded(sealedLength) > body.size()) {
         check.problem = "its NTS authenticator is malformed";

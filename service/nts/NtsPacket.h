@@ -26,6 +26,15 @@ constexpr std::size_t ntpHeaderSize = 48;
 using UniqueIdentifier = std::array<std::uint8_t, uniqueIdentifierSize>;
 using Nonce = std::array<std::uint8_t, nonceSize>;
 
+// A field as RFC 7822 lays it out: type, length, the body and zeros up to a multiple of four.
+void appendExtensionField(Bytes& packet, std::uint16_t type, std::span<const std::uint8_t> body);
+
+// The authenticator over everything in packet so far, with plaintext sealed in it (the
+// encrypted fields: none in a request, the new cookies in a reply). False when the key's
+// library fails.
+bool appendAuthenticator(Bytes& packet, std::span<const std::uint8_t> nonce,
+                         std::span<const std::uint8_t> plaintext, const AesSiv& key);
+
 // The 48-byte header followed by the fields; the authenticator seals them with the
 // client-to-server key. Empty for a cookie of no or more than maxCookieSize bytes, for
 // maxCookies placeholders or more, or when the key's library fails.

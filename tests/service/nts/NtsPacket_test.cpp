@@ -16,35 +16,17 @@ std::array<std::uint8_t, AesSiv::keySize> key(std::uint8_t fill) {
     return bytes;
 }
 
-void put16(Bytes& out, std::size_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-    out.push_back(static_cast<std::uint8_t>(value));
-}
-
-void putField(Bytes& out, std::uint16_t type, const Bytes& body) {
-    put16(out, type);
-    put16(out, 4 + body.size());
-    out.insert(out.end(), body.begin(), body.end());
-}
-
 // A server's reply as RFC 8915 builds it: the identifier in the clear, the cookies sealed.
 Bytes serverReply(const nts::UniqueIdentifier& id, const std::vector<Bytes>& cookies,
                   const AesSiv& serverToClient) {
     Bytes packet(nts::ntpHeaderSize, 0);
     packet[0] = 0x24;
-    putField(packet, nts::uniqueIdentifierField, Bytes(id.begin(), id.end()));
+    nts::appendExtensionField(packet, nts::uniqueIdentifierField, id);
     Bytes plain;
     for (const Bytes& cookie : cookies) {
-        putField(plain, nts::cookieField, cookie);
+        nts::appendExtensionField(plain, nts::cookieField, cookie);
     }
-    const Bytes nonce(16, 0xAB);
-    const auto sealed = serverToClient.seal(nonce, packet, plain);
-    Bytes body;
-    put16(body, nonce.size());
-    put16(body, sealed->size());
-    body.insert(body.end(), nonce.begin(), nonce.end());
-    body.insert(body.end(), sealed->begin(), sealed->end());
-    putField(packet, nts::authenticatorField, body);
+    EXPECT_TRUE(nts::appendAuthenticator(packet, Bytes(16, 0xAB), plain, serverToClient));
     return packet;
 }
 
