@@ -1,0 +1,53 @@
+// The client side of an NTS key exchange (RFC 8915, section 4): TLS 1.3 with ALPN "ntske/1",
+// the server's certificate checked against the roots it is given and its name, the records
+// exchanged, and the two keys of the NTP exchange taken from the TLS exporter. Portable: the
+// bytes travel through a KeTransport, which the caller connects and which keeps the deadline
+// and the service's stop.
+#pragma once
+
+#include "service/nts/NtsKeRecords.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace nts {
+
+constexpr std::size_t aeadKeySize = 32; // AEAD_AES_SIV_CMAC_256
+using AeadKey = std::array<std::uint8_t, aeadKeySize>;
+
+class KeTransport {
+public:
+    virtual ~KeTransport() = default;
+    // Sends every byte; false when the connection, the deadline or a stop ended it.
+    virtual bool send(const std::uint8_t* data, std::size_t size) = 0;
+    // Some bytes (at most size), 0 when the server closed, -1 when it failed as send does.
+    virtual long receive(std::uint8_t* data, std::size_t size) = 0;
+    // Why the last call failed, as the log says it.
+    virtual std::string problem() const = 0;
+};
+
+struct KeTrust {
+    std::vector<Bytes> roots; // DER certificates: the machine's trusted roots
+    std::string extraFile;    // a PEM file of further trusted CA certificates; empty: none
+    // Off only while the clock is known to be wrong: every other check of the chain stays.
+    bool checkTimes = true;
+};
+
+struct KeResult {
+    bool ok = false;
+    std::string problem; // why not, as the log says it
+    KeResponse response;
+    AeadKey clientToServer{};
+    AeadKey serverToClient{};
+};
+
+// name: the server's name (or address) as configured, which its certificate must carry.
+KeResult runKeyExchange(KeTransport& transport, const std::string& name, const KeTrust& trust);
+
+// The TLS library and its version, for the program's help.
+std::string tlsLibraryVersion();
+
+} // namespace nts
