@@ -13,7 +13,8 @@ if(WIN32)
     endif()
     set(PENDRA_OPENSSL_ROOT "${PROJECT_SOURCE_DIR}/build/openssl/${_pendra_openssl_width}"
         CACHE PATH "OpenSSL for this width, as tools/build-openssl leaves it")
-    foreach(_pendra_openssl_file include/openssl/ssl.h lib/libssl.a lib/libcrypto.a stamp)
+    foreach(_pendra_openssl_file include/openssl/ssl.h lib/libssl.a lib/libcrypto.a stamp
+            LICENSE.txt)
         if(NOT EXISTS "${PENDRA_OPENSSL_ROOT}/${_pendra_openssl_file}")
             message(FATAL_ERROR "OpenSSL for ${_pendra_openssl_width} is missing "
                 "(${PENDRA_OPENSSL_ROOT}/${_pendra_openssl_file}): run tools/build-openssl "

@@ -268,8 +268,41 @@ inline constexpr Setting metricsFile{
                    "windows_exporter's textfile collector. Absent or empty, Pendra writes no "
                    "metrics."};
 
+// Off unless asked for, also through an upgrade: a server that offers no NTS would no longer
+// set the clock.
+inline constexpr Setting useNts{
+    .name = "UseNTS",
+    .shape = Shape::flag,
+    .reading = Reading::strict,
+    .least = 0,
+    .most = 1,
+    .absent = 0,
+    .initial = 0,
+    .property = "NTS",
+    .addedToKeptSettings = false,
+    .title = "Network Time Security",
+    .explanation = "1 makes Pendra ask every server of NTPServerName by Network Time Security (RFC "
+                   "8915): a key exchange over TLS on TCP port 4460 proves the server by its "
+                   "certificate, and Pendra sets the clock only from replies that carry the "
+                   "server's authenticator. 0 or an absent value asks by plain SNTP; a value "
+                   "other than 0 or 1, or one that is not a REG_DWORD, stops Pendra at its "
+                   "start."};
+
+// Absent or empty, the machine's trusted roots alone prove NTS servers.
+inline constexpr Setting ntsTrustedCertificates{
+    .name = "NTSTrustedCertificates",
+    .shape = Shape::file,
+    .reading = Reading::optional,
+    .property = "NTSCERTS",
+    .title = "Further trusted certificates for NTS",
+    .explanation = "The full path of a PEM file, on a drive or a share (for example "
+                   "C:\\ProgramData\\Tarnwick\\Pendra\\nts-ca.pem), of CA certificates that "
+                   "Pendra trusts for NTS servers beside the machine's trusted root certificates "
+                   "(the ROOT store, so an enterprise CA there needs no file). Absent or empty, "
+                   "only the machine's trusted roots are used."};
+
 // Every setting, in the order in which the package writes and logs them.
-inline constexpr std::array<const Setting*, 14> all{
+inline constexpr std::array<const Setting*, 16> all{
     &appRoot,
     &ntpServerName,
     &ntpPollMilliseconds,
@@ -284,6 +317,8 @@ inline constexpr std::array<const Setting*, 14> all{
     &ntpSamples,
     &maxSlewMilliseconds,
     &metricsFile,
+    &useNts,
+    &ntsTrustedCertificates,
 };
 
 } // namespace pendra_settings

@@ -164,7 +164,8 @@ std::vector<StatusValue> statusValues(const StatusRecord& record) {
             {v::noReplyWarned, std::nullopt, record.noReplyWarned ? 1u : 0u},
             {v::frequency, milliseconds(record.frequencyPpm, true)},
             {v::lastCorrection, record.lastCorrection},
-            {v::rateSet, std::nullopt, record.rateSet ? 1u : 0u}};
+            {v::rateSet, std::nullopt, record.rateSet ? 1u : 0u},
+            {v::authentication, record.authentication}};
 }
 
 StatusRecord
@@ -223,6 +224,7 @@ readStatusRecord(const std::function<std::optional<StoredValue>(const char* name
     record.frequencyPpm = parsed(v::frequency, parseMilliseconds);
     record.lastCorrection = text(v::lastCorrection).value_or("");
     record.rateSet = number(v::rateSet).value_or(0) != 0;
+    record.authentication = text(v::authentication).value_or("");
     return record;
 }
 
@@ -272,6 +274,11 @@ std::string statusReport(const std::optional<StatusRecord>& record, UnixSeconds 
                 from = " from " + r.server + (r.address.empty() ? "" : " (" + r.address + ")");
             }
             line("Last success:", isoUtc(*r.lastSuccess) + from);
+            if (!r.authentication.empty()) {
+                line("Authentication:", r.authentication == "NTS"
+                                            ? "NTS: the server proved the time by its certificate"
+                                            : r.authentication);
+            }
         } else {
             line("Last success:", "none");
         }
@@ -343,6 +350,9 @@ std::string statusLine(const std::optional<StatusRecord>& record, UnixSeconds no
         std::string text = "Synchronised " + toLocal(*r.lastSuccess);
         if (!r.address.empty() || !r.server.empty()) {
             text += " from " + (r.address.empty() ? r.server : r.address);
+        }
+        if (r.authentication == "NTS") {
+            text += ", authenticated (NTS)";
         }
         if (r.offsetMilliseconds) {
             text += ", offset " + decimalText(*r.offsetMilliseconds, 1, true) + " ms";

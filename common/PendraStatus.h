@@ -31,6 +31,7 @@ constexpr const char* noReplyWarned = "NoReplyWarned";
 constexpr const char* frequency = "FrequencyPpm";
 constexpr const char* lastCorrection = "LastCorrection";
 constexpr const char* rateSet = "RateSet";
+constexpr const char* authentication = "Authentication";
 } // namespace status_value
 
 // The result of a poll that set the clock; other results say what went wrong.
@@ -71,6 +72,9 @@ struct StatusRecord {
     // The service has set the clock's rate and not yet given it back: a start after a crash
     // gives it back first.
     bool rateSet = false;
+    // "NTS" where the last success came from a reply that the server authenticated, "none"
+    // where it came by plain SNTP; empty before the first.
+    std::string authentication;
     // Values present but of the wrong type or unreadable, by name: they count as missing.
     std::vector<std::string> unreadable;
 };

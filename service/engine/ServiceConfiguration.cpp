@@ -56,6 +56,35 @@ std::optional<std::uint32_t> optionalNumber(const RegistryKey& key, const Settin
     return value;
 }
 
+bool isFullPath(const std::string& path) {
+    return (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+            path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+           path.starts_with("\\\\");
+}
+
+// A file's path as text where it stands; an empty one, as an absent one, names none. Optional
+// like the numbers: another type, or a path that names no drive or share, is set aside and
+// `ignored` says why (ending with `without`, what the service does instead), since the file
+// would be looked for wherever the service happens to run.
+void readFile(const RegistryKey& key, const Setting& setting, const char* without,
+              std::optional<std::string>& file, std::string& ignored) {
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    if (!key.queryValueInfo(setting.name, type, size)) {
+        return;
+    }
+    if (type != registry_type::string && type != registry_type::expandString) {
+        ignored = std::string(setting.name) + " is no text: " + without;
+        return;
+    }
+    std::string path = key.readExpandString(setting.name);
+    if (!path.empty() && !isFullPath(path)) {
+        ignored = std::string(setting.name) + " " + path + " is no full path: " + without;
+    } else if (!path.empty()) {
+        file = std::move(path);
+    }
+}
+
 } // namespace
 
 void readServiceConfiguration(ServiceConfiguration& config) {
@@ -68,6 +97,9 @@ void readServiceConfiguration(ServiceConfiguration& config) {
     config.maxSlewMilliseconds = values::maxSlewMilliseconds.absent;
     config.metricsFile.reset();
     config.metricsFileIgnored.clear();
+    config.useNts = values::useNts.absent != 0;
+    config.ntsTrustedCertificates.reset();
+    config.ntsTrustedCertificatesIgnored.clear();
     config.fromPolicy.clear();
 
     // Declared in opening order, so they close in reverse, also while an exception passes.
@@ -124,28 +156,13 @@ void readServiceConfiguration(ServiceConfiguration& config) {
     if (const auto slew =
             optionalNumber(from(values::maxSlewMilliseconds), values::maxSlewMilliseconds))
         config.maxSlewMilliseconds = *slew;
-    // A text where it stands; an empty one, as an absent one, asks for no metrics. Optional
-    // like the numbers: another type, or a path that names no drive or share, is set aside
-    // (and said so), since the file would land wherever the service happens to run.
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    const RegistryKey& metrics = from(values::metricsFile);
-    if (metrics.queryValueInfo(values::metricsFile.name, type, size)) {
-        if (type != registry_type::string && type != registry_type::expandString) {
-            config.metricsFileIgnored = "MetricsFile is no text: no metrics are written";
-            return;
-        }
-        std::string path = metrics.readExpandString(values::metricsFile.name);
-        const bool full = (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
-                           path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
-                          path.starts_with("\\\\");
-        if (!path.empty() && !full) {
-            config.metricsFileIgnored =
-                "MetricsFile " + path + " is no full path: no metrics are written";
-        } else if (!path.empty()) {
-            config.metricsFile = std::move(path);
-        }
-    }
+    readFile(from(values::metricsFile), values::metricsFile, "no metrics are written",
+             config.metricsFile, config.metricsFileIgnored);
+    if (const auto nts = optionalNumber(from(values::useNts), values::useNts))
+        config.useNts = *nts != 0;
+    readFile(from(values::ntsTrustedCertificates), values::ntsTrustedCertificates,
+             "only the machine's trusted roots are used", config.ntsTrustedCertificates,
+             config.ntsTrustedCertificatesIgnored);
 }
 
 std::vector<std::string> changedSettings(const ServiceConfiguration& before,
@@ -167,6 +184,10 @@ std::vector<std::string> changedSettings(const ServiceConfiguration& before,
         {&values::maxSlewMilliseconds, before.maxSlewMilliseconds != after.maxSlewMilliseconds},
         {&values::metricsFile, before.metricsFile != after.metricsFile ||
                                    before.metricsFileIgnored != after.metricsFileIgnored},
+        {&values::useNts, before.useNts != after.useNts},
+        {&values::ntsTrustedCertificates,
+         before.ntsTrustedCertificates != after.ntsTrustedCertificates ||
+             before.ntsTrustedCertificatesIgnored != after.ntsTrustedCertificatesIgnored},
     };
     std::vector<std::string> names;
     for (const auto& [setting, changed] : compared) {

@@ -26,14 +26,20 @@ struct ServiceConfiguration {
     std::optional<std::string> metricsFile;
     // Why a MetricsFile that stands there is not used; empty when it is, or is absent.
     std::string metricsFileIgnored;
+    // Whether every server is asked by Network Time Security.
+    bool useNts = false;
+    // A PEM file of CA certificates trusted for NTS beside the machine's roots; none without.
+    std::optional<std::string> ntsTrustedCertificates;
+    // Why an NTSTrustedCertificates that stands there is not used; empty when it is, or is absent.
+    std::string ntsTrustedCertificatesIgnored;
     // The names of the values read from the policy key, in the order they were read.
     std::vector<std::string> fromPolicy;
 };
 
-// Resets logDirectory, writeLogEntries, serverPort, maxAdjustSeconds, samples and
-// maxSlewMilliseconds to their defaults, then reads the values in their fixed order. Raises
-// SimpleException with one of the four configuration messages, or the one for a bad strict
-// number; what was read before a failure stays in config.
+// Resets logDirectory, writeLogEntries, serverPort, maxAdjustSeconds, samples,
+// maxSlewMilliseconds, useNts and the two files to their defaults, then reads the values in
+// their fixed order. Raises SimpleException with one of the four configuration messages, or
+// the one for a bad strict number; what was read before a failure stays in config.
 void readServiceConfiguration(ServiceConfiguration& config);
 
 // The names of the settings whose values differ between two readings, in the description's

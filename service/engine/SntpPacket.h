@@ -24,15 +24,16 @@ std::array<std::uint8_t, sntpRequestSize> buildSntpRequest(NtpStamp t1);
 // What a received datagram is worth.
 enum class ReplyVerdict {
     accepted,
-    wrongSender,    // not from the server's address and port
-    tooShort,       // fewer than 48 bytes
-    wrongMode,      // mode other than 4 (server)
-    badVersion,     // version outside 1..4
-    wrongOriginate, // originate timestamp is not the T1 that was sent
-    kissOfDeath,    // stratum 0: the server refuses to serve
-    unsynchronised, // leap indicator 3
-    badStratum,     // stratum above 15
-    zeroTransmit,   // transmit timestamp 0
+    wrongSender,     // not from the server's address and port
+    tooShort,        // fewer than 48 bytes
+    wrongMode,       // mode other than 4 (server)
+    badVersion,      // version outside 1..4
+    wrongOriginate,  // originate timestamp is not the T1 that was sent
+    kissOfDeath,     // stratum 0: the server refuses to serve
+    unsynchronised,  // leap indicator 3
+    badStratum,      // stratum above 15
+    zeroTransmit,    // transmit timestamp 0
+    unauthenticated, // by NTS: no authenticator of the server's for this request
 };
 
 struct ReplyCheck {

@@ -77,11 +77,15 @@ std::vector<std::string> commandWords(const char* commandLine) {
 }
 
 int query(const char* commandLine, StartupHost& host) {
-    const std::vector<std::string> words = commandWords(commandLine);
+    std::vector<std::string> words = commandWords(commandLine);
+    const bool nts = words.size() > 1 && words[1] == "-nts";
+    if (nts) {
+        words.erase(words.begin() + 1);
+    }
     if (words.size() < 2 || words.size() > 3) {
-        host.writeOutput("usage: pendra -query SERVER [SAMPLES]\n"
-                         "asks SERVER for the time without setting the clock; SAMPLES from 1 to "
-                         "20, 4 when not given\n");
+        host.writeOutput("usage: pendra -query [-nts] SERVER [SAMPLES]\n"
+                         "asks SERVER for the time without setting the clock, by NTS with -nts or "
+                         "where UseNTS is 1; SAMPLES from 1 to 20, 4 when not given\n");
         return 2;
     }
     std::uint32_t samples = defaultQuerySamples;
@@ -96,21 +100,21 @@ int query(const char* commandLine, StartupHost& host) {
             return 2;
         }
     }
-    return host.query(words[1], samples);
+    return host.query(words[1], samples, nts);
 }
 
 } // namespace
 
 const char* const usageText =
     "Pendra - NTP time synchronization service\n"
-    "usage: pendra [-help] [-install] [-remove] [-status] [-query SERVER [SAMPLES]]\n"
+    "usage: pendra [-help] [-install] [-remove] [-status] [-query [-nts] SERVER [SAMPLES]]\n"
     "\n"
     "-help          show this message and exit\n"
     "-install       install this as a service on windows NT\n"
     "-remove        remove this as a windows NT service\n"
     "-status        print the state of the last polls; exit 0 synchronised, 1 not, 2 none\n"
     "-query         ask SERVER for the time, SAMPLES times (1 to 20, 4 when not given),\n"
-    "               without setting the clock\n"
+    "               without setting the clock; by NTS with -nts or where UseNTS is 1\n"
     "-version       print version information\n";
 
 std::string versionText() {
@@ -146,7 +150,11 @@ int runCommandLine(const char* commandLine, StartupHost& host) {
         return host.start() ? 0 : 2;
     }
     if (isOneOf(argument, {"-help", "-h", "-H", "-?"})) {
-        host.showMessage(usageText, messageOk);
+        const std::string library = host.tlsLibrary();
+        host.showMessage(
+            (usageText + (library.empty() ? std::string() : "\nNTS uses " + library + ".\n"))
+                .c_str(),
+            messageOk);
         return 0;
     }
     if (isOneOf(argument, {"-version", "-v", "-V"})) {

@@ -27,8 +27,10 @@ public:
     // The Windows Time service's type while it runs and synchronises this clock too.
     virtual std::optional<std::string> otherTimeService() { return std::nullopt; }
     // Asks a server without setting the clock, each line to the output: 0, 1 or 2 as
-    // SyncService::query.
-    virtual int query(const std::string& server, std::uint32_t samples) = 0;
+    // SyncService::query. nts: by NTS whatever the settings say; else as UseNTS says.
+    virtual int query(const std::string& server, std::uint32_t samples, bool nts) = 0;
+    // The TLS library that NTS uses, with its version; empty where there is none.
+    virtual std::string tlsLibrary() { return {}; }
 };
 
 // How many samples -query takes without a number, and the most it takes.

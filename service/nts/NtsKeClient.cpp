@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <memory>
+#include <system_error>
 
 namespace nts {
 namespace {
@@ -81,6 +82,22 @@ std::string libraryErrors() {
     return text.empty() ? "no reason given" : text;
 }
 
+// Why a file of certificates could not be read: the system's reason where it could not be
+// opened, else the library's first, and the queue emptied.
+std::string fileProblem() {
+    const unsigned long first = ERR_peek_error();
+    std::string text;
+    if (first != 0 && ERR_SYSTEM_ERROR(first)) {
+        text = std::generic_category().message(ERR_GET_REASON(first));
+    } else {
+        const char* reason = first != 0 ? ERR_reason_error_string(first) : nullptr;
+        text = std::string("not a file of PEM certificates (") +
+               (reason ? reason : "no reason given") + ")";
+    }
+    ERR_clear_error();
+    return text;
+}
+
 KeResult failure(std::string problem) {
     ERR_clear_error();
     KeResult result;
@@ -103,8 +120,7 @@ std::string configure(SSL_CTX* context, SSL* ssl, const std::string& name, const
     }
     ERR_clear_error();
     if (!trust.extraFile.empty() && X509_STORE_load_file(store, trust.extraFile.c_str()) != 1) {
-        return "cannot read the trusted certificates in " + trust.extraFile + ": " +
-               libraryErrors();
+        return "cannot read the trusted certificates in " + trust.extraFile + ": " + fileProblem();
     }
     X509_VERIFY_PARAM* check = SSL_get0_param(ssl);
     if (!trust.checkTimes) {

@@ -68,15 +68,17 @@ public:
         }
     }
     std::optional<StatusRecord> readStatus() override { return readStatusRegistry(); }
-    int query(const std::string& server, std::uint32_t samples) override {
+    std::string tlsLibrary() override { return nts::tlsLibraryVersion(); }
+    int query(const std::string& server, std::uint32_t samples, bool nts) override {
         // Line by line as the samples come; in one box at the end where there is no console.
         std::string unshown;
-        const int result = service_.query(server, samples, [&unshown](const std::string& line) {
-            const std::string text = line + "\n";
-            if (!unshown.empty() || !writeToCaller(text.c_str())) {
-                unshown += text;
-            }
-        });
+        const int result =
+            service_.query(server, samples, nts, [&unshown](const std::string& line) {
+                const std::string text = line + "\n";
+                if (!unshown.empty() || !writeToCaller(text.c_str())) {
+                    unshown += text;
+                }
+            });
         if (!unshown.empty()) {
             pendraMessageBox(unshown.c_str(), "Pendra", MB_OK);
         }

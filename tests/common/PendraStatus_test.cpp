@@ -152,6 +152,17 @@ TEST(PendraStatus, OneLineSaysWhatAPersonWantsToKnow) {
     record.offsetMilliseconds = -0.04;
     EXPECT_EQ(statusLine(record, noon + 5, utcClock),
               "Synchronised 12:00:00 from 2001:db8::7, offset +0.0 ms");
+    // Said where the server proved the time; plain SNTP reads as it always did.
+    record.authentication = "NTS";
+    EXPECT_EQ(statusLine(record, noon + 5, utcClock),
+              "Synchronised 12:00:00 from 2001:db8::7, authenticated (NTS), offset +0.0 ms");
+    EXPECT_EQ(readBack(stored(record)).authentication, "NTS");
+    EXPECT_NE(statusReport(record, noon + 5)
+                  .find("Authentication: NTS: the server proved the time by its certificate"),
+              std::string::npos);
+    record.authentication = "none";
+    EXPECT_EQ(statusLine(record, noon + 5, utcClock),
+              "Synchronised 12:00:00 from 2001:db8::7, offset +0.0 ms");
     record.lastPoll = noon + 2700;
     record.nextPoll = noon + 3600;
     record.failedPolls = 3;

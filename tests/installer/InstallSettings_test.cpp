@@ -278,6 +278,43 @@ TEST(InstallSettings, KeptSettingsGetNoSlewLimitUnlessAskedFor) {
     EXPECT_EQ(written(machine.plan())["MaxSlewMilliseconds"], "#0");
 }
 
+// Network Time Security is off on a new installation and stays absent through an upgrade over
+// settings without it, where plain SNTP must go on as it did; its file is written as given.
+TEST(InstallSettings, NtsIsOffOnANewInstallationAndAbsentFromKeptSettingsUnlessAskedFor) {
+    Machine machine;
+    SettingsPlan plan = machine.plan();
+    EXPECT_EQ(written(plan)["UseNTS"], "#0");
+    EXPECT_EQ(written(plan).count("NTSTrustedCertificates"), 0u);
+    EXPECT_EQ(plan.notes.back(), "NTSTrustedCertificates not written (none given)");
+
+    machine.stored["NTPServerName"] = text("ntp.example");
+    plan = machine.plan();
+    EXPECT_EQ(written(plan).count("UseNTS"), 0u);
+    EXPECT_NE(std::find(plan.notes.begin(), plan.notes.end(),
+                        "UseNTS not written (absent from the settings kept)"),
+              plan.notes.end());
+
+    machine.properties = {{"NTS", "1"}, {"NTSCERTS", "C:\\x.pem"}};
+    plan = machine.plan();
+    EXPECT_EQ(written(plan)["UseNTS"], "#1");
+    EXPECT_EQ(written(plan)["NTSTrustedCertificates"], "C:\\x.pem");
+    EXPECT_EQ(plan.notes.back(), "NTSTrustedCertificates = \"C:\\x.pem\" (from NTSCERTS)");
+
+    machine.properties = {{"NTS", "2"}, {"NTSCERTS", "x.pem"}};
+    EXPECT_EQ(
+        machine.plan().problems,
+        (std::vector<std::string>{
+            "NTS=2: must be 0 or 1",
+            "NTSCERTS=x.pem: not an absolute folder (D:\\folder or \\\\server\\share\\folder)"}));
+
+    // Kept as stored: a number, and a file's text.
+    machine.properties.clear();
+    machine.stored["UseNTS"] = number(1);
+    machine.stored["NTSTrustedCertificates"] = text("\\\\files\\logs\\ca.pem");
+    EXPECT_EQ(written(machine.plan())["UseNTS"], "#1");
+    EXPECT_EQ(written(machine.plan())["NTSTrustedCertificates"], "\\\\files\\logs\\ca.pem");
+}
+
 // An elevated installation passes on only the properties that the package lists as secure:
 // every property of the description is among them.
 TEST(InstallSettings, EveryPropertyPassesAnElevatedInstallation) {

@@ -31,10 +31,10 @@ EVENT_SOURCE = r'HKLM\System\CurrentControlSet\Services\EventLog\Application\Pen
 UNINSTALL = r'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 W32TIME = r'HKLM\System\CurrentControlSet\Services\W32Time\Parameters'
 FOLDER = 'C:\\Program Files\\Tarnwick\\Pendra\\'
-PROGRAM_FILES = ('Pendra.exe', 'Klemora.exe', 'NTPServ.dat', 'Klemora.chm', 'html/KlemoraHelp.htm',
-                 'html/Standard.htm', 'html/Autostart.htm', 'html/Server.htm', 'html/LogFile.htm',
-                 'html/Tarnwick.htm', 'html/help.css', 'PolicyDefinitions/Pendra.admx',
-                 'PolicyDefinitions/en-US/Pendra.adml')
+PROGRAM_FILES = ('Pendra.exe', 'Klemora.exe', 'NTPServ.dat', 'OpenSSL-LICENSE.txt', 'Klemora.chm',
+                 'html/KlemoraHelp.htm', 'html/Standard.htm', 'html/Autostart.htm',
+                 'html/Server.htm', 'html/LogFile.htm', 'html/Tarnwick.htm', 'html/help.css',
+                 'PolicyDefinitions/Pendra.admx', 'PolicyDefinitions/en-US/Pendra.adml')
 INSTALL_FAILURE = 1603 & 0xFF  # Wine's exit code keeps the low byte
 SERVER_COMBO, HELP = 1008, 9
 
@@ -175,7 +175,8 @@ class InstallerTest(unittest.TestCase):
             'WaitForRAS': ('REG_DWORD', '0x0'),
             'RASPollMilliseconds': ('REG_DWORD', hex(60000)),
             'NTPSamples': ('REG_DWORD', '0x1'),
-            'MaxSlewMilliseconds': ('REG_DWORD', hex(1000))})
+            'MaxSlewMilliseconds': ('REG_DWORD', hex(1000)),
+            'UseNTS': ('REG_DWORD', '0x0')})
         self.assertIn('Pendra setting NTPPollMilliseconds = 1800000 (from POLLMINUTES)', log)
         self.assertIn('Pendra setting LogFileCount = 7 (default)', log)
         # As Pendra.exe -install registers it; without RasMan there is no dependency.
@@ -283,6 +284,7 @@ class InstallerTest(unittest.TestCase):
         # A setting that the kept ones lack is not added: the upgrade changes nothing unasked.
         self.assertIn('Pendra setting MaxSlewMilliseconds not written (absent from the settings '
                       'kept)', log)
+        self.assertIn('Pendra setting UseNTS not written (absent from the settings kept)', log)
         self.assertTrue(wait_for(lambda: self.log_texts(os.path.join(disk, 'Pendra')), 15))
         self.assertEqual(self.log_texts(os.path.join(disk, 'Pendra'))[0],
                          f'Start Pendra Rev: 1.22, server {address}')
@@ -389,9 +391,12 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(self.registry(W32TIME), nt5ds)
         self.assertNotIn('W32TimeTypeBefore', self.registry(SETTINGS))
 
-        log = self.install('1.23', 'W32TIME=nosync', 'METRICSFILE=C:\\metrics\\pendra.prom')
-        self.assertEqual(self.registry(SETTINGS)['MetricsFile'],
-                         ('REG_SZ', 'C:\\metrics\\pendra.prom'))
+        log = self.install('1.23', 'W32TIME=nosync', 'METRICSFILE=C:\\metrics\\pendra.prom',
+                           'NTS=1', 'NTSCERTS=C:\\certs\\ca.pem')
+        settings = self.registry(SETTINGS)
+        self.assertEqual(settings['MetricsFile'], ('REG_SZ', 'C:\\metrics\\pendra.prom'))
+        self.assertEqual(settings['UseNTS'], ('REG_DWORD', '0x1'))
+        self.assertEqual(settings['NTSTrustedCertificates'], ('REG_SZ', 'C:\\certs\\ca.pem'))
         self.assertIn('Pendra setting W32TIME = nosync: the Windows time service\'s Type NT5DS is '
                       'recorded as W32TimeTypeBefore and set to NoSync', log)
         # Without w32tm, the service takes the new type when it next starts.
@@ -452,7 +457,8 @@ class InstallerTest(unittest.TestCase):
                 ['AppRoot', 'NTPServerName', 'NTPPollMilliseconds', 'RunOnce', 'MaxAdjustSeconds',
                  'WriteLogEntries', 'LogDirectory', 'WaitForRAS', 'RASPollMilliseconds',
                  'LogFileCount', 'NTPServerPort', 'NTPSamples', 'MaxSlewMilliseconds',
-                 'MetricsFile', 'EventMessageFile', 'TypesSupported']))
+                 'MetricsFile', 'UseNTS', 'NTSTrustedCertificates', 'EventMessageFile',
+                 'TypesSupported']))
             self.assertEqual({row[0]: row[3] for row in table('CustomAction')},
                              {'PrepareSettings': 'PrepareSettings',
                               'KeepProgramFolder': 'KeepProgramFolder',

@@ -94,7 +94,8 @@ class SigningTest(unittest.TestCase):
         return done.returncode, done.stdout + done.stderr
 
     def test_the_package_and_the_code_in_it_carry_time_stamped_signatures(self):
-        done, built = self.package('--sign-pfx', self.pfx,
+        # The archive of the build machine may give only an older OpenSSL's source.
+        done, built = self.package('--sign-pfx', self.pfx, '--allow-older-openssl',
                                    '--timestamp', self.start_time_stamp_authority())
         self.assertEqual((done.returncode, built), (0, [done.stdout.strip()]), done.stderr)
         self.assertNotIn('not signed', done.stderr)

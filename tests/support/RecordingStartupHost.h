@@ -53,9 +53,13 @@ public:
     std::optional<StatusRecord> readStatus() override { return status; }
     UnixSeconds now() override { return time; }
     std::vector<std::pair<std::string, std::uint32_t>> queries;
+    std::vector<bool> ntsQueries;
     int queryResult = 0;
-    int query(const std::string& server, std::uint32_t samples) override {
+    int query(const std::string& server, std::uint32_t samples, bool nts) override {
         queries.emplace_back(server, samples);
+        ntsQueries.push_back(nts);
         return queryResult;
     }
+    std::string library;
+    std::string tlsLibrary() override { return library; }
 };

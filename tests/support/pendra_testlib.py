@@ -239,3 +239,49 @@ class Xvfb:
     def screenshot(self, path):
         subprocess.run(['import', '-window', 'root', path], check=True, timeout=30,
                        env={**os.environ, 'DISPLAY': self.display}, capture_output=True)
+
+
+# Certificates for the NTS tests, made with openssl.
+CA_CONFIG = """[ca]
+default_ca = test
+[test]
+database = {dir}/index.txt
+new_certs_dir = {dir}
+serial = {dir}/serial
+default_md = sha256
+policy = anything
+copy_extensions = copy
+unique_subject = no
+[anything]
+commonName = supplied
+"""
+
+
+def openssl(*args, cwd):
+    subprocess.run(['openssl', *args], cwd=cwd, check=True, capture_output=True, timeout=30)
+
+
+def make_ca(work, name):
+    """A test CA: work/name.crt and work/name.key."""
+    openssl('req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
+            '-keyout', f'{name}.key', '-out', f'{name}.crt', '-days', '30', '-subj',
+            f'/CN={name}', '-addext', 'basicConstraints=critical,CA:TRUE',
+            '-addext', 'keyUsage=critical,keyCertSign', cwd=work)
+
+
+def make_server_certificate(work, name, address, dates, names='DNS:ntp.test,IP:{address}'):
+    """A server certificate of the CA 'ca' in work, named by names (ntp.test and the address
+    unless told), valid over dates (openssl ca's -startdate and -enddate): work/name.crt and
+    work/name.key."""
+    openssl('req', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
+            '-keyout', f'{name}.key', '-out', f'{name}.csr', '-subj', '/CN=ntp.test',
+            '-addext', 'subjectAltName=' + names.format(address=address), cwd=work)
+    with open(os.path.join(work, 'index.txt'), 'w', encoding='ascii'):
+        pass
+    with open(os.path.join(work, 'serial'), 'w', encoding='ascii') as serial:
+        serial.write(os.urandom(8).hex().upper() + '\n')
+    with open(os.path.join(work, 'ca.cnf'), 'w', encoding='ascii') as config:
+        config.write(CA_CONFIG.format(dir=work))
+    openssl('ca', '-batch', '-config', 'ca.cnf', '-cert', 'ca.crt', '-keyfile', 'ca.key',
+            '-in', f'{name}.csr', '-out', f'{name}.crt', '-startdate', dates[0],
+            '-enddate', dates[1], cwd=work)

@@ -33,6 +33,7 @@ StatusRecord generation(std::uint32_t g) {
             .frequencyPpm = g / 1000.0,
             .lastCorrection = (g & 4) != 0 ? "slew" : "step",
             .rateSet = (g & 8) != 0,
+            .authentication = (g & 16) != 0 ? "NTS" : "none",
             .unreadable = {}};
 }
 

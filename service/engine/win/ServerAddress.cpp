@@ -150,6 +150,17 @@ ServerAddress anyAddress(int family, std::uint16_t port) {
     return server;
 }
 
+ServerAddress atPort(const ServerAddress& address, std::uint16_t port) {
+    ServerAddress moved = address;
+    // sin_port and sin6_port lie at the same place.
+    if (address.family() == AF_INET6) {
+        reinterpret_cast<sockaddr_in6*>(moved.bytes)->sin6_port = htons(port);
+    } else {
+        reinterpret_cast<sockaddr_in*>(moved.bytes)->sin_port = htons(port);
+    }
+    return moved;
+}
+
 std::vector<ServerAddress> resolveServer(const std::string& host, std::uint16_t port) {
     std::vector<ServerAddress> addresses;
     const NameService& names = nameService();

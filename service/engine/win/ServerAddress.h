@@ -26,6 +26,9 @@ struct ServerAddress {
 // The wildcard address of a family at a port, for binding.
 ServerAddress anyAddress(int family, std::uint16_t port);
 
+// The same address at another port.
+ServerAddress atPort(const ServerAddress& address, std::uint16_t port);
+
 // Every address of a host name or literal, IPv4 and IPv6 in the resolver's order, at the port;
 // none when it does not resolve. Uses getaddrinfo where the system has it (Windows XP and
 // later), else the IPv4-only lookup of Winsock 1.

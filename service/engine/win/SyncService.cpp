@@ -146,6 +146,10 @@ bool SyncService::initialize() {
     if (!config.metricsFileIgnored.empty()) {
         log().writeLine(config.metricsFileIgnored.c_str());
     }
+    if (!config.ntsTrustedCertificatesIgnored.empty()) {
+        log().writeLine(config.ntsTrustedCertificatesIgnored.c_str());
+    }
+    ntsSessions.configure(config.ntsTrustedCertificates);
     if (frequencyUnreadable) {
         log().writeLine("the stored frequency is not a number of ppm: ignored");
     }
@@ -232,6 +236,15 @@ void SyncService::applySettingsChange() {
         status.pollSeconds = (config.ntpPollMilliseconds + 999) / 1000;
     }
     status.runOnce = config.runOnce;
+    if (changes(pendra_settings::ntsTrustedCertificates) &&
+        !config.ntsTrustedCertificatesIgnored.empty()) {
+        log().writeLine(config.ntsTrustedCertificatesIgnored.c_str());
+    }
+    // New servers or trust: the next ask exchanges keys anew.
+    if (changes(pendra_settings::ntpServerName) || changes(pendra_settings::useNts) ||
+        changes(pendra_settings::ntsTrustedCertificates)) {
+        ntsSessions.configure(config.ntsTrustedCertificates);
+    }
     if (changes(pendra_settings::metricsFile)) {
         if (!config.metricsFileIgnored.empty()) {
             log().writeLine(config.metricsFileIgnored.c_str());
@@ -494,7 +507,7 @@ bool SyncService::reportPassingFault(const char* call, int error) {
 SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
                                                const ServerAddress& server,
                                                const std::string& serverName, NtpStamp sentT1,
-                                               std::uint8_t (&reply)[sntpReceiveSize],
+                                               std::uint8_t (&reply)[replyBufferSize],
                                                std::uint64_t& t4, std::string& kissCode) {
     // Datagrams that fail the checks are dropped and the wait goes on for what is left of it.
     const DWORD started = GetTickCount();
@@ -559,8 +572,27 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
             received = sizeof reply;
         }
         sender.length = senderLength;
-        const ReplyCheck check = checkSntpReply(reply, static_cast<std::size_t>(received), sentT1,
-                                                server.sameEndpoint(sender), sender.text(true));
+        const auto length = static_cast<std::size_t>(received);
+        ReplyCheck check =
+            checkSntpReply(reply, length, sentT1, server.sameEndpoint(sender), sender.text(true));
+        // By NTS only what the server authenticated counts; an NTS NAK only when it answers
+        // this request.
+        if (ntsAssociation && (check.verdict == ReplyVerdict::accepted ||
+                               check.verdict == ReplyVerdict::kissOfDeath)) {
+            std::string problem;
+            switch (ntsAssociation->check(reply, length, problem)) {
+            case nts::Association::Reply::nak:
+                kissCode = "NTSN";
+                return ReplyWait::kiss;
+            case nts::Association::Reply::forged:
+                check = {ReplyVerdict::unauthenticated,
+                         "reply rejected: not authenticated: " + problem,
+                         {}};
+                break;
+            case nts::Association::Reply::authentic:
+                break;
+            }
+        }
         if (check.verdict == ReplyVerdict::accepted) {
             return ReplyWait::accepted;
         }
@@ -625,6 +657,46 @@ CandidateOutcome SyncService::askServer(const ServerAddress& server, const std::
     return kissCode == "RATE" ? CandidateOutcome::slowDown : CandidateOutcome::noReply;
 }
 
+CandidateOutcome SyncService::askNtsServer(const ServerEntry& entry, const ServerAddress& address,
+                                           bool onlyCandidate, std::optional<SyncMeasurement>& best,
+                                           std::string& kissCode) {
+    const auto stopped = [this] { return stopRequested.load() || exchangeAbandoned.load(); };
+    const auto note = [this](const std::string& line) { reportOutcome(line); };
+    for (int exchanges = 0; exchanges < 2; ++exchanges) {
+        nts::Association* association =
+            ntsSessions.associationFor(entry.host, address, stopped, note);
+        if (!association) {
+            return stopped() ? CandidateOutcome::stopped : CandidateOutcome::noReply;
+        }
+        ServerAddress target = atPort(address, association->port());
+        if (!association->server().empty()) {
+            const std::vector<ServerAddress> found =
+                resolveServer(association->server(), association->port());
+            if (found.empty()) {
+                reportOutcome(unresolvedNameLine(association->server()));
+                ntsSessions.forget(entry.host, address);
+                return stopped() ? CandidateOutcome::stopped : CandidateOutcome::noReply;
+            }
+            target = found.front();
+        }
+        ntsAssociation = association;
+        const CandidateOutcome outcome =
+            askServer(target, entry.text, onlyCandidate, best, kissCode);
+        ntsAssociation = nullptr;
+        if (kissCode != "NTSN") {
+            return outcome;
+        }
+        // The server no longer knows the keys of these cookies.
+        kissCode.clear();
+        ntsSessions.forget(entry.host, address);
+        log().writeFormatted("NTS NAK from %s: its cookies are spent", entry.text.c_str());
+        if (stopped()) {
+            return CandidateOutcome::stopped;
+        }
+    }
+    return CandidateOutcome::noReply;
+}
+
 void SyncService::synchronizeOnce() {
     if (exchangeAbandoned) {
         return;
@@ -655,8 +727,11 @@ void SyncService::synchronizeOnce() {
     std::string answeredServer;
     std::string answeredAddress;
     const auto ask = [&](std::size_t entry, std::size_t index) {
-        const CandidateOutcome outcome = askServer(addresses[entry][index], entries[entry].text,
-                                                   onlyCandidate(), best, kissCode);
+        const CandidateOutcome outcome =
+            config.useNts ? askNtsServer(entries[entry], addresses[entry][index], onlyCandidate(),
+                                         best, kissCode)
+                          : askServer(addresses[entry][index], entries[entry].text, onlyCandidate(),
+                                      best, kissCode);
         if (outcome == CandidateOutcome::answered) {
             answeredServer = entries[entry].text;
             answeredAddress = addresses[entry][index].text();
@@ -722,6 +797,8 @@ void SyncService::synchronizeOnce() {
     status.delayMilliseconds = milliseconds(best->delay);
     status.server = answeredServer;
     status.address = answeredAddress;
+    status.authentication = config.useNts ? "NTS" : "none";
+    ntsSessions.clockCorrected();
     status.failedPolls = 0;
     recordPoll(resultSynchronised, PollEnd::clockSet);
     if (config.runOnce) {
@@ -797,7 +874,16 @@ bool SyncService::exchange(const ServerAddress& server, const std::string& serve
     // The true reading stays here for the arithmetic; the request carries it with noise.
     const NtpStamp t1 = NtpStamp::fromFileTime(systemClock.now());
     const NtpStamp sentT1 = withSubMillisecondNoise(t1, noise);
-    const auto request = buildSntpRequest(sentT1);
+    auto header = buildSntpRequest(sentT1);
+    std::vector<std::uint8_t> request(header.begin(), header.end());
+    if (ntsAssociation) {
+        header[0] = 0x23; // NTPv4: its extension fields follow the header
+        request = ntsAssociation->request(header);
+        if (request.empty()) {
+            reportOutcome("NTS: no request can be made (no randomness or no cookie)");
+            return false;
+        }
+    }
     if (sendto(udp.get(), reinterpret_cast<const char*>(request.data()),
                static_cast<int>(request.size()), 0, server.get(), server.length) == SOCKET_ERROR) {
         // Refused for this destination (a broadcast address, no route): the next candidate.
@@ -807,7 +893,7 @@ bool SyncService::exchange(const ServerAddress& server, const std::string& serve
         return false;
     }
 
-    std::uint8_t reply[sntpReceiveSize];
+    std::uint8_t reply[replyBufferSize];
     std::uint64_t t4 = 0;
     if (awaitReply(udp.get(), timedReceive, server, serverName, sentT1, reply, t4, kissCode) !=
         ReplyWait::accepted) {

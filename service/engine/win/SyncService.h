@@ -11,6 +11,7 @@
 #include "service/engine/ServiceEvents.h"
 #include "service/engine/SntpPacket.h"
 #include "service/engine/win/ClockSteeringThread.h"
+#include "service/engine/win/NtsSessions.h"
 #include "service/engine/win/ServerAddress.h"
 #include "service/engine/win/SettingsWatch.h"
 #include "service/engine/win/StatusWriterThread.h"
@@ -36,6 +37,8 @@ public:
 
     // Between the samples of one poll.
     static constexpr DWORD sampleSpacingMilliseconds = 2000;
+    // A reply with NTS fields carries up to eight cookies: far more than SNTP's 68 bytes.
+    static constexpr std::size_t replyBufferSize = 2048;
 
     explicit SyncService(HINSTANCE instance);
     ~SyncService() override;
@@ -56,7 +59,9 @@ public:
     // delay, as a line to out; what the checks reject says why. 0 with a valid sample, 1
     // without, 2 when the server cannot be asked (not a usable name, not resolved).
     // Whatever goes wrong is told through out too, and gives 1.
-    int query(const std::string& server, std::uint32_t samples,
+    // nts: by NTS whatever the settings say; else by NTS where UseNTS is 1. Each valid sample
+    // by NTS says "authenticated (NTS)".
+    int query(const std::string& server, std::uint32_t samples, bool nts,
               const std::function<void(const std::string&)>& out);
 
     const ServiceConfiguration& configuration() const { return config; }
@@ -88,9 +93,11 @@ private:
     // Waits up to 10 s for a reply that passes the checks; none when there was none (the
     // reason is logged) or the exchange was abandoned; kiss, with its code, for a kiss-o'-death.
     // timedReceive: the socket blocks with a receive time-out; else it is non-blocking.
+    // With an NTS association, a reply counts only when authentic; an NTS NAK is a kiss of
+    // code NTSN.
     ReplyWait awaitReply(SOCKET udp, bool timedReceive, const ServerAddress& server,
                          const std::string& serverName, NtpStamp sentT1,
-                         std::uint8_t (&reply)[sntpReceiveSize], std::uint64_t& t4,
+                         std::uint8_t (&reply)[replyBufferSize], std::uint64_t& t4,
                          std::string& kissCode);
     // A socket for asking server, bound to NTPServerPort, or to a port of the system's choice
     // when another program holds that one; INVALID_SOCKET when this candidate cannot be asked
@@ -106,9 +113,14 @@ private:
     CandidateOutcome askServer(const ServerAddress& server, const std::string& serverName,
                                bool onlyCandidate, std::optional<SyncMeasurement>& best,
                                std::string& kissCode);
+    // The same by NTS: the key exchange with the candidate first where no cookie is left,
+    // then the NTP server it named; an NTS NAK gets one new key exchange.
+    CandidateOutcome askNtsServer(const ServerEntry& entry, const ServerAddress& address,
+                                  bool onlyCandidate, std::optional<SyncMeasurement>& best,
+                                  std::string& kissCode);
     // Milliseconds since an arbitrary start, without the wrap of GetTickCount.
     std::uint64_t elapsedMilliseconds();
-    int queryServer(const std::string& server, std::uint32_t samples,
+    int queryServer(const std::string& server, std::uint32_t samples, bool nts,
                     const std::function<void(const std::string&)>& out);
     // Logs a passing network fault and answers true; false for an error that ends the loop.
     bool reportPassingFault(const char* call, int error);
@@ -159,6 +171,10 @@ private:
     // The configured port was found held by another program, and the log said so.
     bool portHeldNoted = false;
     WindowsClock systemClock;
+    // The key exchanges and their associations, where UseNTS is on; the association of the
+    // exchange under way, none by plain SNTP.
+    NtsSessions ntsSessions;
+    nts::Association* ntsAssociation = nullptr;
     // Set by initialize; the steering thread lives while the loop runs.
     std::unique_ptr<ClockDiscipline> discipline;
     std::unique_ptr<ClockSteeringThread> steering;

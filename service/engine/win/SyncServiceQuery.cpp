@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -28,19 +29,44 @@ private:
     std::function<void(const std::string&)> out_;
 };
 
-// NTPServerPort when the settings hold a usable one; else the NTP port.
-std::uint16_t configuredPort() {
+// What a query takes from the settings, where they hold it: the port, whether to ask by NTS
+// and the further certificates that NTS trusts.
+struct QuerySettings {
+    std::uint16_t port = 123;
+    bool nts = false;
+    std::optional<std::string> trustedCertificates;
+};
+
+QuerySettings querySettings() {
+    QuerySettings settings;
     try {
         const LocalMachineKey machine;
-        const RegistrySubKey settings(machine, "Software\\Tarnwick\\NTP Client");
-        const std::uint32_t port = settings.readDword("NTPServerPort");
-        if (port >= 1 && port <= 65535) {
-            return static_cast<std::uint16_t>(port);
-        }
+        const RegistrySubKey key(machine, "Software\\Tarnwick\\NTP Client");
+        const auto read = [&key](auto reader) {
+            try {
+                reader(key);
+            } catch (const std::exception&) {
+                // No such value: its default.
+            }
+        };
+        read([&settings](const RegistryKey& from) {
+            const std::uint32_t port = from.readDword("NTPServerPort");
+            if (port >= 1 && port <= 65535) {
+                settings.port = static_cast<std::uint16_t>(port);
+            }
+        });
+        read(
+            [&settings](const RegistryKey& from) { settings.nts = from.readDword("UseNTS") != 0; });
+        read([&settings](const RegistryKey& from) {
+            std::string path = from.readExpandString("NTSTrustedCertificates");
+            if (!path.empty()) {
+                settings.trustedCertificates = std::move(path);
+            }
+        });
     } catch (const std::exception&) {
-        // No settings, or no such value: the usual port.
+        // No settings: every default.
     }
-    return 123;
+    return settings;
 }
 
 std::string sampleLine(std::uint32_t sample, const SyncMeasurement& measured) {
@@ -53,7 +79,7 @@ std::string sampleLine(std::uint32_t sample, const SyncMeasurement& measured) {
 
 } // namespace
 
-int SyncService::query(const std::string& server, std::uint32_t samples,
+int SyncService::query(const std::string& server, std::uint32_t samples, bool byNts,
                        const std::function<void(const std::string&)>& out) {
     {
         CriticalSectionLock guard(loggerLock);
@@ -62,10 +88,11 @@ int SyncService::query(const std::string& server, std::uint32_t samples,
     }
     int result = 1;
     try {
-        result = queryServer(server, samples, out);
+        result = queryServer(server, samples, byNts, out);
     } catch (const std::exception& e) {
         out(e.what());
     }
+    ntsAssociation = nullptr;
     // The forwarding logger holds the caller's output, which ends with this call.
     CriticalSectionLock guard(loggerLock);
     logger.reset();
@@ -73,7 +100,7 @@ int SyncService::query(const std::string& server, std::uint32_t samples,
     return result;
 }
 
-int SyncService::queryServer(const std::string& server, std::uint32_t samples,
+int SyncService::queryServer(const std::string& server, std::uint32_t samples, bool byNts,
                              const std::function<void(const std::string&)>& out) {
     const std::vector<ServerEntry> entries = parseServerList(server);
     if (entries.size() != 1 || !entries[0].problem.empty()) {
@@ -81,7 +108,8 @@ int SyncService::queryServer(const std::string& server, std::uint32_t samples,
             (entries.size() != 1 ? std::string("give one server") : entries[0].problem));
         return 2;
     }
-    config.serverPort = configuredPort();
+    const QuerySettings settings = querySettings();
+    config.serverPort = settings.port;
     ephemeralPort = true;
     WinsockSession winsock(1, 1);
     const std::vector<ServerAddress> addresses = resolveServer(entries[0].host, config.serverPort);
@@ -89,9 +117,31 @@ int SyncService::queryServer(const std::string& server, std::uint32_t samples,
         out(unresolvedNameLine(entries[0].text));
         return 2;
     }
-    out("asking " + entries[0].text + " (" + addresses[0].text() + ") on port " +
-        std::to_string(config.serverPort) + ", " + std::to_string(samples) +
-        (samples == 1 ? " sample" : " samples"));
+    ServerAddress target = addresses[0];
+    if (byNts || settings.nts) {
+        // The key exchange names the NTP server and its port.
+        ntsSessions.configure(settings.trustedCertificates);
+        ntsAssociation = ntsSessions.associationFor(
+            entries[0].host, addresses[0], [this] { return exchangeAbandoned.load(); }, out);
+        if (!ntsAssociation) {
+            out("no valid reply from " + entries[0].text);
+            return 1;
+        }
+        target = atPort(addresses[0], ntsAssociation->port());
+        if (!ntsAssociation->server().empty()) {
+            const std::vector<ServerAddress> found =
+                resolveServer(ntsAssociation->server(), ntsAssociation->port());
+            if (found.empty()) {
+                out(unresolvedNameLine(ntsAssociation->server()));
+                return 1;
+            }
+            target = found.front();
+        }
+    }
+    out("asking " + entries[0].text + " (" + target.text() + ") on port " +
+        std::to_string(ntsAssociation ? ntsAssociation->port() : config.serverPort) + ", " +
+        std::to_string(samples) + (samples == 1 ? " sample" : " samples") +
+        (ntsAssociation ? " by NTS" : ""));
     std::optional<SyncMeasurement> best;
     std::uint32_t bestSample = 0;
     for (std::uint32_t sample = 1; sample <= samples; ++sample) {
@@ -100,14 +150,14 @@ int SyncService::queryServer(const std::string& server, std::uint32_t samples,
         }
         SyncMeasurement measured;
         std::string kissCode;
-        if (!exchange(addresses[0], entries[0].text, measured, kissCode)) {
+        if (!exchange(target, entries[0].text, measured, kissCode)) {
             out("sample " + std::to_string(sample) + ": no valid reply");
             if (!kissCode.empty()) {
                 break; // the server refuses to serve: asking again is no use
             }
             continue;
         }
-        out(sampleLine(sample, measured));
+        out(sampleLine(sample, measured) + (ntsAssociation ? ", authenticated (NTS)" : ""));
         if (!best || measured.delay.signedUnits() < best->delay.signedUnits()) {
             best = measured;
             bestSample = sample;

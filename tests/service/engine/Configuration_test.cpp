@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -223,6 +224,94 @@ TEST_F(ConfigurationTest, SamplesAreOneUnlessAWholeDwordFromOneToEightSaysOtherw
     EXPECT_EQ(config.samples, 1u);
 }
 
+TEST_F(ConfigurationTest, UseNtsIsOffUnlessAWholeDwordOfOneSaysOtherwise) {
+    config.useNts = true;
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_FALSE(config.useNts);
+    fake_registry::setDword(machine, clientPath, "UseNTS", 1);
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_TRUE(config.useNts);
+
+    // Not "on whenever not 0": a 2 or a text is more likely a mistake than a wish.
+    const std::string refused = "UseNTS must be a REG_DWORD from 0 to 1";
+    fake_registry::setDword(machine, clientPath, "UseNTS", 2);
+    EXPECT_EQ(readFailure(config), refused);
+    fake_registry::setString(machine, clientPath, "UseNTS", "1");
+    EXPECT_EQ(readFailure(config), refused);
+    fake_registry::setDword(machine, clientPath, "UseNTS", 0);
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_FALSE(config.useNts);
+}
+
+// Both files are read alike: a full path on a drive or a share, expanded where it is a
+// REG_EXPAND_SZ, is taken; anything else is set aside with the reason; empty names none.
+TEST_F(ConfigurationTest, FilesAreTakenOnlyAsFullPaths) {
+    struct File {
+        const char* name;
+        std::optional<std::string> ServiceConfiguration::*path;
+        std::string ServiceConfiguration::*ignored;
+        std::string without;
+    };
+    const File files[] = {
+        {"MetricsFile", &ServiceConfiguration::metricsFile,
+         &ServiceConfiguration::metricsFileIgnored, "no metrics are written"},
+        {"NTSTrustedCertificates", &ServiceConfiguration::ntsTrustedCertificates,
+         &ServiceConfiguration::ntsTrustedCertificatesIgnored,
+         "only the machine's trusted roots are used"},
+    };
+    for (const File& file : files) {
+        SCOPED_TRACE(file.name);
+        SetUp();
+        fake_registry::setEnvironmentVariable("ProgramData", "C:\\ProgramData");
+        config.*file.path = "stale";
+        config.*file.ignored = "stale";
+        ASSERT_EQ(readFailure(config), "");
+        EXPECT_EQ(config.*file.path, std::nullopt);
+        EXPECT_EQ(config.*file.ignored, "");
+
+        for (const char* full : {"C:\\x.pem", "d:/x.pem", "\\\\files\\share\\x.pem"}) {
+            fake_registry::setString(machine, clientPath, file.name, full);
+            ASSERT_EQ(readFailure(config), "");
+            EXPECT_EQ(config.*file.path, full);
+            EXPECT_EQ(config.*file.ignored, "");
+        }
+        fake_registry::setExpandString(machine, clientPath, file.name, "%ProgramData%\\x.pem");
+        ASSERT_EQ(readFailure(config), "");
+        EXPECT_EQ(config.*file.path, "C:\\ProgramData\\x.pem");
+
+        for (const char* relative : {"x.pem", "C:x.pem", "\\x.pem"}) {
+            fake_registry::setString(machine, clientPath, file.name, relative);
+            ASSERT_EQ(readFailure(config), "");
+            EXPECT_EQ(config.*file.path, std::nullopt);
+            EXPECT_EQ(config.*file.ignored, std::string(file.name) + " " + relative +
+                                                " is no full path: " + file.without);
+        }
+        fake_registry::setDword(machine, clientPath, file.name, 5);
+        ASSERT_EQ(readFailure(config), "");
+        EXPECT_EQ(config.*file.path, std::nullopt);
+        EXPECT_EQ(config.*file.ignored, std::string(file.name) + " is no text: " + file.without);
+
+        fake_registry::setString(machine, clientPath, file.name, "");
+        ASSERT_EQ(readFailure(config), "");
+        EXPECT_EQ(config.*file.path, std::nullopt);
+        EXPECT_EQ(config.*file.ignored, "");
+    }
+}
+
+// A MetricsFile set aside for its type once ended the reading: the values after it must still
+// count.
+TEST_F(ConfigurationTest, AMetricsFileOfAnotherTypeDoesNotHideTheValuesAfterIt) {
+    fake_registry::setBinary(machine, clientPath, "MetricsFile", {'C', ':', '\\', 0});
+    fake_registry::setDword(machine, clientPath, "UseNTS", 1);
+    fake_registry::setString(machine, clientPath, "NTSTrustedCertificates", "C:\\certs\\ca.pem");
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_EQ(config.metricsFileIgnored, "MetricsFile is no text: no metrics are written");
+    EXPECT_TRUE(config.useNts);
+    EXPECT_EQ(config.ntsTrustedCertificates, "C:\\certs\\ca.pem");
+    fake_registry::setDword(machine, clientPath, "UseNTS", 3);
+    EXPECT_EQ(readFailure(config), "UseNTS must be a REG_DWORD from 0 to 1");
+}
+
 class RegistryKeyTest : public ::testing::Test {
 protected:
     void SetUp() override { fake_registry::reset(); }
@@ -392,6 +481,22 @@ TEST_F(ConfigurationTest, PolicyValuesOverrideAndChangesAreNamed) {
     ASSERT_EQ(readFailure(config), "");
     EXPECT_EQ(changedSettings(before, config),
               (std::vector<std::string>{"NTPPollMilliseconds"})); // policy still names the server
+
+    // The NTS values too, named in the description's order when they change.
+    fake_registry::setString(machine, policyPath, "NTSTrustedCertificates", "ca.pem");
+    fake_registry::setDword(machine, policyPath, "UseNTS", 1);
+    fake_registry::setString(machine, clientPath, "NTSTrustedCertificates", "C:\\ca.pem");
+    const ServiceConfiguration withoutNts = config;
+    ASSERT_EQ(readFailure(config), "");
+    EXPECT_TRUE(config.useNts);
+    EXPECT_EQ(config.ntsTrustedCertificates, std::nullopt);
+    EXPECT_EQ(config.ntsTrustedCertificatesIgnored,
+              "NTSTrustedCertificates ca.pem is no full path: only the machine's trusted roots "
+              "are used");
+    EXPECT_EQ(config.fromPolicy, (std::vector<std::string>{"NTPServerName", "NTPSamples", "UseNTS",
+                                                           "NTSTrustedCertificates"}));
+    EXPECT_EQ(changedSettings(withoutNts, config),
+              (std::vector<std::string>{"UseNTS", "NTSTrustedCertificates"}));
 
     // Garbage under the policy key fails as the same garbage would locally.
     fake_registry::setString(machine, policyPath, "NTPSamples", "4");

@@ -993,7 +993,7 @@ class SyncServiceTest(unittest.TestCase):
         self.assertAlmostEqual(float(offset.group(1)), 3600000, delta=50)
 
     def test_query_refuses_bad_input_before_asking(self):
-        for args, text in ((['-query'], 'usage: pendra -query SERVER [SAMPLES]'),
+        for args, text in ((['-query'], 'usage: pendra -query [-nts] SERVER [SAMPLES]'),
                            (['-query', 'a.test', '0'], 'not "0"'),
                            (['-query', 'a.test', '100'], 'not "100"'),
                            (['-query', '[2001:db8::1'], 'cannot be asked: "[" without "]"'),

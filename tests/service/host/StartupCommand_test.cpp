@@ -46,13 +46,13 @@ RecordingHost hostWith(bool windowsNT, bool result) {
 
 const std::string usage =
     "Pendra - NTP time synchronization service\n"
-    "usage: pendra [-help] [-install] [-remove] [-status] [-query SERVER [SAMPLES]]\n\n"
+    "usage: pendra [-help] [-install] [-remove] [-status] [-query [-nts] SERVER [SAMPLES]]\n\n"
     "-help          show this message and exit\n"
     "-install       install this as a service on windows NT\n"
     "-remove        remove this as a windows NT service\n"
     "-status        print the state of the last polls; exit 0 synchronised, 1 not, 2 none\n"
     "-query         ask SERVER for the time, SAMPLES times (1 to 20, 4 when not given),\n"
-    "               without setting the clock\n"
+    "               without setting the clock; by NTS with -nts or where UseNTS is 1\n"
     "-version       print version information\n";
 
 } // namespace
@@ -95,6 +95,12 @@ TEST(StartupCommandOptions, HelpAndVersionFormsShowTheirBox) {
     for (const char* line : {"-version", "-v", "-V", "/version", "/v", "/V"}) {
         EXPECT_EQ(onlyBox(line, 0), (Message{versionText(), messageOk})) << line;
     }
+    // The TLS library of NTS, where the program has one.
+    RecordingHost host;
+    host.library = "OpenSSL 3.0.20 27 Jan 2026";
+    EXPECT_EQ(runCommandLine("-help", host), 0);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, usage + "\nNTS uses OpenSSL 3.0.20 27 Jan 2026.\n");
 }
 
 TEST(StartupCommandOptions, OnlyTheExactCaseSensitiveWordsMatch) {
@@ -268,15 +274,18 @@ TEST(StartupCommandStatus, QueryTakesAServerAndANumberOfSamples) {
     host.queryResult = 1;
     EXPECT_EQ(runCommandLine("-query pool.test", host), 1);
     EXPECT_EQ(runCommandLine("-query  [2001:db8::1]\t20", host), 1);
-    const std::vector<std::pair<std::string, std::uint32_t>> asked{{"pool.test", 4},
-                                                                   {"[2001:db8::1]", 20}};
+    EXPECT_EQ(runCommandLine("-query -nts nts.test 2", host), 1);
+    const std::vector<std::pair<std::string, std::uint32_t>> asked{
+        {"pool.test", 4}, {"[2001:db8::1]", 20}, {"nts.test", 2}};
     EXPECT_EQ(host.queries, asked);
-    for (const char* bad : {"-query", "-query a b c", "-query a 0", "-query a 21", "-query a 100",
-                            "-query a -1", "-query a 4x", "-query a 99999999999"}) {
+    EXPECT_EQ(host.ntsQueries, (std::vector<bool>{false, false, true}));
+    for (const char* bad :
+         {"-query", "-query -nts", "-query -nts -nts a", "-query a b c", "-query a 0",
+          "-query a 21", "-query a 100", "-query a -1", "-query a 4x", "-query a 99999999999"}) {
         const std::size_t before = host.output.size();
         EXPECT_EQ(runCommandLine(bad, host), 2) << bad;
         ASSERT_EQ(host.output.size(), before + 1) << bad;
     }
-    EXPECT_EQ(host.queries.size(), 2u);
+    EXPECT_EQ(host.queries.size(), 3u);
     EXPECT_NE(host.output.back().find("not \"99999999999\""), std::string::npos);
 }

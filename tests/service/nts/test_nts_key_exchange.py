@@ -13,54 +13,11 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, '..', '..', 'support'))
-from pendra_testlib import testhost  # noqa: E402
+from pendra_testlib import make_ca, make_server_certificate, testhost  # noqa: E402
 
 HOST = int(os.environ.get('PENDRA_TEST_HOST', '15'))
 PORT = int(os.environ.get('PENDRA_TEST_PORT', '11128'))
 PROBE = os.environ.get('PENDRA_NTS_PROBE', '')
-
-CA_CONFIG = """[ca]
-default_ca = test
-[test]
-database = {dir}/index.txt
-new_certs_dir = {dir}
-serial = {dir}/serial
-default_md = sha256
-policy = anything
-copy_extensions = copy
-unique_subject = no
-[anything]
-commonName = supplied
-"""
-
-
-def openssl(*args, cwd):
-    subprocess.run(['openssl', *args], cwd=cwd, check=True, capture_output=True, timeout=30)
-
-
-def make_ca(work, name):
-    openssl('req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
-            '-keyout', f'{name}.key', '-out', f'{name}.crt', '-days', '30', '-subj',
-            f'/CN={name}', '-addext', 'basicConstraints=critical,CA:TRUE',
-            '-addext', 'keyUsage=critical,keyCertSign', cwd=work)
-
-
-def make_server(work, name, address, dates):
-    """A server certificate of the CA 'ca' for ntp.test and the address, valid over dates
-    (openssl ca's -startdate and -enddate)."""
-    openssl('req', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
-            '-keyout', f'{name}.key', '-out', f'{name}.csr', '-subj', '/CN=ntp.test',
-            '-addext', f'subjectAltName=DNS:ntp.test,IP:{address}', cwd=work)
-    with open(os.path.join(work, 'index.txt'), 'w', encoding='ascii'):
-        pass
-    with open(os.path.join(work, 'serial'), 'w', encoding='ascii') as serial:
-        serial.write(f'{abs(hash(name)) % 10**8:08X}\n')
-    with open(os.path.join(work, 'ca.cnf'), 'w', encoding='ascii') as config:
-        config.write(CA_CONFIG.format(dir=work))
-    openssl('ca', '-batch', '-config', 'ca.cnf', '-cert', 'ca.crt', '-keyfile', 'ca.key',
-            '-in', f'{name}.csr', '-out', f'{name}.crt', '-startdate', dates[0],
-            '-enddate', dates[1], cwd=work)
-
 
 class NtsKeyExchangeTest(unittest.TestCase):
     @classmethod
@@ -71,8 +28,10 @@ class NtsKeyExchangeTest(unittest.TestCase):
         cls.address = testhost('create', HOST)
         make_ca(cls.work, 'ca')
         make_ca(cls.work, 'other')
-        make_server(cls.work, 'current', cls.address, ('20260101000000Z', '20991231000000Z'))
-        make_server(cls.work, 'expired', cls.address, ('20200101000000Z', '20210101000000Z'))
+        make_server_certificate(cls.work, 'current', cls.address,
+                                ('20260101000000Z', '20991231000000Z'))
+        make_server_certificate(cls.work, 'expired', cls.address,
+                                ('20200101000000Z', '20210101000000Z'))
         cls.chronyd = None
 
     @classmethod
@@ -123,9 +82,19 @@ class NtsKeyExchangeTest(unittest.TestCase):
         code, output = self.probe('--name', 'other.test')
         self.assertEqual(code, 1, output)
         self.assertIn('not trusted: hostname mismatch', output)
-        code, output = self.probe(ca='missing')
-        self.assertEqual(code, 1, output)
-        self.assertIn('key exchange failed: cannot read the trusted certificates in', output)
+        # A file that is missing, empty or no PEM: said so, and no keys.
+        with open(os.path.join(self.work, 'empty.crt'), 'w', encoding='ascii'):
+            pass
+        with open(os.path.join(self.work, 'garbage.crt'), 'w', encoding='ascii') as garbage:
+            garbage.write('-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n'
+                          '-----END CERTIFICATE-----\n')
+        for ca, why in (('missing', 'No such file or directory'),
+                        ('empty', 'not a file of PEM certificates (no certificate or crl found)'),
+                        ('garbage', 'not a file of PEM certificates (too long)')):
+            code, output = self.probe(ca=ca)
+            self.assertEqual(code, 1, output)
+            self.assertIn(f'key exchange failed: cannot read the trusted certificates in '
+                          f'{os.path.join(self.work, ca)}.crt: {why}', output)
 
         self.serve('expired')
         code, output = self.probe()

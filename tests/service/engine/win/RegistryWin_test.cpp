@@ -139,6 +139,7 @@ protected:
 TEST_F(RegistryWinTest, CompleteKeyIsRead) {
     key.setDword("NTPServerPort", 65536 + 123);
     key.setDword("MaxAdjustSeconds", 30);
+    key.setDword("UseNTS", 1);
     ASSERT_EQ(readFailure(config), "");
     EXPECT_TRUE(config.writeLogEntries);
     EXPECT_EQ(config.logDirectory, "C:\\Logs");
@@ -148,6 +149,7 @@ TEST_F(RegistryWinTest, CompleteKeyIsRead) {
     EXPECT_EQ(config.ntpPollMilliseconds, 60000u);
     EXPECT_EQ(config.serverPort, 123);
     EXPECT_EQ(config.maxAdjustSeconds, 30u);
+    EXPECT_TRUE(config.useNts);
 }
 
 TEST_F(RegistryWinTest, OptionalValuesOfOtherTypesKeepDefaults) {
@@ -182,11 +184,14 @@ TEST_F(RegistryWinTest, RequiredValuesOfWrongShape) {
     EXPECT_TRUE(config.waitForRas);
 }
 
-TEST_F(RegistryWinTest, LogDirectoryExpandsTheProcessEnvironment) {
+TEST_F(RegistryWinTest, PathsExpandTheProcessEnvironment) {
     const EnvironmentVariable variable("PENDRA_TEST_ROOT", "C:\\pendra-test");
     key.setText("LogDirectory", "%pendra_test_root%\\logs\\%PENDRA_UNDEFINED%", REG_EXPAND_SZ);
+    // A file's path too, and only once expanded is it judged a full path.
+    key.setText("NTSTrustedCertificates", "%PENDRA_TEST_ROOT%\\ca.pem", REG_EXPAND_SZ);
     ASSERT_EQ(readFailure(config), "");
     EXPECT_EQ(config.logDirectory, "C:\\pendra-test\\logs\\%PENDRA_UNDEFINED%");
+    EXPECT_EQ(config.ntsTrustedCertificates, "C:\\pendra-test\\ca.pem");
 }
 
 TEST_F(RegistryWinTest, TextsAreReadWithinTheirData) {

@@ -1,0 +1,239 @@
+#include "service/engine/win/NtsSessions.h"
+
+#include "common/PendraStatus.h"
+#include "service/engine/win/WinsockGuards.h"
+#include "service/errors/BaseException.h"
+
+#include <wincrypt.h>
+#include <windows.h>
+
+#include <algorithm>
+
+namespace {
+
+// Waits are cut into slices this long, so that a stop is seen within one.
+constexpr DWORD waitSliceMilliseconds = 250;
+
+std::string socketProblem(const char* call, int error) {
+    return LastErrorException(call, static_cast<std::uint32_t>(error), "%a: %r").what();
+}
+
+// The bytes of a key exchange over a connected non-blocking socket, within the deadline.
+class WinsockTransport : public nts::KeTransport {
+public:
+    WinsockTransport(SOCKET socket, DWORD started, DWORD limit, const NtsSessions::Stopped& stopped)
+        : socket_(socket), started_(started), limit_(limit), stopped_(stopped) {}
+
+    // Until the socket is ready for writing (or, with a connection under way, connected).
+    bool await(bool writing) {
+        for (;;) {
+            if (stopped_()) {
+                problem_ = "the service stops";
+                return false;
+            }
+            const DWORD elapsed = GetTickCount() - started_; // unsigned: right across the wrap
+            if (elapsed >= limit_) {
+                problem_ = "no answer within " + std::to_string(limit_ / 1000) + " s";
+                return false;
+            }
+            const DWORD slice = std::min(limit_ - elapsed, waitSliceMilliseconds);
+            fd_set ready;
+            fd_set failed;
+            FD_ZERO(&ready);
+            FD_ZERO(&failed);
+            FD_SET(socket_, &ready);
+            FD_SET(socket_, &failed);
+            timeval timeout{0, static_cast<long>(slice) * 1000};
+            const int count = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr,
+                                     &failed, &timeout);
+            if (count == SOCKET_ERROR) {
+                problem_ = socketProblem("select", WSAGetLastError());
+                return false;
+            }
+            if (count > 0) {
+                return true;
+            }
+        }
+    }
+
+    bool send(const std::uint8_t* data, std::size_t size) override {
+        while (size > 0) {
+            if (!await(true)) {
+                return false;
+            }
+            const int chunk = static_cast<int>(std::min<std::size_t>(size, 65536));
+            const int sent = ::send(socket_, reinterpret_cast<const char*>(data), chunk, 0);
+            if (sent == SOCKET_ERROR) {
+                const int error = WSAGetLastError();
+                if (error == WSAEWOULDBLOCK) {
+                    continue;
+                }
+                problem_ = socketProblem("send", error);
+                return false;
+            }
+            data += sent;
+            size -= static_cast<std::size_t>(sent);
+        }
+        return true;
+    }
+
+    long receive(std::uint8_t* data, std::size_t size) override {
+        for (;;) {
+            if (!await(false)) {
+                return -1;
+            }
+            const int chunk = static_cast<int>(std::min<std::size_t>(size, 65536));
+            const int received = recv(socket_, reinterpret_cast<char*>(data), chunk, 0);
+            if (received != SOCKET_ERROR) {
+                return received;
+            }
+            const int error = WSAGetLastError();
+            if (error != WSAEWOULDBLOCK) {
+                problem_ = socketProblem("recv", error);
+                return -1;
+            }
+        }
+    }
+
+    std::string problem() const override { return problem_; }
+    void setProblem(std::string problem) { problem_ = std::move(problem); }
+
+private:
+    SOCKET socket_;
+    DWORD started_;
+    DWORD limit_;
+    const NtsSessions::Stopped& stopped_;
+    std::string problem_;
+};
+
+struct CertStoreTraits {
+    using Handle = HCERTSTORE;
+    static HCERTSTORE empty() { return nullptr; }
+    static bool isValid(HCERTSTORE handle) { return handle != nullptr; }
+    static void close(HCERTSTORE handle) { CertCloseStore(handle, 0); }
+};
+
+std::string key(const std::string& name, const ServerAddress& address) {
+    return name + ' ' + address.text(true);
+}
+
+} // namespace
+
+nts::KeResult exchangeNtsKeys(const ServerAddress& address, const std::string& name,
+                              const nts::KeTrust& trust, std::uint32_t milliseconds,
+                              const NtsSessions::Stopped& stopped) {
+    nts::KeResult failed;
+    const DWORD started = GetTickCount();
+    UdpSocket tcp(socket(address.family(), SOCK_STREAM, 0));
+    if (!tcp) {
+        failed.problem = socketProblem("socket", WSAGetLastError());
+        return failed;
+    }
+    u_long nonBlocking = 1;
+    if (ioctlsocket(tcp.get(), FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+        failed.problem = socketProblem("ioctlsocket", WSAGetLastError());
+        return failed;
+    }
+    WinsockTransport transport(tcp.get(), started, milliseconds, stopped);
+    if (connect(tcp.get(), address.get(), address.length) == SOCKET_ERROR) {
+        const int error = WSAGetLastError();
+        if (error != WSAEWOULDBLOCK) {
+            failed.problem = socketProblem("connect", error);
+            return failed;
+        }
+        if (!transport.await(true)) {
+            failed.problem = transport.problem();
+            return failed;
+        }
+        // A refused connection shows as an exception of the socket: its error tells.
+        int connectError = 0;
+        int size = sizeof connectError;
+        if (getsockopt(tcp.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&connectError),
+                       &size) == SOCKET_ERROR) {
+            connectError = WSAGetLastError();
+        }
+        if (connectError != 0) {
+            failed.problem = socketProblem("connect", connectError);
+            return failed;
+        }
+    }
+    return nts::runKeyExchange(transport, name, trust);
+}
+
+std::vector<nts::Bytes> machineTrustedRoots() {
+    std::vector<nts::Bytes> roots;
+    const ScopedHandle<CertStoreTraits> store(CertOpenSystemStoreA(0, "ROOT"));
+    if (!store) {
+        return roots;
+    }
+    PCCERT_CONTEXT certificate = nullptr;
+    // Each call frees the context it is given.
+    while ((certificate = CertEnumCertificatesInStore(store.get(), certificate)) != nullptr) {
+        roots.emplace_back(certificate->pbCertEncoded,
+                           certificate->pbCertEncoded + certificate->cbCertEncoded);
+    }
+    return roots;
+}
+
+std::int64_t programBuildTime() {
+    const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleA(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    return headers->FileHeader.TimeDateStamp;
+}
+
+void NtsSessions::configure(const std::optional<std::string>& trustedFile) {
+    kept_.clear();
+    trustedFile_ = trustedFile.value_or("");
+}
+
+nts::KeTrust NtsSessions::trust(const Log& log) {
+    if (!roots_) {
+        roots_ = machineTrustedRoots();
+    }
+    nts::KeTrust trust{*roots_, trustedFile_, true};
+    // A clock known to be wrong (earlier than this program) must not lock NTS out: the
+    // certificates' times are left unchecked until the clock has been set once.
+    const std::int64_t now = now_ ? now_() : unixFromFileTime(static_cast<std::uint64_t>([] {
+        FILETIME time;
+        GetSystemTimeAsFileTime(&time);
+        return static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+    }()));
+    if (!corrected_ && now < programBuildTime()) {
+        trust.checkTimes = false;
+        if (!timesSkippedNoted_) {
+            timesSkippedNoted_ = true;
+            log("the clock reads earlier than this program was built: NTS certificates' times "
+                "are not checked until the clock has been set");
+        }
+    }
+    return trust;
+}
+
+nts::Association* NtsSessions::associationFor(const std::string& name, const ServerAddress& address,
+                                              const Stopped& stopped, const Log& log) {
+    std::unique_ptr<nts::Association>& kept = kept_[key(name, address)];
+    if (kept && kept->cookies() > 0) {
+        return kept.get();
+    }
+    kept.reset();
+    const nts::KeResult exchange = exchangeNtsKeys(atPort(address, nts::keDefaultPort), name,
+                                                   trust(log), keyExchangeMilliseconds, stopped);
+    if (stopped()) {
+        return nullptr;
+    }
+    if (!exchange.ok) {
+        log("NTS key exchange with " + name + " (" + address.text() +
+            ") failed: " + exchange.problem);
+        return nullptr;
+    }
+    kept = std::make_unique<nts::Association>(exchange);
+    log("NTS key exchange with " + name + ": " + std::to_string(kept->cookies()) +
+        " cookies, NTP server " + (kept->server().empty() ? name : kept->server()) + " port " +
+        std::to_string(kept->port()));
+    return kept.get();
+}
+
+void NtsSessions::forget(const std::string& name, const ServerAddress& address) {
+    kept_.erase(key(name, address));
+}
