@@ -1,13 +1,15 @@
-// A weighted least-squares fit through the recent offsets of the free-running clock, as chrony
-// fits its samples: its slope is the oscillator's frequency error, its value now the offset the
-// clock has. Each sample is weighted by how far it can be trusted: its round-trip delay beyond
-// the least tells how far queueing may have moved it.
+// What the recent offsets of the free-running clock tell of its oscillator: the offset now, the
+// frequency error (the slope) and how the frequency bends as the oscillator warms and cools. Each
+// estimate is a Kalman filter over the three, that is a weighted least-squares fit of every sample
+// so far in which an older sample counts the less, the further the frequency may have bent since.
+// Each sample is weighted by how far it can be trusted: its round-trip delay beyond the least
+// tells how far queueing may have moved it.
 //
-// How many of the newest samples to fit, and whether to let the frequency bend (a parabola, for
-// an oscillator that warms and cools), is learnt: each candidate fit predicts every new sample
-// before it is added, and the fits are averaged, each counting the more the less its predictions
-// have missed of late. Few samples follow a wandering frequency, many average a noisy path; which
-// matters more depends on the oscillator, the path and the poll interval. Portable.
+// How far the frequency may bend is learnt: filters that allow different bends each predict every
+// new sample before taking it, and their estimates are averaged, each counting the more the less
+// its predictions have missed of late. Little bend averages a noisy path over many polls; much
+// follows a warming oscillator; which matters more depends on the oscillator, the path and the
+// poll interval. Portable.
 #pragma once
 
 #include <array>
@@ -21,59 +23,64 @@ struct OffsetSample {
     double delay;  // the exchange's round trip, in seconds
 };
 
-struct LineFit {
-    double time = 0;      // where the fit is anchored: the newest sample's time
-    double offset = 0;    // its value there
-    double slope = 0;     // its slope there: minus the oscillator's frequency error
-    double scatter = 0;   // the residuals' weighted root mean square, seconds
-    std::size_t used = 0; // samples in the fit, the newest ones
+struct OffsetFit {
+    double time = 0;    // where the fit is anchored: the newest sample's time
+    double offset = 0;  // its value there
+    double slope = 0;   // its slope there: minus the oscillator's frequency error
+    double bend = 0;    // the slope's rate of change there, which settles over `settle` seconds
+    double settle = 1;  // seconds
+    double scatter = 0; // the recent residuals' weighted root mean square, seconds
+    // The filters' own doubt at the anchor: of the offset (s^2), of offset and slope (s), of the
+    // slope.
+    double variance = 0, covariance = 0, slopeVariance = 0;
+    std::size_t used = 0; // samples in the fit: since the start or the last jump
 
-    double at(double when) const { return offset + slope * (when - time); }
+    double at(double when) const;
+    // How far the fit itself may miss an exact sample at that time: its standard error there.
+    double deviationAt(double when) const;
 };
 
 class OffsetRegression {
 public:
+    // Samples kept: the least delay is taken among them.
     static constexpr std::size_t capacity = 64;
 
     // floor: the error of a sample with the least delay, in seconds (never 0).
     explicit OffsetRegression(double floor) : floor_(floor) {}
 
     // How far a sample of that delay may be off: half its delay beyond the least of the samples
-    // kept, on top of the floor.
+    // kept, together with the floor.
     double error(double delay) const;
     void add(const OffsetSample& sample);
-    // Forgets the samples (the server's time jumped), not what was learnt of the candidates.
-    void clear() { samples_.clear(); }
-    std::size_t size() const { return samples_.size(); }
+    // Forgets the samples (the server's time jumped), not what was learnt of the filters.
+    void clear();
+    // Samples added since the start, across jumps.
+    std::size_t taken() const { return taken_; }
 
     // None with fewer than two samples.
-    std::optional<LineFit> fit() const;
+    std::optional<OffsetFit> fit() const;
 
 private:
-    struct Candidate {
-        std::size_t length; // newest samples
-        int degree;         // 1: a line; 2: a parabola
+    struct Filter {
+        double wander = 0; // how fast the bend may change: its variance per second, s^-5
+        bool started = false;
+        double time = 0;
+        std::array<double, 3> state{}; // offset, slope, bend at time
+        std::array<std::array<double, 3>, 3> covariance{};
+
+        void predict(double when);
+        void take(const OffsetSample& sample, double error);
+        double expected(double when) const; // the offset predicted, without changing the filter
     };
-    static constexpr std::array<Candidate, 16> candidates{{{4, 1},
-                                                           {6, 1},
-                                                           {8, 1},
-                                                           {12, 1},
-                                                           {16, 1},
-                                                           {24, 1},
-                                                           {32, 1},
-                                                           {48, 1},
-                                                           {64, 1},
-                                                           {8, 2},
-                                                           {12, 2},
-                                                           {16, 2},
-                                                           {24, 2},
-                                                           {32, 2},
-                                                           {48, 2},
-                                                           {64, 2}}};
+    static constexpr std::size_t filterCount = 4;
 
     double floor_;
     std::deque<OffsetSample> samples_;
-    // Each candidate's recent mean square miss, in units of the samples' errors.
-    std::array<double, candidates.size()> misses_{};
+    std::array<Filter, filterCount> filters_ = makeFilters();
+    // Each filter's recent mean square miss, in units of the samples' errors.
+    std::array<double, filterCount> misses_{};
     std::size_t predicted_ = 0;
+    std::size_t taken_ = 0;
+
+    static std::array<Filter, filterCount> makeFilters();
 };
