@@ -90,7 +90,8 @@ Correction ClockDiscipline::correct(NtpStamp offset, NtpStamp delay, std::uint64
                                                  fit_->deviationAt(sample.time)) +
                                    jumpFrequencyDrift * std::fabs(sample.time - fit_->time) +
                                    jumpLeast;
-            if (std::fabs(sample.offset - fit_->at(sample.time)) > allowed) {
+            // Not within what is allowed, also where the fit has no number for it.
+            if (!(std::fabs(sample.offset - fit_->at(sample.time)) <= allowed)) {
                 regression_.clear();
             }
         }
@@ -99,7 +100,8 @@ Correction ClockDiscipline::correct(NtpStamp offset, NtpStamp delay, std::uint64
         // Two samples give a frequency where nothing else does; an estimate from before needs
         // three to be replaced.
         fitGivesFrequency_ = fit_ && (fit_->used >= 3 || !frequency_ || fitGivesFrequency_);
-        if (fitGivesFrequency_) {
+        // A slope no working oscillator has is not taken (the rate is limited anyway).
+        if (fitGivesFrequency_ && std::fabs(fit_->slope) <= plausibleFrequencyPpm * 1e-6) {
             frequency_ = -fit_->slope;
         }
         lastOffset_ = sample.offset;
@@ -137,7 +139,10 @@ void ClockDiscipline::tick() {
 
 void ClockDiscipline::steer(double now) {
     const double frequency = frequency_.value_or(0);
-    const double wanted = -frequency / (1 + frequency) + predictedOffset(now) / phaseSeconds;
+    const double offset = predictedOffset(now);
+    // Where the offset has no number (the clock was set far away), the frequency alone.
+    const double wanted =
+        -frequency / (1 + frequency) + (std::isfinite(offset) ? offset / phaseSeconds : 0);
     const auto increment = static_cast<double>(control_.increment);
     const double limit = std::floor(increment * maximumRatePpm * 1e-6);
     // Whole units, alternating between neighbours so that their average is the rate wanted:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -19,6 +20,13 @@ constexpr std::array<double, 4> bendWanderPpm = {0.1, 0.2, 0.4, 0.8};
 // bend within 4 ppm an hour.
 constexpr double startSlope = 500e-6;
 constexpr double startBend = 4e-6 / 3600;
+// After a jump the frequency learnt still holds, but it may have moved this much unseen.
+constexpr double restartSlope = 2e-6;
+// A silence is bridged in steps of a settling time at most, and in this many at most: the doubt
+// then grows as the bend's decay allows, not with the fifth power of the silence.
+constexpr int mostPredictionSteps = 256;
+// The scatter: how far the latest this many samples missed their predictions.
+constexpr std::size_t scatterSamples = 8;
 
 // The mean of the bend decays over `settle`: how slope and offset follow it over dt.
 double bendOnSlope(double dt, double settle) {
@@ -32,7 +40,7 @@ double bendOnOffset(double dt, double settle) {
 
 double OffsetFit::at(double when) const {
     const double dt = when - time;
-    return offset + slope * dt + bend * bendOnOffset(dt, settle);
+    return offset + slope * dt + (dt > 0 ? bend * bendOnOffset(dt, settle) : 0);
 }
 
 double OffsetFit::deviationAt(double when) const {
@@ -47,15 +55,26 @@ OffsetRegression::makeFilters() {
     for (std::size_t k = 0; k < filterCount; ++k) {
         const double perSecond = bendWanderPpm[k] * 1e-6 / 3600; // the bend's unit, s^-2
         filters[k].wander = perSecond * perSecond / 3600;
+        filters[k].covariance[1][1] = startSlope * startSlope;
+        filters[k].covariance[2][2] = startBend * startBend;
     }
     return filters;
 }
 
 void OffsetRegression::Filter::predict(double when) {
     const double dt = when - time;
-    if (dt <= 0) {
+    if (!(dt > 0)) {
         return;
     }
+    const int steps =
+        static_cast<int>(std::min<double>(mostPredictionSteps, std::ceil(dt / settleSeconds)));
+    for (int step = 0; step < steps; ++step) {
+        predictWithin(dt / steps);
+    }
+    time = when;
+}
+
+void OffsetRegression::Filter::predictWithin(double dt) {
     const double f[3][3] = {{1, dt, bendOnOffset(dt, settleSeconds)},
                             {0, 1, bendOnSlope(dt, settleSeconds)},
                             {0, 0, std::exp(-dt / settleSeconds)}};
@@ -85,7 +104,6 @@ void OffsetRegression::Filter::predict(double when) {
         }
     }
     state = moved;
-    time = when;
 }
 
 double OffsetRegression::Filter::expected(double when) const {
@@ -96,15 +114,19 @@ double OffsetRegression::Filter::expected(double when) const {
 
 void OffsetRegression::Filter::take(const OffsetSample& sample, double error) {
     if (!started) {
+        if (learnt) {
+            predict(sample.time); // the bend settles over the silence, the doubt grows
+        }
         started = true;
         time = sample.time;
-        state = {sample.offset, 0, 0};
-        covariance = {};
+        state[0] = sample.offset;
+        for (int i = 0; i < 3; ++i) {
+            covariance[0][i] = covariance[i][0] = 0;
+        }
         covariance[0][0] = error * error;
-        covariance[1][1] = startSlope * startSlope;
-        covariance[2][2] = startBend * startBend;
         return;
     }
+    learnt = true;
     predict(sample.time);
     const double innovation = sample.offset - state[0];
     const double total = covariance[0][0] + error * error;
@@ -127,32 +149,58 @@ void OffsetRegression::Filter::take(const OffsetSample& sample, double error) {
     }
 }
 
-double OffsetRegression::error(double delay) const {
-    double least = delay;
-    for (const OffsetSample& sample : samples_) {
-        least = std::min(least, sample.delay);
+double OffsetRegression::least() const {
+    double least = std::numeric_limits<double>::infinity();
+    for (const double delay : delays_) {
+        least = std::min(least, delay);
     }
+    return least;
+}
+
+double OffsetRegression::error(double delay) const {
     // Independent errors: they add in squares.
-    const double queued = (delay - least) / 2;
+    const double queued = (delay - std::min(delay, least())) / 2;
     return std::sqrt(floor_ * floor_ + queued * queued);
 }
 
 void OffsetRegression::add(const OffsetSample& sample) {
+    if (!samples_.empty() && sample.time < samples_.back().sample.time) {
+        clear();
+    }
+    const double leastBefore = least();
+    delays_.push_back(sample.delay);
+    if (delays_.size() > capacity) {
+        delays_.pop_front();
+    }
     const double own = error(sample.delay);
+    double missed = std::numeric_limits<double>::quiet_NaN();
+    if (!samples_.empty()) {
+        missed = sample.offset - predicted(sample.time);
+    }
     if (samples_.size() >= 2) {
         const double alpha =
             predicted_ < recordPolls ? 1.0 / double(predicted_ + 1) : 1 / recordPolls;
         for (std::size_t k = 0; k < filterCount; ++k) {
-            const double missed = (sample.offset - filters_[k].expected(sample.time)) / own;
-            misses_[k] += alpha * (missed * missed - misses_[k]);
+            const double miss = (sample.offset - filters_[k].expected(sample.time)) / own;
+            misses_[k] += alpha * (miss * miss - misses_[k]);
         }
         ++predicted_;
+    }
+    // The samples so far were taken as nearly unqueued, and this one shows that they were
+    // queued: they are taken again with the errors their delays now tell.
+    if (!samples_.empty() && (leastBefore - sample.delay) / 2 > floor_) {
+        filters_ = restart_;
+        for (const Kept& kept : samples_) {
+            for (Filter& filter : filters_) {
+                filter.take(kept.sample, error(kept.sample.delay));
+            }
+        }
     }
     for (Filter& filter : filters_) {
         filter.take(sample, own);
     }
     ++taken_;
-    samples_.push_back(sample);
+    samples_.push_back({sample, missed});
     if (samples_.size() > capacity) {
         samples_.pop_front();
     }
@@ -161,8 +209,36 @@ void OffsetRegression::add(const OffsetSample& sample) {
 void OffsetRegression::clear() {
     samples_.clear();
     for (Filter& filter : filters_) {
+        if (filter.started && filter.learnt) {
+            filter.covariance[1][1] += restartSlope * restartSlope;
+            filter.covariance[2][2] += startBend * startBend;
+        }
         filter.started = false;
     }
+    restart_ = filters_;
+}
+
+std::array<double, OffsetRegression::filterCount> OffsetRegression::weights() const {
+    // Each filter counts by the square of how much better its record is than the best's: an
+    // average moves less from poll to poll than a choice would.
+    const double best = *std::min_element(misses_.begin(), misses_.end());
+    std::array<double, filterCount> weights{};
+    for (std::size_t k = 0; k < filterCount; ++k) {
+        const double ratio =
+            predicted_ >= fewestPredictions && misses_[k] > 0 ? best / misses_[k] : 1;
+        weights[k] = ratio * ratio;
+    }
+    return weights;
+}
+
+double OffsetRegression::predicted(double when) const {
+    const std::array<double, filterCount> weights = this->weights();
+    double sum = 0, total = 0;
+    for (std::size_t k = 0; k < filterCount; ++k) {
+        sum += weights[k] * filters_[k].expected(when);
+        total += weights[k];
+    }
+    return sum / total;
 }
 
 std::optional<OffsetFit> OffsetRegression::fit() const {
@@ -170,17 +246,13 @@ std::optional<OffsetFit> OffsetRegression::fit() const {
         return std::nullopt;
     }
     OffsetFit fit;
-    fit.time = samples_.back().time;
+    fit.time = samples_.back().sample.time;
     fit.settle = settleSeconds;
     fit.used = samples_.size();
-    // Each filter counts by the square of how much better its record is than the best's: an
-    // average moves less from poll to poll than a choice would.
-    const double best = *std::min_element(misses_.begin(), misses_.end());
+    const std::array<double, filterCount> weights = this->weights();
     double total = 0;
     for (std::size_t k = 0; k < filterCount; ++k) {
-        const double ratio =
-            predicted_ >= fewestPredictions && misses_[k] > 0 ? best / misses_[k] : 1;
-        const double weight = ratio * ratio;
+        const double weight = weights[k];
         const Filter& filter = filters_[k];
         total += weight;
         fit.offset += weight * filter.state[0];
@@ -197,15 +269,18 @@ std::optional<OffsetFit> OffsetRegression::fit() const {
     fit.covariance /= total;
     fit.slopeVariance /= total;
 
+    // By how far they missed their predictions, not by a look back over a silence.
     double squares = 0;
-    double weights = 0;
-    for (std::size_t i = samples_.size() - std::min<std::size_t>(samples_.size(), 8);
+    double inverses = 0;
+    for (std::size_t i = samples_.size() - std::min(samples_.size(), scatterSamples);
          i < samples_.size(); ++i) {
-        const double error = this->error(samples_[i].delay);
-        const double residual = samples_[i].offset - fit.at(samples_[i].time);
-        squares += residual * residual / (error * error);
-        weights += 1 / (error * error);
+        if (!std::isfinite(samples_[i].missed)) {
+            continue;
+        }
+        const double error = this->error(samples_[i].sample.delay);
+        squares += samples_[i].missed * samples_[i].missed / (error * error);
+        inverses += 1 / (error * error);
     }
-    fit.scatter = std::sqrt(squares / weights);
+    fit.scatter = inverses > 0 ? std::sqrt(squares / inverses) : 0;
     return fit;
 }

@@ -35,6 +35,8 @@ struct OffsetFit {
     double variance = 0, covariance = 0, slopeVariance = 0;
     std::size_t used = 0; // samples in the fit: since the start or the last jump
 
+    // Before the anchor (the clock was set back), the line through it: the bend's model does
+    // not run backwards far.
     double at(double when) const;
     // How far the fit itself may miss an exact sample at that time: its standard error there.
     double deviationAt(double when) const;
@@ -48,11 +50,12 @@ public:
     // floor: the error of a sample with the least delay, in seconds (never 0).
     explicit OffsetRegression(double floor) : floor_(floor) {}
 
-    // How far a sample of that delay may be off: half its delay beyond the least of the samples
-    // kept, together with the floor.
+    // How far a sample of that delay may be off: half its delay beyond the least of the recent
+    // delays (a jump does not forget them), together with the floor.
     double error(double delay) const;
+    // A sample older than the newest (the clock was set back) starts the fit again from it.
     void add(const OffsetSample& sample);
-    // Forgets the samples (the server's time jumped), not what was learnt of the filters.
+    // Forgets the samples (the server's time jumped), not the frequency learnt, nor the delays.
     void clear();
     // Samples added since the start, across jumps.
     std::size_t taken() const { return taken_; }
@@ -64,23 +67,39 @@ private:
     struct Filter {
         double wander = 0; // how fast the bend may change: its variance per second, s^-5
         bool started = false;
+        bool learnt = false; // has taken two samples: a start keeps its slope and bend
         double time = 0;
         std::array<double, 3> state{}; // offset, slope, bend at time
         std::array<std::array<double, 3>, 3> covariance{};
 
         void predict(double when);
+        void predictWithin(double dt); // dt at most a few settling times
+        // The first sample after a start keeps the slope and bend learnt before, with doubt.
         void take(const OffsetSample& sample, double error);
         double expected(double when) const; // the offset predicted, without changing the filter
     };
     static constexpr std::size_t filterCount = 4;
 
+    struct Kept {
+        OffsetSample sample;
+        // What the fit had predicted for it, minus the offset; NaN for a start's first sample.
+        double missed;
+    };
+
     double floor_;
-    std::deque<OffsetSample> samples_;
+    std::deque<Kept> samples_;  // since the start or the last jump
+    std::deque<double> delays_; // the newest ones, across jumps
     std::array<Filter, filterCount> filters_ = makeFilters();
+    // The filters as the last start left them: taken again when the least delay falls so far
+    // that the samples since were trusted too much.
+    std::array<Filter, filterCount> restart_ = filters_;
     // Each filter's recent mean square miss, in units of the samples' errors.
     std::array<double, filterCount> misses_{};
     std::size_t predicted_ = 0;
     std::size_t taken_ = 0;
 
     static std::array<Filter, filterCount> makeFilters();
+    double least() const;
+    double predicted(double when) const;
+    std::array<double, filterCount> weights() const;
 };
