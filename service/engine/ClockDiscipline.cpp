@@ -91,17 +91,19 @@ Correction ClockDiscipline::correct(NtpStamp offset, NtpStamp delay, std::uint64
                                    jumpFrequencyDrift * std::fabs(sample.time - fit_->time) +
                                    jumpLeast;
             // Not within what is allowed, also where the fit has no number for it.
-            if (!(std::fabs(sample.offset - fit_->at(sample.time)) <= allowed)) {
-                regression_.clear();
+            const double miss = std::fabs(sample.offset - fit_->at(sample.time));
+            if (!(miss <= allowed)) {
+                const double since = sample.time - fit_->time;
+                regression_.clear(std::isfinite(miss) && since > 0 ? miss / since : 0);
             }
         }
         regression_.add(sample);
         fit_ = regression_.fit();
         // Two samples give a frequency where nothing else does; an estimate from before needs
         // three to be replaced.
-        fitGivesFrequency_ = fit_ && (fit_->used >= 3 || !frequency_ || fitGivesFrequency_);
-        // A slope no working oscillator has is not taken (the rate is limited anyway).
-        if (fitGivesFrequency_ && std::fabs(fit_->slope) <= plausibleFrequencyPpm * 1e-6) {
+        fitGivesFrequency_ = fit_ && (fit_->used >= 3 || !frequency_ || fitGivesFrequency_) &&
+                             std::fabs(fit_->slope) <= plausibleFrequencyPpm * 1e-6;
+        if (fitGivesFrequency_) {
             frequency_ = -fit_->slope;
         }
         lastOffset_ = sample.offset;

@@ -25,6 +25,10 @@ constexpr double restartSlope = 2e-6;
 // A silence is bridged in steps of a settling time at most, and in this many at most: the doubt
 // then grows as the bend's decay allows, not with the fifth power of the silence.
 constexpr int mostPredictionSteps = 256;
+// A frequency that moved: this many misses in a row, of one sign, each beyond this many times
+// the sample's error.
+constexpr int runLength = 2;
+constexpr double runErrors = 3;
 // The scatter: how far the latest this many samples missed their predictions.
 constexpr std::size_t scatterSamples = 8;
 
@@ -174,8 +178,25 @@ void OffsetRegression::add(const OffsetSample& sample) {
     }
     const double own = error(sample.delay);
     double missed = std::numeric_limits<double>::quiet_NaN();
-    if (!samples_.empty()) {
+    if (samples_.size() >= 2) {
         missed = sample.offset - predicted(sample.time);
+        // Misses of one sign, each well beyond the sample's error, poll after poll: the
+        // frequency itself has moved (a warm start, a virtual machine moved to another host),
+        // faster than any bend allows. The filters may learn the new slope at once.
+        const int sign = missed > 0 ? 1 : -1;
+        if (std::fabs(missed) > runErrors * own) {
+            run_ = run_ * sign > 0 ? run_ + sign : sign;
+        } else {
+            run_ = 0;
+        }
+        const double since = sample.time - samples_.back().sample.time;
+        if (std::abs(run_) >= runLength && since > 0) {
+            const double moved = missed / since;
+            for (Filter& filter : filters_) {
+                filter.covariance[1][1] += moved * moved;
+            }
+            run_ = 0;
+        }
     }
     if (samples_.size() >= 2) {
         const double alpha =
@@ -206,11 +227,13 @@ void OffsetRegression::add(const OffsetSample& sample) {
     }
 }
 
-void OffsetRegression::clear() {
+void OffsetRegression::clear(double slopeDoubt) {
     samples_.clear();
+    delays_.clear(); // another server's path, perhaps: a queued first sample is taken again
+    const double doubt = std::max(restartSlope, slopeDoubt);
     for (Filter& filter : filters_) {
         if (filter.started && filter.learnt) {
-            filter.covariance[1][1] += restartSlope * restartSlope;
+            filter.covariance[1][1] += doubt * doubt;
             filter.covariance[2][2] += startBend * startBend;
         }
         filter.started = false;

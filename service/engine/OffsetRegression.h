@@ -56,7 +56,7 @@ public:
     // A sample older than the newest (the clock was set back) starts the fit again from it.
     void add(const OffsetSample& sample);
     // Forgets the samples (the server's time jumped), not the frequency learnt, nor the delays.
-    void clear();
+    void clear(double slopeDoubt = 0);
     // Samples added since the start, across jumps.
     std::size_t taken() const { return taken_; }
 
@@ -96,6 +96,7 @@ private:
     // Each filter's recent mean square miss, in units of the samples' errors.
     std::array<double, filterCount> misses_{};
     std::size_t predicted_ = 0;
+    int run_ = 0; // misses beyond their samples' errors in a row, signed
     std::size_t taken_ = 0;
 
     static std::array<Filter, filterCount> makeFilters();

@@ -203,3 +203,36 @@ TEST(ClockDiscipline, AClockSetFarAwayByAnotherProgramIsSteppedBackAndKeepsTheFr
     }
     EXPECT_LE(discipline.largestRatePpm(), ClockDiscipline::maximumRatePpm);
 }
+
+TEST(ClockDiscipline, SingleRepliesSecondsOffAreSteppedAndLeaveTheFrequencyAlone) {
+    SimulatedClock clock;
+    clock.frequency = 80e-6;
+    ClockDiscipline discipline(clock, 1000);
+    Polling run{clock, discipline};
+    run.polls(4 * 3600, 64);
+    clock.steps = 0;
+    // The first reply 1.5 s ahead, the eleventh 1.5 s behind: each is stepped, and stepped back
+    // at the next poll; neither is a frequency, nor blinds the test for the next.
+    const double start = clock.trueTime();
+    run.polls(3 * 3600, 64, [start](double t) {
+        const double since = t - start;
+        return since < 64 ? 1.5 : since >= 640 && since < 704 ? -1.5 : 0.0;
+    });
+    EXPECT_EQ(clock.steps, 4);
+    EXPECT_LT(run.worstError, 1e-3);
+    EXPECT_NEAR(discipline.frequencyPpm().value_or(0), 80, 0.5);
+}
+
+TEST(ClockDiscipline, AFrequencyThatMovesAtOnceIsFollowedWithinAFewPolls) {
+    SimulatedClock clock;
+    clock.frequency = 80e-6;
+    ClockDiscipline discipline(clock, 1000);
+    Polling run{clock, discipline};
+    run.polls(4 * 3600, 64);
+    clock.frequency = 130e-6; // a virtual machine moved to another host
+    run.worstError = 0;
+    run.polls(1800, 64); // measured over the last 900 s
+    EXPECT_LT(run.worstError, 1e-3);
+    EXPECT_NEAR(discipline.frequencyPpm().value_or(0), 130, 1);
+    EXPECT_EQ(clock.steps, 1);
+}
