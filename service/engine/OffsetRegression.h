@@ -51,11 +51,12 @@ public:
     explicit OffsetRegression(double floor) : floor_(floor) {}
 
     // How far a sample of that delay may be off: half its delay beyond the least of the recent
-    // delays (a jump does not forget them), together with the floor.
+    // delays since the start or the last jump, together with the floor.
     double error(double delay) const;
     // A sample older than the newest (the clock was set back) starts the fit again from it.
     void add(const OffsetSample& sample);
-    // Forgets the samples (the server's time jumped), not the frequency learnt, nor the delays.
+    // Forgets the samples and their delays (the server's time jumped), not the frequency learnt,
+    // which is doubted by slopeDoubt (relative), at least 2 ppm.
     void clear(double slopeDoubt = 0);
     // Samples added since the start, across jumps.
     std::size_t taken() const { return taken_; }
