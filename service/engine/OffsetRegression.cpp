@@ -26,9 +26,12 @@ constexpr double restartSlope = 2e-6;
 // then grows as the bend's decay allows, not with the fifth power of the silence.
 constexpr int mostPredictionSteps = 256;
 // A frequency that moved: this many misses in a row, of one sign, each beyond this many times
-// the sample's error.
+// what the sample's error and the recent misses make likely; counted once the delays since
+// the start or the jump tell the samples' errors.
 constexpr int runLength = 2;
 constexpr double runErrors = 3;
+// No inflation of the slope's doubt beyond what a working oscillator can be off.
+constexpr double mostSlopeMove = 500e-6;
 // The scatter: how far the latest this many samples missed their predictions.
 constexpr std::size_t scatterSamples = 8;
 
@@ -178,25 +181,56 @@ void OffsetRegression::add(const OffsetSample& sample) {
     }
     const double own = error(sample.delay);
     double missed = std::numeric_limits<double>::quiet_NaN();
+    // What the slope's doubt grows by before this sample is taken: kept with it, so that a
+    // replay grows it again.
+    double moved = 0;
+    bool replay = false;
+    const double since = samples_.empty() ? 0 : sample.time - samples_.back().sample.time;
+    if (samples_.size() == 1 && jumpRate_ > 0 && since > 0) {
+        // The second sample after a jump: a frequency that moved misses again, by about as
+        // much a second; a server whose time alone stepped does not.
+        const double again = sample.offset - predicted(sample.time);
+        if (std::fabs(again) > runErrors * own && std::fabs(again) / since > jumpRate_ / 2) {
+            moved = again / since;
+        }
+    }
+    jumpRate_ = 0;
     if (samples_.size() >= 2) {
         missed = sample.offset - predicted(sample.time);
-        // Misses of one sign, each well beyond the sample's error, poll after poll: the
-        // frequency itself has moved (a warm start, a virtual machine moved to another host),
-        // faster than any bend allows. The filters may learn the new slope at once.
+        // Misses of one sign, each well beyond what is likely, poll after poll: the frequency
+        // itself has moved (a virtual machine moved to another host), faster than any bend
+        // allows. The filters may learn the new slope at once.
         const int sign = missed > 0 ? 1 : -1;
-        if (std::fabs(missed) > runErrors * own) {
-            run_ = run_ * sign > 0 ? run_ + sign : sign;
+        // The misses of the run so far are not what is likely.
+        const double likely = std::hypot(own, scatter(static_cast<std::size_t>(std::abs(run_))));
+        if (delays_.size() > scatterSamples && std::fabs(missed) > runErrors * likely) {
+            if (run_ * sign <= 0) {
+                run_ = 0;
+                runFrom_ = samples_.back().sample.time;
+            }
+            run_ += sign;
         } else {
             run_ = 0;
         }
-        const double since = sample.time - samples_.back().sample.time;
-        if (std::abs(run_) >= runLength && since > 0) {
-            const double moved = missed / since;
-            for (Filter& filter : filters_) {
-                filter.covariance[1][1] += moved * moved;
+        // The misses add up over the run: the newest tells the move over all of it. It began
+        // before the run's first miss: from there on the samples are taken again as if the
+        // doubt had been there.
+        if (std::abs(run_) >= runLength && sample.time > runFrom_) {
+            const double rate =
+                std::clamp(missed / (sample.time - runFrom_), -mostSlopeMove, mostSlopeMove);
+            for (Kept& kept : samples_) {
+                if (kept.sample.time > runFrom_) {
+                    kept.moved = rate;
+                    replay = true;
+                    break;
+                }
             }
             run_ = 0;
         }
+    }
+    moved = std::clamp(moved, -mostSlopeMove, mostSlopeMove);
+    for (Filter& filter : filters_) {
+        filter.covariance[1][1] += moved * moved;
     }
     if (samples_.size() >= 2) {
         const double alpha =
@@ -209,10 +243,11 @@ void OffsetRegression::add(const OffsetSample& sample) {
     }
     // The samples so far were taken as nearly unqueued, and this one shows that they were
     // queued: they are taken again with the errors their delays now tell.
-    if (!samples_.empty() && (leastBefore - sample.delay) / 2 > floor_) {
+    if (replay || (!samples_.empty() && (leastBefore - sample.delay) / 2 > floor_)) {
         filters_ = restart_;
         for (const Kept& kept : samples_) {
             for (Filter& filter : filters_) {
+                filter.covariance[1][1] += kept.moved * kept.moved;
                 filter.take(kept.sample, error(kept.sample.delay));
             }
         }
@@ -221,19 +256,21 @@ void OffsetRegression::add(const OffsetSample& sample) {
         filter.take(sample, own);
     }
     ++taken_;
-    samples_.push_back({sample, missed});
+    samples_.push_back({sample, missed, moved});
     if (samples_.size() > capacity) {
         samples_.pop_front();
     }
 }
 
-void OffsetRegression::clear(double slopeDoubt) {
+void OffsetRegression::clear(double jumpRate) {
     samples_.clear();
     delays_.clear(); // another server's path, perhaps: a queued first sample is taken again
-    const double doubt = std::max(restartSlope, slopeDoubt);
+    run_ = 0;
+    // Whether the frequency moved, or only the server's time, the next sample tells.
+    jumpRate_ = jumpRate;
     for (Filter& filter : filters_) {
         if (filter.started && filter.learnt) {
-            filter.covariance[1][1] += doubt * doubt;
+            filter.covariance[1][1] += restartSlope * restartSlope;
             filter.covariance[2][2] += startBend * startBend;
         }
         filter.started = false;
@@ -292,11 +329,16 @@ std::optional<OffsetFit> OffsetRegression::fit() const {
     fit.covariance /= total;
     fit.slopeVariance /= total;
 
+    fit.scatter = scatter();
+    return fit;
+}
+
+double OffsetRegression::scatter(std::size_t skipped) const {
     // By how far they missed their predictions, not by a look back over a silence.
     double squares = 0;
     double inverses = 0;
-    for (std::size_t i = samples_.size() - std::min(samples_.size(), scatterSamples);
-         i < samples_.size(); ++i) {
+    const std::size_t end = samples_.size() - std::min(samples_.size(), skipped);
+    for (std::size_t i = end - std::min(end, scatterSamples); i < end; ++i) {
         if (!std::isfinite(samples_[i].missed)) {
             continue;
         }
@@ -304,6 +346,5 @@ std::optional<OffsetFit> OffsetRegression::fit() const {
         squares += samples_[i].missed * samples_[i].missed / (error * error);
         inverses += 1 / (error * error);
     }
-    fit.scatter = inverses > 0 ? std::sqrt(squares / inverses) : 0;
-    return fit;
+    return inverses > 0 ? std::sqrt(squares / inverses) : 0;
 }

@@ -56,8 +56,9 @@ public:
     // A sample older than the newest (the clock was set back) starts the fit again from it.
     void add(const OffsetSample& sample);
     // Forgets the samples and their delays (the server's time jumped), not the frequency learnt,
-    // which is doubted by slopeDoubt (relative), at least 2 ppm.
-    void clear(double slopeDoubt = 0);
+    // which is doubted by 2 ppm; by jumpRate (the jump's miss over the time since the fit) more
+    // where the next sample misses at such a rate again: the frequency itself moved.
+    void clear(double jumpRate = 0);
     // Samples added since the start, across jumps.
     std::size_t taken() const { return taken_; }
 
@@ -83,8 +84,10 @@ private:
 
     struct Kept {
         OffsetSample sample;
-        // What the fit had predicted for it, minus the offset; NaN for a start's first sample.
+        // What the fit had predicted for it, minus the offset; NaN for a start's first samples.
         double missed;
+        // What the slope's doubt grew by before it was taken (relative): a frequency that moved.
+        double moved;
     };
 
     double floor_;
@@ -97,11 +100,16 @@ private:
     // Each filter's recent mean square miss, in units of the samples' errors.
     std::array<double, filterCount> misses_{};
     std::size_t predicted_ = 0;
-    int run_ = 0; // misses beyond their samples' errors in a row, signed
+    int run_ = 0;         // misses beyond what is likely in a row, signed
+    double runFrom_ = 0;  // the time of the sample before the run's first miss
+    double jumpRate_ = 0; // the last jump's miss over the time since the fit, until the next
     std::size_t taken_ = 0;
 
     static std::array<Filter, filterCount> makeFilters();
     double least() const;
+    // How far the latest samples, but the newest `skipped`, missed their predictions: their
+    // weighted root mean square.
+    double scatter(std::size_t skipped = 0) const;
     double predicted(double when) const;
     std::array<double, filterCount> weights() const;
 };

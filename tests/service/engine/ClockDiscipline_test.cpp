@@ -231,7 +231,7 @@ TEST(ClockDiscipline, AFrequencyThatMovesAtOnceIsFollowedWithinAFewPolls) {
     run.polls(4 * 3600, 64);
     clock.frequency = 130e-6; // a virtual machine moved to another host
     run.worstError = 0;
-    run.polls(1800, 64); // measured over the last 900 s
+    run.polls(3600, 64); // measured over the last half hour
     EXPECT_LT(run.worstError, 1e-3);
     EXPECT_NEAR(discipline.frequencyPpm().value_or(0), 130, 1);
     EXPECT_EQ(clock.steps, 1);
