@@ -13,15 +13,19 @@ constexpr double ticksPerSecond = 1e7;
 constexpr double phaseSeconds = 16;
 // What a rate span must be kept for: the oldest sample of a poll is younger.
 constexpr double spanKeepSeconds = 600;
-// A sample this far from the line is a new server time (another server, or its clock stepped),
-// not noise: the line starts again from it. Beyond its own error and the line's scatter, the
-// frequency may have moved by this much since the line's newest sample.
+// A sample this far from the fit is a new server time (another server, or its clock stepped),
+// not noise: the fit starts again from it. Beyond its own error, the fit's scatter and what the
+// fit itself may miss by (much, through two queued samples), the frequency may have moved by
+// this much since the fit's newest sample.
 constexpr double jumpErrors = 5;
 constexpr double jumpFrequencyDrift = 2e-6;
 constexpr double jumpLeast = 0.002;
+// The first samples tell too little of the path (its least delay, hence their errors) to call
+// one of them a jump.
+constexpr std::size_t jumpFewestSamples = 4;
 // The error of a sample of the least delay: what the clocks' readings and the path's noise
-// leave even then.
-constexpr double sampleErrorFloor = 400e-6;
+// leave even then (the queueing a longer delay tells of adds to it in squares).
+constexpr double sampleErrorFloor = 300e-6;
 
 } // namespace
 
@@ -65,8 +69,8 @@ double ClockDiscipline::correctionAt(double when) const {
 double ClockDiscipline::predictedOffset(double now) const {
     const double correction = correctionAt(now);
     const double freeRunning = now - correction;
-    if (line_ && lineGivesFrequency_) {
-        return line_->at(freeRunning) - correction;
+    if (fit_ && fitGivesFrequency_) {
+        return fit_->at(freeRunning) - correction;
     }
     return lastOffset_ - frequency_.value_or(0) * (freeRunning - lastOffsetAt_) - correction;
 }
@@ -81,21 +85,26 @@ Correction ClockDiscipline::correct(NtpStamp offset, NtpStamp delay, std::uint64
         const double at = seconds(measuredAt);
         const double correction = correctionAt(at);
         const OffsetSample sample{at - correction, measured + correction, delay.signedSeconds()};
-        if (line_) {
-            const double allowed = jumpErrors * (regression_.error(sample.delay) + line_->scatter) +
-                                   jumpFrequencyDrift * std::fabs(sample.time - line_->time) +
+        if (fit_ && regression_.taken() >= jumpFewestSamples) {
+            const double allowed = jumpErrors * (regression_.error(sample.delay) + fit_->scatter +
+                                                 fit_->deviationAt(sample.time)) +
+                                   jumpFrequencyDrift * std::fabs(sample.time - fit_->time) +
                                    jumpLeast;
-            if (std::fabs(sample.offset - line_->at(sample.time)) > allowed) {
-                regression_.clear();
+            // Not within what is allowed, also where the fit has no number for it.
+            const double miss = std::fabs(sample.offset - fit_->at(sample.time));
+            if (!(miss <= allowed)) {
+                const double since = sample.time - fit_->time;
+                regression_.clear(std::isfinite(miss) && since > 0 ? miss / since : 0);
             }
         }
         regression_.add(sample);
-        line_ = regression_.fit();
+        fit_ = regression_.fit();
         // Two samples give a frequency where nothing else does; an estimate from before needs
         // three to be replaced.
-        lineGivesFrequency_ = line_ && (line_->used >= 3 || !frequency_ || lineGivesFrequency_);
-        if (lineGivesFrequency_) {
-            frequency_ = -line_->slope;
+        fitGivesFrequency_ = fit_ && (fit_->used >= 3 || !frequency_ || fitGivesFrequency_) &&
+                             std::fabs(fit_->slope) <= plausibleFrequencyPpm * 1e-6;
+        if (fitGivesFrequency_) {
+            frequency_ = -fit_->slope;
         }
         lastOffset_ = sample.offset;
         lastOffsetAt_ = sample.time;
@@ -132,7 +141,10 @@ void ClockDiscipline::tick() {
 
 void ClockDiscipline::steer(double now) {
     const double frequency = frequency_.value_or(0);
-    const double wanted = -frequency / (1 + frequency) + predictedOffset(now) / phaseSeconds;
+    const double offset = predictedOffset(now);
+    // Where the offset has no number (the clock was set far away), the frequency alone.
+    const double wanted =
+        -frequency / (1 + frequency) + (std::isfinite(offset) ? offset / phaseSeconds : 0);
     const auto increment = static_cast<double>(control_.increment);
     const double limit = std::floor(increment * maximumRatePpm * 1e-6);
     // Whole units, alternating between neighbours so that their average is the rate wanted:

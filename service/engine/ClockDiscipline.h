@@ -1,6 +1,6 @@
 // Keeps the clock right between polls: after the first correction, an offset within the slew
 // limit is slewed away (the clock runs slightly faster or slower, nothing jumps), and the rate
-// also makes up for the oscillator's frequency error, which a line through the recent offsets
+// also makes up for the oscillator's frequency error, which a fit of the recent offsets
 // estimates. A larger offset is stepped. Without a limit, or on a system that cannot set the
 // clock's rate, every correction is a step, as the service always did. Portable: the clock is a
 // SystemClock; the service ticks it from a thread of its own, the simulator from its loop.
@@ -76,9 +76,9 @@ private:
     bool rateFailed_ = false;
     std::optional<std::uint32_t> rateFailure_; // not yet taken
     OffsetRegression regression_;
-    std::optional<LineFit> line_;
+    std::optional<OffsetFit> fit_;
     std::optional<double> frequency_; // relative, positive when the oscillator gains
-    bool lineGivesFrequency_ = false;
+    bool fitGivesFrequency_ = false;
     double lastOffset_ = 0;   // the newest sample's offset on the free-running clock
     double lastOffsetAt_ = 0; // and its time there
     // The rates given, newest last: what they corrected, for samples taken a little earlier.

@@ -55,7 +55,9 @@ public:
     double value() const { return clock_ + phase_ * rate(); }
 
     std::uint64_t now() override {
-        return epochTicks + static_cast<std::uint64_t>(std::floor(value() * 1e7));
+        // Also before the epoch, where another program set it back.
+        const auto ticks = static_cast<std::int64_t>(std::floor(value() * 1e7));
+        return epochTicks + static_cast<std::uint64_t>(ticks);
     }
     std::uint32_t readingStep() override { return 1; }
     std::int64_t step(NtpStamp offset) override {

@@ -13,6 +13,10 @@ namespace {
 
 // Polls a server through a path of 10 ms each way, ticks every second, and measures the
 // clock's error against the server over the run's second half.
+double reading(std::uint64_t ticks) {
+    return double(static_cast<std::int64_t>(ticks - SimulatedClock::epochTicks)) * 1e-7;
+}
+
 struct Polling {
     SimulatedClock& clock;
     ClockDiscipline& discipline;
@@ -27,10 +31,10 @@ struct Polling {
             clock.advanceTo(t);
             discipline.tick();
             if (std::fmod(t - start, every) == 1) {
-                const double t1 = double(clock.now() - SimulatedClock::epochTicks) * 1e-7;
+                const double t1 = reading(clock.now());
                 clock.advanceTo(t + 0.02);
                 const std::uint64_t at = clock.now();
-                const double t4 = double(at - SimulatedClock::epochTicks) * 1e-7;
+                const double t4 = reading(at);
                 const double server = t + 0.01 + offset(t + 0.01);
                 discipline.correct(stampOf(server - (t1 + t4) / 2), stampOf(t4 - t1), at);
             }
@@ -157,4 +161,78 @@ TEST(ClockDiscipline, TakesOverTheFrequencyOfAnEarlierRunAndGivesTheRateBack) {
     discipline.tick();
     discipline.correct(stampOf(0.001), stampOf(0.02), clock.now());
     EXPECT_EQ(clock.adjustments.size(), set);
+}
+
+TEST(ClockDiscipline, AQueuedFirstSampleAndAServerJumpAfterASilenceAreNotTakenForFrequency) {
+    SimulatedClock clock;
+    clock.frequency = 50e-6;
+    ClockDiscipline discipline(clock, 1000);
+    Polling run{clock, discipline};
+    // The first reply was queued: 90 ms off, with 180 ms more delay than the later ones.
+    discipline.correct(stampOf(-0.09), stampOf(0.2), clock.now());
+    run.polls(8 * 1024, 1024);
+    EXPECT_NEAR(discipline.frequencyPpm().value_or(0), 50, 0.5);
+    EXPECT_LT(run.worstError, 1e-3);
+
+    // 14 hours without a reply, one poll, then the server's time is 300 ms ahead.
+    run.polls(14 * 3600, 1e9);
+    run.polls(1024, 1024);
+    run.worstError = 0;
+    run.polls(4 * 1024, 1024, [](double) { return 0.3; });
+    EXPECT_NEAR(discipline.frequencyPpm().value_or(0), 50, 0.5);
+    EXPECT_LT(run.worstError, 1e-3);
+    EXPECT_EQ(clock.steps, 1);
+}
+
+TEST(ClockDiscipline, AClockSetFarAwayByAnotherProgramIsSteppedBackAndKeepsTheFrequency) {
+    SimulatedClock clock;
+    clock.frequency = -20e-6;
+    ClockDiscipline discipline(clock, 1000);
+    Polling run{clock, discipline};
+    run.polls(4 * 3600, 1024);
+    for (const double away : {-120 * 86400.0, 120 * 86400.0}) {
+        SCOPED_TRACE(away);
+        clock.step(stampOf(away));
+        clock.steps = 0;
+        run.polls(600, 1e9); // ticks before the next poll
+        run.worstError = 0;
+        run.polls(3 * 3600, 1024);
+        EXPECT_EQ(clock.steps, 1);
+        EXPECT_LT(run.worstError, 1e-3);
+        EXPECT_NEAR(discipline.frequencyPpm().value_or(0), -20, 0.5);
+    }
+    EXPECT_LE(discipline.largestRatePpm(), ClockDiscipline::maximumRatePpm);
+}
+
+TEST(ClockDiscipline, SingleRepliesSecondsOffAreSteppedAndLeaveTheFrequencyAlone) {
+    SimulatedClock clock;
+    clock.frequency = 80e-6;
+    ClockDiscipline discipline(clock, 1000);
+    Polling run{clock, discipline};
+    run.polls(4 * 3600, 64);
+    clock.steps = 0;
+    // The first reply 1.5 s ahead, the eleventh 1.5 s behind: each is stepped, and stepped back
+    // at the next poll; neither is a frequency, nor blinds the test for the next.
+    const double start = clock.trueTime();
+    run.polls(3 * 3600, 64, [start](double t) {
+        const double since = t - start;
+        return since < 64 ? 1.5 : since >= 640 && since < 704 ? -1.5 : 0.0;
+    });
+    EXPECT_EQ(clock.steps, 4);
+    EXPECT_LT(run.worstError, 1e-3);
+    EXPECT_NEAR(discipline.frequencyPpm().value_or(0), 80, 0.5);
+}
+
+TEST(ClockDiscipline, AFrequencyThatMovesAtOnceIsFollowedWithinAFewPolls) {
+    SimulatedClock clock;
+    clock.frequency = 80e-6;
+    ClockDiscipline discipline(clock, 1000);
+    Polling run{clock, discipline};
+    run.polls(4 * 3600, 64);
+    clock.frequency = 130e-6; // a virtual machine moved to another host
+    run.worstError = 0;
+    run.polls(3600, 64); // measured over the last half hour
+    EXPECT_LT(run.worstError, 1e-3);
+    EXPECT_NEAR(discipline.frequencyPpm().value_or(0), 130, 1);
+    EXPECT_EQ(clock.steps, 1);
 }
