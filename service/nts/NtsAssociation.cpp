@@ -2,6 +2,7 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace nts {
@@ -24,7 +25,13 @@ Bytes Association::request(std::span<const std::uint8_t, ntpHeaderSize> header) 
     // A cookie goes out once: a second use would let an observer link the requests.
     const Bytes cookie = std::move(cookies_.front());
     cookies_.pop_front();
-    const std::size_t placeholders = maxCookies - 1 - cookies_.size();
+    // No more placeholders than keep the request (and so the reply, which is no longer) within
+    // what the receiver takes.
+    const std::size_t padded = (cookie.size() + 3) / 4 * 4;
+    const std::size_t base =
+        ntpHeaderSize + 4 + uniqueIdentifierSize + 4 + padded + 4 + 4 + nonceSize + AesSiv::tagSize;
+    const std::size_t room = base < maxNtsPacketSize ? (maxNtsPacketSize - base) / (4 + padded) : 0;
+    const std::size_t placeholders = std::min(maxCookies - 1 - cookies_.size(), room);
     Bytes built = buildNtsRequest(header, pending_, cookie, placeholders, nonce, clientToServer_);
     awaiting_ = !built.empty();
     return built;
@@ -37,11 +44,10 @@ Association::Reply Association::check(const std::uint8_t* data, std::size_t leng
         return Reply::forged;
     }
     // A kiss-o'-death cannot be authenticated with keys the server no longer has: the
-    // identifier alone shows that it answers this request.
+    // identifier alone shows that it answers this request. Anyone who saw the request can
+    // send one, so the server's own reply is still awaited.
     if (length >= ntpHeaderSize && data[1] == 0 && std::memcmp(data + 12, "NTSN", 4) == 0 &&
         carriesIdentifier(data, length, pending_)) {
-        awaiting_ = false;
-        cookies_.clear();
         return Reply::nak;
     }
     NtsReplyCheck reply = checkNtsReply(data, length, pending_, serverToClient_);

@@ -15,6 +15,9 @@
 
 namespace nts {
 
+// The largest request, and so the largest reply, of an NTS exchange: what a receiver takes.
+constexpr std::size_t maxNtsPacketSize = 2048;
+
 class Association {
 public:
     // From a key exchange that succeeded.
@@ -34,7 +37,8 @@ public:
 
     enum class Reply {
         authentic, // the server's own answer to the last request; its new cookies are kept
-        nak,       // an NTS NAK to the last request: the cookies are no use any more
+        nak,       // an NTS NAK to the last request (unauthenticated): the server's reply may
+                   // still come; where none does, the cookies are no use any more
         forged,    // neither
     };
     // A datagram received for the last request; problem says why it is forged.

@@ -106,7 +106,10 @@ KeResult failure(std::string problem) {
 }
 
 // The trusted roots, the name and the times to check.
-std::string configure(SSL_CTX* context, SSL* ssl, const std::string& name, const KeTrust& trust) {
+std::string configure(SSL_CTX* context, SSL* ssl, const std::string& given, const KeTrust& trust) {
+    // A fully qualified name's final dot is no part of the name a certificate carries.
+    const std::string name =
+        given.size() > 1 && given.back() == '.' ? given.substr(0, given.size() - 1) : given;
     X509_STORE* store = SSL_CTX_get_cert_store(context);
     for (const Bytes& der : trust.roots) {
         const unsigned char* cursor = der.data();

@@ -512,6 +512,9 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
     // Datagrams that fail the checks are dropped and the wait goes on for what is left of it.
     const DWORD started = GetTickCount();
     RejectionLog rejections;
+    // An NTS NAK is not authenticated: the server's own reply may still come, and only when
+    // none does are the cookies given up.
+    bool nakSeen = false;
     for (;;) {
         const DWORD elapsed = GetTickCount() - started; // unsigned: right across the wrap
         const DWORD left = elapsed >= replyWaitMilliseconds ? 0 : replyWaitMilliseconds - elapsed;
@@ -554,6 +557,10 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
             if (left > slice) {
                 continue;
             }
+            if (nakSeen) {
+                kissCode = "NTSN";
+                return ReplyWait::kiss;
+            }
             log().writeLine("no response from server");
             if (!isWindowsNT) {
                 showTrayTip(noResponseTip(serverName).c_str());
@@ -582,8 +589,8 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
             std::string problem;
             switch (ntsAssociation->check(reply, length, problem)) {
             case nts::Association::Reply::nak:
-                kissCode = "NTSN";
-                return ReplyWait::kiss;
+                nakSeen = true;
+                continue;
             case nts::Association::Reply::forged:
                 check = {ReplyVerdict::unauthenticated,
                          "reply rejected: not authenticated: " + problem,
@@ -690,6 +697,10 @@ CandidateOutcome SyncService::askNtsServer(const ServerEntry& entry, const Serve
         kissCode.clear();
         ntsSessions.forget(entry.host, address);
         log().writeFormatted("NTS NAK from %s: its cookies are spent", entry.text.c_str());
+        // An authentic sample before it stands; the next poll exchanges keys.
+        if (best) {
+            return CandidateOutcome::answered;
+        }
         if (stopped()) {
             return CandidateOutcome::stopped;
         }

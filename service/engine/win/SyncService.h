@@ -38,7 +38,7 @@ public:
     // Between the samples of one poll.
     static constexpr DWORD sampleSpacingMilliseconds = 2000;
     // A reply with NTS fields carries up to eight cookies: far more than SNTP's 68 bytes.
-    static constexpr std::size_t replyBufferSize = 2048;
+    static constexpr std::size_t replyBufferSize = nts::maxNtsPacketSize;
 
     explicit SyncService(HINSTANCE instance);
     ~SyncService() override;

@@ -1,11 +1,13 @@
 // Pendra -query: asks a server as a poll would, without setting the clock, each line to the
 // caller.
+#include "common/PendraSettings.h"
 #include "service/engine/RegistryKey.h"
 #include "service/engine/win/SyncService.h"
 #include "service/engine/win/WinsockGuards.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -42,7 +44,22 @@ QuerySettings querySettings() {
     try {
         const LocalMachineKey machine;
         const RegistrySubKey key(machine, "Software\\Tarnwick\\NTP Client");
-        const auto read = [&key](auto reader) {
+        std::unique_ptr<RegistrySubKey> policy;
+        try {
+            policy = std::make_unique<RegistrySubKey>(machine, pendra_settings::policyKey);
+        } catch (const std::exception&) {
+            // No policy: the local settings alone.
+        }
+        // Each value from the policy key where it stands there, as the service reads it.
+        const auto read = [&key, &policy](auto reader) {
+            if (policy) {
+                try {
+                    reader(*policy);
+                    return;
+                } catch (const std::exception&) {
+                    // Not set by policy.
+                }
+            }
             try {
                 reader(key);
             } catch (const std::exception&) {

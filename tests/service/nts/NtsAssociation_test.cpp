@@ -1,6 +1,6 @@
 // The cookies of an association: each goes out once, placeholders ask for the missing ones, an
-// authentic reply brings them, a replay or a reply to another request is forged, and an NTS NAK
-// that answers this request leaves none.
+// authentic reply brings them, a replay or a reply to another request is forged, an NTS NAK
+// that answers this request does not end the wait, and no request outgrows the receiver.
 #include "service/nts/NtsAssociation.h"
 
 #include <gtest/gtest.h>
@@ -83,7 +83,7 @@ TEST(NtsAssociation, EachCookieGoesOutOnceAndAuthenticRepliesBringNewOnes) {
     EXPECT_EQ(association.cookies(), 8u);
 }
 
-TEST(NtsAssociation, OnlyANakToThisRequestEndsTheCookies) {
+TEST(NtsAssociation, ANakIsNoReplyAndTheRequestsFitTheReceiver) {
     nts::Association association(exchanged(2));
     const std::array<std::uint8_t, nts::ntpHeaderSize> header{0x23};
     std::string problem;
@@ -92,8 +92,20 @@ TEST(NtsAssociation, OnlyANakToThisRequestEndsTheCookies) {
     const Bytes stale = reply(older, 0, true);
     EXPECT_EQ(association.check(stale.data(), stale.size(), problem),
               nts::Association::Reply::forged);
+    // Anyone who saw the request can send a NAK: the server's own reply still counts after it.
     const Bytes nak = reply(request, 0, true);
     EXPECT_EQ(association.check(nak.data(), nak.size(), problem), nts::Association::Reply::nak);
-    EXPECT_EQ(association.cookies(), 0u);
-    EXPECT_TRUE(association.request(header).empty());
+    const Bytes answer = reply(request, 7);
+    EXPECT_EQ(association.check(answer.data(), answer.size(), problem),
+              nts::Association::Reply::authentic);
+    EXPECT_EQ(association.cookies(), 7u);
+
+    // Cookies of the largest size: no more placeholders than keep the request within what the
+    // receiver takes, also where seven cookies are missing.
+    nts::KeResult large = exchanged(0);
+    large.response.cookies.assign(1, Bytes(nts::maxCookieSize, 7));
+    nts::Association few(large);
+    const Bytes big = few.request(header);
+    EXPECT_LE(big.size(), nts::maxNtsPacketSize);
+    EXPECT_GT(big.size() + 4 + nts::maxCookieSize, nts::maxNtsPacketSize);
 }

@@ -191,7 +191,8 @@ Bytes validResponse() {
     return out;
 }
 
-nts::KeResult exchange(Server& server, const Certificate& certificate, nts::KeTrust trust) {
+nts::KeResult exchange(Server& server, const Certificate& certificate, nts::KeTrust trust,
+                       const std::string& name = "ntp.test") {
     // The client gives up on silence well before the server does.
     Pipe toServer(5000), toClient(300);
     End client(toClient, toServer), serverEnd(toServer, toClient);
@@ -199,7 +200,7 @@ nts::KeResult exchange(Server& server, const Certificate& certificate, nts::KeTr
         server.run(serverEnd, certificate);
         toClient.close();
     });
-    const nts::KeResult result = nts::runKeyExchange(client, "ntp.test", trust);
+    const nts::KeResult result = nts::runKeyExchange(client, name, trust);
     toServer.close();
     thread.join();
     return result;
@@ -218,6 +219,8 @@ TEST(NtsKeClient, TakesTheServersExportedKeysAndItsRecords) {
     EXPECT_NE(result.clientToServer, result.serverToClient);
     EXPECT_EQ(result.response.cookies.size(), 8u);
     EXPECT_EQ(result.response.port, 0x101B);
+    // A fully qualified name, with its final dot, is the same name.
+    EXPECT_TRUE(exchange(server, certificate, {{certificate.der()}, {}, true}, "ntp.test.").ok);
 }
 
 TEST(NtsKeClient, WhatIsNoKeyExchangeGivesNoKeysAndSaysWhy) {
