@@ -105,13 +105,11 @@ KeResult failure(std::string problem) {
     return result;
 }
 
-// The trusted roots, the name and the times to check.
-std::string configure(SSL_CTX* context, SSL* ssl, const std::string& given, const KeTrust& trust) {
-    // A fully qualified name's final dot is no part of the name a certificate carries.
-    const std::string name =
-        given.size() > 1 && given.back() == '.' ? given.substr(0, given.size() - 1) : given;
+// The trusted roots.
+std::string trustRoots(SSL_CTX* context, const std::vector<Bytes>& roots,
+                       const std::string& extraFile) {
     X509_STORE* store = SSL_CTX_get_cert_store(context);
-    for (const Bytes& der : trust.roots) {
+    for (const Bytes& der : roots) {
         const unsigned char* cursor = der.data();
         const std::unique_ptr<X509, X509Free> root(
             d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
@@ -122,11 +120,19 @@ std::string configure(SSL_CTX* context, SSL* ssl, const std::string& given, cons
         }
     }
     ERR_clear_error();
-    if (!trust.extraFile.empty() && X509_STORE_load_file(store, trust.extraFile.c_str()) != 1) {
-        return "cannot read the trusted certificates in " + trust.extraFile + ": " + fileProblem();
+    if (!extraFile.empty() && X509_STORE_load_file(store, extraFile.c_str()) != 1) {
+        return "cannot read the trusted certificates in " + extraFile + ": " + fileProblem();
     }
+    return {};
+}
+
+// The name and the times to check.
+std::string configure(SSL* ssl, const std::string& given, bool checkTimes) {
+    // A fully qualified name's final dot is no part of the name a certificate carries.
+    const std::string name =
+        given.size() > 1 && given.back() == '.' ? given.substr(0, given.size() - 1) : given;
     X509_VERIFY_PARAM* check = SSL_get0_param(ssl);
-    if (!trust.checkTimes) {
+    if (!checkTimes) {
         X509_VERIFY_PARAM_set_flags(check, X509_V_FLAG_NO_CHECK_TIME);
     }
     const std::unique_ptr<ASN1_OCTET_STRING, OctetsFree> address(a2i_IPADDRESS(name.c_str()));
@@ -153,22 +159,50 @@ bool exportKey(SSL* ssl, AeadKey& key, std::uint8_t direction) {
 
 } // namespace
 
-KeResult runKeyExchange(KeTransport& transport, const std::string& name, const KeTrust& trust) {
+KeContext::~KeContext() {
+    SSL_CTX_free(context_);
+}
+
+std::unique_ptr<KeContext> KeContext::make(const std::vector<Bytes>& roots,
+                                           const std::string& extraFile, std::string& problem) {
     ERR_clear_error();
-    const std::unique_ptr<SSL_CTX, SslContextFree> context(SSL_CTX_new(TLS_client_method()));
-    if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_3_VERSION) != 1 ||
-        SSL_CTX_set_alpn_protos(context.get(), alpn, sizeof alpn) != 0) {
-        return failure("TLS: " + libraryErrors());
+    std::unique_ptr<KeContext> made(new KeContext(SSL_CTX_new(TLS_client_method())));
+    SSL_CTX* context = made->context_;
+    if (!context || SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION) != 1 ||
+        SSL_CTX_set_alpn_protos(context, alpn, sizeof alpn) != 0) {
+        problem = "TLS: " + libraryErrors();
+        return nullptr;
     }
 #if defined(__i386__)
     // The 32-bit library is built without assembly: its AES-GCM works through tables whose
     // timing can leak; ChaCha20-Poly1305 has none, so the server is asked for it first.
-    if (SSL_CTX_set_ciphersuites(context.get(),
-                                 "TLS_CHACHA20_POLY1305_SHA256:"
-                                 "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384") != 1) {
-        return failure("TLS: " + libraryErrors());
+    if (SSL_CTX_set_ciphersuites(context, "TLS_CHACHA20_POLY1305_SHA256:"
+                                          "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384") != 1) {
+        problem = "TLS: " + libraryErrors();
+        return nullptr;
     }
 #endif
+    problem = trustRoots(context, roots, extraFile);
+    if (!problem.empty()) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    return made;
+}
+
+KeResult runKeyExchange(KeTransport& transport, const std::string& name, const KeTrust& trust) {
+    std::string problem;
+    const std::unique_ptr<KeContext> context =
+        KeContext::make(trust.roots, trust.extraFile, problem);
+    if (!context) {
+        return failure(std::move(problem));
+    }
+    return runKeyExchange(transport, name, *context, trust.checkTimes);
+}
+
+KeResult runKeyExchange(KeTransport& transport, const std::string& name, KeContext& context,
+                        bool checkTimes) {
+    ERR_clear_error();
     // The method outlives the connection, which holds the BIO made from it.
     const std::unique_ptr<BIO_METHOD, BioMethodFree> method(
         BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "NTS key exchange"));
@@ -178,11 +212,11 @@ KeResult runKeyExchange(KeTransport& transport, const std::string& name, const K
         BIO_meth_set_create(method.get(), transportCreate) != 1) {
         return failure("TLS: " + libraryErrors());
     }
-    const std::unique_ptr<SSL, SslFree> ssl(SSL_new(context.get()));
+    const std::unique_ptr<SSL, SslFree> ssl(SSL_new(context.context_));
     if (!ssl) {
         return failure("TLS: " + libraryErrors());
     }
-    if (std::string problem = configure(context.get(), ssl.get(), name, trust); !problem.empty()) {
+    if (std::string problem = configure(ssl.get(), name, checkTimes); !problem.empty()) {
         return failure(std::move(problem));
     }
     BIO* bio = BIO_new(method.get());

@@ -10,8 +10,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+struct ssl_ctx_st;
 
 namespace nts {
 
@@ -44,7 +47,28 @@ struct KeResult {
     AeadKey serverToClient{};
 };
 
+// The TLS settings and the trusted roots of key exchanges, made once: reading a machine's
+// hundreds of roots costs more than an exchange.
+class KeContext {
+public:
+    // None, with the problem, when the library fails or the file cannot be read.
+    static std::unique_ptr<KeContext> make(const std::vector<Bytes>& roots,
+                                           const std::string& extraFile, std::string& problem);
+    ~KeContext();
+    KeContext(const KeContext&) = delete;
+    KeContext& operator=(const KeContext&) = delete;
+
+private:
+    explicit KeContext(ssl_ctx_st* context) : context_(context) {}
+    ssl_ctx_st* context_;
+    friend KeResult runKeyExchange(KeTransport&, const std::string&, KeContext&, bool);
+};
+
 // name: the server's name (or address) as configured, which its certificate must carry.
+// checkTimes: off only while the clock is known to be wrong.
+KeResult runKeyExchange(KeTransport& transport, const std::string& name, KeContext& context,
+                        bool checkTimes);
+// The same with a context made for this exchange alone.
 KeResult runKeyExchange(KeTransport& transport, const std::string& name, const KeTrust& trust);
 
 // The TLS library and its version, for the program's help.

@@ -120,7 +120,7 @@ std::string key(const std::string& name, const ServerAddress& address) {
 } // namespace
 
 nts::KeResult exchangeNtsKeys(const ServerAddress& address, const std::string& name,
-                              const nts::KeTrust& trust, std::uint32_t milliseconds,
+                              nts::KeContext& context, bool checkTimes, std::uint32_t milliseconds,
                               const NtsSessions::Stopped& stopped) {
     nts::KeResult failed;
     const DWORD started = GetTickCount();
@@ -129,6 +129,11 @@ nts::KeResult exchangeNtsKeys(const ServerAddress& address, const std::string& n
         failed.problem = socketProblem("socket", WSAGetLastError());
         return failed;
     }
+    // The client's small last flight would otherwise wait for the server's delayed
+    // acknowledgement, some 40 ms of every exchange.
+    const BOOL noDelay = TRUE;
+    setsockopt(tcp.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+               sizeof noDelay);
     u_long nonBlocking = 1;
     if (ioctlsocket(tcp.get(), FIONBIO, &nonBlocking) == SOCKET_ERROR) {
         failed.problem = socketProblem("ioctlsocket", WSAGetLastError());
@@ -157,7 +162,7 @@ nts::KeResult exchangeNtsKeys(const ServerAddress& address, const std::string& n
             return failed;
         }
     }
-    return nts::runKeyExchange(transport, name, trust);
+    return nts::runKeyExchange(transport, name, context, checkTimes);
 }
 
 std::vector<nts::Bytes> machineTrustedRoots() {
@@ -184,14 +189,11 @@ std::int64_t programBuildTime() {
 
 void NtsSessions::configure(const std::optional<std::string>& trustedFile) {
     kept_.clear();
+    context_.reset();
     trustedFile_ = trustedFile.value_or("");
 }
 
-nts::KeTrust NtsSessions::trust(const Log& log) {
-    if (!roots_) {
-        roots_ = machineTrustedRoots();
-    }
-    nts::KeTrust trust{*roots_, trustedFile_, true};
+bool NtsSessions::checkTimes(const Log& log) {
     // A clock known to be wrong (earlier than this program) must not lock NTS out: the
     // certificates' times are left unchecked until the clock has been set once.
     const std::int64_t now = now_ ? now_() : unixFromFileTime(static_cast<std::uint64_t>([] {
@@ -199,15 +201,15 @@ nts::KeTrust NtsSessions::trust(const Log& log) {
         GetSystemTimeAsFileTime(&time);
         return static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
     }()));
-    if (!corrected_ && now < programBuildTime()) {
-        trust.checkTimes = false;
-        if (!timesSkippedNoted_) {
-            timesSkippedNoted_ = true;
-            log("the clock reads earlier than this program was built: NTS certificates' times "
-                "are not checked until the clock has been set");
-        }
+    if (corrected_ || now >= programBuildTime()) {
+        return true;
     }
-    return trust;
+    if (!timesSkippedNoted_) {
+        timesSkippedNoted_ = true;
+        log("the clock reads earlier than this program was built: NTS certificates' times "
+            "are not checked until the clock has been set");
+    }
+    return false;
 }
 
 nts::Association* NtsSessions::associationFor(const std::string& name, const ServerAddress& address,
@@ -217,8 +219,17 @@ nts::Association* NtsSessions::associationFor(const std::string& name, const Ser
         return kept.get();
     }
     kept.reset();
-    const nts::KeResult exchange = exchangeNtsKeys(atPort(address, nts::keDefaultPort), name,
-                                                   trust(log), keyExchangeMilliseconds, stopped);
+    nts::KeResult exchange;
+    if (!context_) {
+        if (!roots_) {
+            roots_ = machineTrustedRoots();
+        }
+        context_ = nts::KeContext::make(*roots_, trustedFile_, exchange.problem);
+    }
+    if (context_) {
+        exchange = exchangeNtsKeys(atPort(address, nts::keDefaultPort), name, *context_,
+                                   checkTimes(log), keyExchangeMilliseconds, stopped);
+    }
     if (stopped()) {
         return nullptr;
     }

@@ -46,9 +46,12 @@ public:
     void setClock(std::function<std::int64_t()> now) { now_ = std::move(now); }
 
 private:
-    nts::KeTrust trust(const Log& log);
+    // Whether the certificates' times are checked now.
+    bool checkTimes(const Log& log);
 
     std::map<std::string, std::unique_ptr<nts::Association>> kept_;
+    // Made at the first exchange after a change of the settings; none while it cannot be.
+    std::unique_ptr<nts::KeContext> context_;
     std::optional<std::vector<nts::Bytes>> roots_;
     std::string trustedFile_;
     std::function<std::int64_t()> now_;
@@ -58,7 +61,7 @@ private:
 
 // The exchange itself over a TCP connection to the address; the problem says why it failed.
 nts::KeResult exchangeNtsKeys(const ServerAddress& address, const std::string& name,
-                              const nts::KeTrust& trust, std::uint32_t milliseconds,
+                              nts::KeContext& context, bool checkTimes, std::uint32_t milliseconds,
                               const NtsSessions::Stopped& stopped);
 
 // The certificates of the machine's ROOT store, DER-encoded.

@@ -883,7 +883,7 @@ bool SyncService::exchange(const ServerAddress& server, const std::string& serve
     RealtimePriority priority;
 
     // The true reading stays here for the arithmetic; the request carries it with noise.
-    const NtpStamp t1 = NtpStamp::fromFileTime(systemClock.now());
+    NtpStamp t1 = NtpStamp::fromFileTime(systemClock.now());
     const NtpStamp sentT1 = withSubMillisecondNoise(t1, noise);
     auto header = buildSntpRequest(sentT1);
     std::vector<std::uint8_t> request(header.begin(), header.end());
@@ -894,6 +894,9 @@ bool SyncService::exchange(const ServerAddress& server, const std::string& serve
             reportOutcome("NTS: no request can be made (no randomness or no cookie)");
             return false;
         }
+        // Sealing it took a while after the reading that the request carries: the arithmetic
+        // takes the time it leaves, or the delay of sealing would count as the way out.
+        t1 = NtpStamp::fromFileTime(systemClock.now());
     }
     if (sendto(udp.get(), reinterpret_cast<const char*>(request.data()),
                static_cast<int>(request.size()), 0, server.get(), server.length) == SOCKET_ERROR) {
