@@ -24,7 +24,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
-from pendra_testlib import windows_path  # noqa: E402
+from pendra_testlib import (descriptors, resident_kib, wine_program_pid,  # noqa: E402
+                            windows_path)
 TESTHOST = os.path.join(ROOT, 'tests', 'support', 'testhost')
 WINE_RUN = os.path.join(ROOT, 'tools', 'wine-run')
 DRIVER = os.path.join(ROOT, 'build', 'windows-x64', 'tests', 'support', 'sync-driver.exe')
@@ -53,19 +54,6 @@ def configure(work, server, poll):
     run(WINE_RUN, PREFIX, 'reg', 'import', windows_path(reg))
 
 
-def driver_pid(deadline):
-    while time.monotonic() < deadline:
-        found = subprocess.run(['pgrep', '-f', 'sync-driver.exe'], capture_output=True,
-                               text=True).stdout.split()
-        for pid in found:
-            try:
-                with open(f'/proc/{pid}/environ', 'rb') as env:
-                    if f'WINEPREFIX={PREFIX}'.encode() in env.read().split(b'\0'):
-                        return int(pid)
-            except OSError:
-                pass
-        time.sleep(0.05)
-    raise RuntimeError('the driver did not start')
 
 
 def cpu_seconds(pid):
@@ -74,16 +62,8 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / TICKS
 
 
-def resident_kib(pid):
-    with open(f'/proc/{pid}/status', encoding='ascii') as status:
-        for line in status:
-            if line.startswith('VmRSS:'):
-                return int(line.split()[1])
-    return 0
 
 
-def descriptors(pid):
-    return len(os.listdir(f'/proc/{pid}/fd'))
 
 
 def requests(server_log):
@@ -107,7 +87,7 @@ def session(work, server, poll, body, stop_after=None):
     driver = subprocess.Popen([WINE_RUN, PREFIX, DRIVER, *how],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        pid = driver_pid(time.monotonic() + 60)
+        pid = wine_program_pid('sync-driver.exe', PREFIX, time.monotonic() + 60)
         return body(pid, stop)
     finally:
         open(stop, 'w', encoding='ascii').close()

@@ -35,7 +35,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
-from pendra_testlib import (make_ca, make_server_certificate, testhost, wine,  # noqa: E402
+from pendra_testlib import (descriptors, make_ca, make_server_certificate,  # noqa: E402
+                            percentile, resident_kib, testhost, wine, wine_program_pid,
                             windows_path, write_settings)
 
 VALID = ('20260101000000Z', '20991231000000Z')
@@ -50,13 +51,6 @@ class BenchError(Exception):
     pass
 
 
-def percentile(values, fraction):
-    """Linear interpolation between the closest ranks (numpy's default)."""
-    ordered = sorted(values)
-    position = (len(ordered) - 1) * fraction
-    low = int(position)
-    high = min(low + 1, len(ordered) - 1)
-    return ordered[low] + (ordered[high] - ordered[low]) * (position - low)
 
 
 def settings(work, address, port, **overrides):
@@ -157,31 +151,10 @@ def key_exchanges(options, work, address):
     return result
 
 
-def driver_pid(prefix, deadline):
-    while time.monotonic() < deadline:
-        found = subprocess.run(['pgrep', '-f', 'sync-driver.exe'], capture_output=True,
-                               text=True).stdout.split()
-        for pid in found:
-            try:
-                with open(f'/proc/{pid}/environ', 'rb') as env:
-                    if f'WINEPREFIX={prefix}'.encode() in env.read().split(b'\0'):
-                        return int(pid)
-            except OSError:
-                pass
-        time.sleep(0.05)
-    raise BenchError('the driver did not start')
 
 
-def resident_kib(pid):
-    with open(f'/proc/{pid}/status', encoding='ascii') as status:
-        for line in status:
-            if line.startswith('VmRSS:'):
-                return int(line.split()[1])
-    return 0
 
 
-def descriptors(pid):
-    return len(os.listdir(f'/proc/{pid}/fd'))
 
 
 def log_texts(work):
@@ -209,7 +182,7 @@ def memory(options, work, address, nts=True):
     samples = []
     started = time.monotonic()
     try:
-        pid = driver_pid(options.prefix, started + 60)
+        pid = wine_program_pid('sync-driver.exe', options.prefix, started + 60)
         marks = sorted({1, 10, 50} | set(range(100, options.polls + 1, 100)))
         deadline = started + bound
         polls = 0

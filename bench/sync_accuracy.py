@@ -37,7 +37,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
-from pendra_testlib import reported, windows_path  # noqa: E402
+from pendra_testlib import percentile, reported, windows_path  # noqa: E402
 TESTHOST = os.path.join(ROOT, 'tests', 'support', 'testhost')
 WINE_RUN = os.path.join(ROOT, 'tools', 'wine-run')
 DEFAULT_DRIVER = os.path.join(ROOT, 'build', 'windows-x64', 'tests', 'support',
@@ -230,13 +230,6 @@ def service_log(log_dir):
     return lines
 
 
-def percentile(values, fraction):
-    """Linear interpolation between the closest ranks (numpy's default)."""
-    ordered = sorted(values)
-    position = (len(ordered) - 1) * fraction
-    low = int(position)
-    high = min(low + 1, len(ordered) - 1)
-    return ordered[low] + (ordered[high] - ordered[low]) * (position - low)
 
 
 def ms(seconds):

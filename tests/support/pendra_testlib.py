@@ -285,3 +285,41 @@ def make_server_certificate(work, name, address, dates, names='DNS:ntp.test,IP:{
     openssl('ca', '-batch', '-config', 'ca.cnf', '-cert', 'ca.crt', '-keyfile', 'ca.key',
             '-in', f'{name}.csr', '-out', f'{name}.crt', '-startdate', dates[0],
             '-enddate', dates[1], cwd=work)
+
+
+# What the benchmarks read of a running Windows program and of their samples.
+def wine_program_pid(name, prefix, deadline):
+    """The process of the Windows program `name` that runs in the Wine prefix, once it runs."""
+    while time.monotonic() < deadline:
+        found = subprocess.run(['pgrep', '-f', name], capture_output=True,
+                               text=True).stdout.split()
+        for pid in found:
+            try:
+                with open(f'/proc/{pid}/environ', 'rb') as env:
+                    if f'WINEPREFIX={prefix}'.encode() in env.read().split(b'\0'):
+                        return int(pid)
+            except OSError:
+                pass
+        time.sleep(0.05)
+    raise RuntimeError(f'{name} did not start')
+
+
+def resident_kib(pid):
+    with open(f'/proc/{pid}/status', encoding='ascii') as status:
+        for line in status:
+            if line.startswith('VmRSS:'):
+                return int(line.split()[1])
+    return 0
+
+
+def descriptors(pid):
+    return len(os.listdir(f'/proc/{pid}/fd'))
+
+
+def percentile(values, fraction):
+    """Linear interpolation between the closest ranks (numpy's default)."""
+    ordered = sorted(values)
+    position = (len(ordered) - 1) * fraction
+    low = int(position)
+    high = min(low + 1, len(ordered) - 1)
+    return ordered[low] + (ordered[high] - ordered[low]) * (position - low)
