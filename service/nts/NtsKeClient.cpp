@@ -17,9 +17,6 @@ namespace {
 constexpr unsigned char alpn[] = {7, 'n', 't', 's', 'k', 'e', '/', '1'};
 constexpr char exporterLabel[] = "EXPORTER-network-time-security";
 
-struct SslContextFree {
-    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
-};
 struct SslFree {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
 };

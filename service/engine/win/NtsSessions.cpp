@@ -113,6 +113,21 @@ struct CertStoreTraits {
     static void close(HCERTSTORE handle) { CertCloseStore(handle, 0); }
 };
 
+// The time of the last write of a file and its size; none where it cannot be read (and for no
+// file).
+std::optional<std::pair<std::uint64_t, std::uint64_t>> fileStamp(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (path.empty() || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+        return std::nullopt;
+    }
+    const std::uint64_t written = static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime)
+                                      << 32 |
+                                  data.ftLastWriteTime.dwLowDateTime;
+    const std::uint64_t size =
+        static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    return std::pair(written, size);
+}
+
 std::string key(const std::string& name, const ServerAddress& address) {
     return name + ' ' + address.text(true);
 }
@@ -220,6 +235,12 @@ nts::Association* NtsSessions::associationFor(const std::string& name, const Ser
     }
     kept.reset();
     nts::KeResult exchange;
+    // A CA taken out of the file, or put in, counts from the next exchange on.
+    const auto stamp = fileStamp(trustedFile_);
+    if (context_ && stamp != fileStamp_) {
+        context_.reset();
+    }
+    fileStamp_ = stamp;
     if (!context_) {
         if (!roots_) {
             roots_ = machineTrustedRoots();

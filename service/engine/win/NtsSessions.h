@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class NtsSessions {
@@ -50,8 +51,11 @@ private:
     bool checkTimes(const Log& log);
 
     std::map<std::string, std::unique_ptr<nts::Association>> kept_;
-    // Made at the first exchange after a change of the settings; none while it cannot be.
+    // Made at the first exchange after a change of the settings or of the trusted file; none
+    // while it cannot be.
     std::unique_ptr<nts::KeContext> context_;
+    // The trusted file's size and last write when the context was made; none: unreadable.
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> fileStamp_;
     std::optional<std::vector<nts::Bytes>> roots_;
     std::string trustedFile_;
     std::function<std::int64_t()> now_;

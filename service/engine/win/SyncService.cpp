@@ -572,6 +572,10 @@ SyncService::ReplyWait SyncService::awaitReply(SOCKET udp, bool timedReceive,
             // A datagram longer than the buffer arrives cut to it; it is judged like any other.
             if (error != WSAEMSGSIZE) {
                 if (reportPassingFault("recvfrom", error)) {
+                    if (nakSeen) { // the NAK still tells that the cookies are spent
+                        kissCode = "NTSN";
+                        return ReplyWait::kiss;
+                    }
                     return ReplyWait::none;
                 }
                 throw LastErrorException("recvfrom", static_cast<std::uint32_t>(error), "%a: %r");

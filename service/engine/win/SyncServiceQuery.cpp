@@ -50,31 +50,29 @@ QuerySettings querySettings() {
         } catch (const std::exception&) {
             // No policy: the local settings alone.
         }
-        // Each value from the policy key where it stands there, as the service reads it.
-        const auto read = [&key, &policy](auto reader) {
-            if (policy) {
-                try {
-                    reader(*policy);
-                    return;
-                } catch (const std::exception&) {
-                    // Not set by policy.
-                }
-            }
+        // Each value from the policy key where it stands there, whatever its type, as the
+        // service reads it; one that cannot be read keeps its default.
+        const auto read = [&key, &policy](const char* name, auto reader) {
+            std::uint32_t type = 0;
+            std::uint32_t size = 0;
+            const bool byPolicy = policy && policy->queryValueInfo(name, type, size);
             try {
-                reader(key);
+                reader(byPolicy ? static_cast<const RegistryKey&>(*policy)
+                                : static_cast<const RegistryKey&>(key));
             } catch (const std::exception&) {
-                // No such value: its default.
+                // No such value, or not of its type: its default.
             }
         };
-        read([&settings](const RegistryKey& from) {
+        read("NTPServerPort", [&settings](const RegistryKey& from) {
             const std::uint32_t port = from.readDword("NTPServerPort");
             if (port >= 1 && port <= 65535) {
                 settings.port = static_cast<std::uint16_t>(port);
             }
         });
-        read(
-            [&settings](const RegistryKey& from) { settings.nts = from.readDword("UseNTS") != 0; });
-        read([&settings](const RegistryKey& from) {
+        read("UseNTS", [&settings](const RegistryKey& from) {
+            settings.nts = from.readDword("UseNTS") != 0;
+        });
+        read("NTSTrustedCertificates", [&settings](const RegistryKey& from) {
             std::string path = from.readExpandString("NTSTrustedCertificates");
             if (!path.empty()) {
                 settings.trustedCertificates = std::move(path);
