@@ -31,7 +31,7 @@ EVENT_SOURCE = r'HKLM\System\CurrentControlSet\Services\EventLog\Application\Pen
 UNINSTALL = r'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 W32TIME = r'HKLM\System\CurrentControlSet\Services\W32Time\Parameters'
 FOLDER = 'C:\\Program Files\\Tarnwick\\Pendra\\'
-PROGRAM_FILES = ('Pendra.exe', 'Klemora.exe', 'NTPServ.dat', 'OpenSSL-LICENSE.txt', 'Klemora.chm',
+PROGRAM_FILES = ('Pendra.exe', 'Klemora.exe', 'NTPServ.dat', 'OpenSSL_LICENSE.txt', 'Klemora.chm',
                  'html/KlemoraHelp.htm', 'html/Standard.htm', 'html/Autostart.htm',
                  'html/Server.htm', 'html/LogFile.htm', 'html/Tarnwick.htm', 'html/help.css',
                  'PolicyDefinitions/Pendra.admx', 'PolicyDefinitions/en-US/Pendra.adml')
