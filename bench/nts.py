@@ -35,6 +35,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
+from pendra_testlib import log_texts as logged_texts  # noqa: E402
 from pendra_testlib import (descriptors, make_ca, make_server_certificate,  # noqa: E402
                             percentile, resident_kib, testhost, wine, wine_program_pid,
                             windows_path, write_settings)
@@ -158,11 +159,7 @@ def key_exchanges(options, work, address):
 
 
 def log_texts(work):
-    texts = []
-    for path in sorted(glob.glob(os.path.join(work, 'logs', '*.ntp'))):
-        with open(path, 'rb') as log:
-            texts += [line[30:] for line in log.read().decode('ascii').split('\r\n') if line]
-    return texts
+    return logged_texts(os.path.join(work, 'logs'))
 
 
 def memory(options, work, address, nts=True):

@@ -7,7 +7,6 @@ Wine desktop of its own and reads back what it shows and what it writes: the reg
 service registration, Pendra's log, the message boxes. The time server is the fake SNTP server
 on a test host. Needs root, Xvfb and chmcmd's help file from the build. Never changes the clock.
 """
-import glob
 import http.server
 import os
 import re
@@ -166,11 +165,7 @@ class KlemoraTest(unittest.TestCase):
         self.wine('sc', 'delete', 'Pendra', check=False)
 
     def log_texts(self):
-        texts = []
-        for path in sorted(glob.glob(os.path.join(self.logs, '*.ntp'))):
-            with open(path, 'rb') as log:
-                texts += [line[30:] for line in log.read().decode('latin-1').splitlines()]
-        return texts
+        return pendra_testlib.log_texts(self.logs)
 
     def start_lines(self):
         return [t for t in self.log_texts() if START_LINE.match(t)]

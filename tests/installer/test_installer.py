@@ -119,11 +119,7 @@ class InstallerTest(unittest.TestCase):
         return re.findall(r'DisplayName\s+REG_SZ\s+Pendra\s*$', done.stdout, re.MULTILINE)
 
     def log_texts(self, folder=None):
-        texts = []
-        for path in sorted(glob.glob(os.path.join(folder or self.logs, '*.ntp'))):
-            with open(path, encoding='latin-1') as log:
-                texts += [line.rstrip('\r\n')[30:] for line in log]
-        return texts
+        return pendra_testlib.log_texts(folder or self.logs)
 
     def start_chrony(self):
         address = testhost('create', HOST)

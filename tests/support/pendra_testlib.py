@@ -1,4 +1,5 @@
 """What the black-box tests of Pendra share: the test-host tool, Wine, and the settings key."""
+import glob
 import os
 import re
 import select
@@ -12,6 +13,7 @@ TESTHOST = os.path.join(ROOT, 'tests', 'support', 'testhost')
 WINE_RUN = os.path.join(ROOT, 'tools', 'wine-run')
 SETTINGS_KEY = r'HKEY_LOCAL_MACHINE\Software\Tarnwick\NTP Client'
 REPORT_RE = re.compile(r'^time reset: (-?)(\d+)\.(\d{3}) delay: (-?)(\d+)\.(\d{3})$')
+LOG_PREFIX_RE = re.compile(r'^UTC: \d\d:\d\d:\d\d\.\d{3}  \d\d\.\d\d\.\d{4} $')
 
 
 def testhost(*args):
@@ -152,6 +154,22 @@ def private_name_service(work, **files):
     script.append(f'shift {len(arguments)} && exec "$@"')
     return ['unshare', '--mount', '--propagation', 'private', 'sh', '-c', ' && '.join(script),
             'sh', *arguments]
+
+
+def log_texts(folder, strict=False):
+    """The texts of the lines of the day logs (*.ntp) in folder, in file order, without their
+    30-character time prefix. strict: the files are ASCII, every line ends in CR LF and its prefix
+    is well formed, else AssertionError (or UnicodeDecodeError)."""
+    texts = []
+    for path in sorted(glob.glob(os.path.join(folder, '*.ntp'))):
+        with open(path, 'rb') as log:
+            content = log.read().decode('ascii' if strict else 'latin-1')
+        if strict:
+            assert content.endswith('\r\n'), content
+        for line in content.split('\r\n')[:-1] if strict else content.splitlines():
+            assert not strict or LOG_PREFIX_RE.match(line[:30]), line
+            texts.append(line[30:])
+    return texts
 
 
 def wait_for(condition, timeout, interval=0.1):

@@ -15,8 +15,9 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..',
                                 'support'))
-from pendra_testlib import (make_ca, make_server_certificate, reported, testhost,  # noqa: E402
-                            wait_for, wine, windows_path, write_settings)
+from pendra_testlib import (log_texts, make_ca, make_server_certificate,  # noqa: E402
+                            reported, testhost, wait_for, wine, windows_path,
+                            write_settings)
 
 DRIVER = os.environ.get('PENDRA_SYNC_DRIVER', '')
 PENDRA = os.environ.get('PENDRA_EXE', '')
@@ -124,11 +125,7 @@ class NtsServiceTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: condition(self.log_lines()), seconds), self.log_lines())
 
     def log_lines(self):
-        texts = []
-        for path in sorted(glob.glob(os.path.join(self.logs, '*.ntp'))):
-            with open(path, 'rb') as log:
-                texts += [line[30:] for line in log.read().decode('ascii').splitlines()]
-        return texts
+        return log_texts(self.logs)
 
     def status(self, name):
         done = wine(PREFIX, 'reg', 'query', STATUS_KEY, '/v', name, check=False)

@@ -21,8 +21,8 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..',
                                 'support'))
 import pendra_testlib  # noqa: E402
-from pendra_testlib import (remove_settings, reported, testhost, wine,  # noqa: E402
-                            windows_path, write_settings)
+from pendra_testlib import (log_texts, remove_settings, reported, testhost,  # noqa: E402
+                            wine, windows_path, write_settings)
 
 DRIVER = os.environ.get('PENDRA_SYNC_DRIVER', '')
 PENDRA = os.environ.get('PENDRA_EXE', '')
@@ -32,7 +32,6 @@ STATUS_KEY = SETTINGS_KEY + r'\Status'
 PREFIX = os.environ.get('PENDRA_WINEPREFIX', '')
 HOST = int(os.environ.get('PENDRA_TEST_HOST', '10'))
 PORT = int(os.environ.get('PENDRA_TEST_PORT', '11123'))
-PREFIX_RE = re.compile(r'^UTC: \d\d:\d\d:\d\d\.\d{3}  \d\d\.\d\d\.\d{4} $')
 
 
 @unittest.skipUnless(os.geteuid() == 0, 'needs root: test hosts are network namespaces')
@@ -94,15 +93,7 @@ class SyncServiceTest(unittest.TestCase):
 
     def log_lines(self):
         """The texts of every log line, in file order, each prefix checked."""
-        texts = []
-        for path in sorted(glob.glob(os.path.join(self.logs, '*.ntp'))):
-            with open(path, 'rb') as log:
-                content = log.read().decode('ascii')
-            self.assertTrue(content.endswith('\r\n'), content)
-            for line in content[:-2].split('\r\n'):
-                self.assertRegex(line[:30], PREFIX_RE)
-                texts.append(line[30:])
-        return texts
+        return log_texts(self.logs, strict=True)
 
     def assert_true_time(self, offset, delay, lines, path_delay=0.0):
         """A reply of the fake server's true time through a path of path_delay: a busy machine

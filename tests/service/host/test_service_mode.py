@@ -5,7 +5,6 @@ Installs and removes the real program with its own command line, starts and stop
 `net start` / `net stop`, reads what the manager holds with service-query.exe, and the log
 file. The time server is the fake SNTP server on a test host. Needs root.
 """
-import glob
 import os
 import re
 import shutil
@@ -16,6 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..',
                                 'support'))
+import pendra_testlib  # noqa: E402
 from pendra_testlib import remove_settings, testhost, wine, write_settings  # noqa: E402
 
 PENDRA = os.environ.get('PENDRA_EXE', '')
@@ -80,11 +80,7 @@ class ServiceModeTest(unittest.TestCase):
         write_settings(PREFIX, self.install_dir, values)
 
     def log_texts(self):
-        texts = []
-        for path in sorted(glob.glob(os.path.join(self.install_dir, 'logs', '*.ntp'))):
-            with open(path, encoding='ascii') as log:
-                texts += [line.rstrip('\r\n')[30:] for line in log]
-        return texts
+        return pendra_testlib.log_texts(os.path.join(self.install_dir, 'logs'))
 
     def wait_for_log(self, predicate, seconds=15):
         deadline = time.monotonic() + seconds
