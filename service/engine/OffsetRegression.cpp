@@ -194,22 +194,29 @@ void OffsetRegression::add(const OffsetSample& sample) {
             moved = again / since;
         }
     }
-    jumpRate_ = 0;
+    if (!samples_.empty()) {
+        jumpRate_ = 0; // the sample after the jump's own has told
+    }
     if (samples_.size() >= 2) {
         missed = sample.offset - predicted(sample.time);
         // Misses of one sign, each well beyond what is likely, poll after poll: the frequency
         // itself has moved (a virtual machine moved to another host), faster than any bend
         // allows. The filters may learn the new slope at once.
         const int sign = missed > 0 ? 1 : -1;
-        // The misses of the run so far are not what is likely.
-        const double likely = std::hypot(own, scatter(static_cast<std::size_t>(std::abs(run_))));
+        // What is likely is the scatter as it stood before the run: the move's own misses,
+        // growing poll after poll, must not raise the bar they are measured against.
+        const double before = run_ != 0 ? runScatter_ : scatter();
+        const double likely = std::hypot(own, before);
         if (delays_.size() > scatterSamples && std::fabs(missed) > runErrors * likely) {
             if (run_ * sign <= 0) {
                 run_ = 0;
                 runFrom_ = samples_.back().sample.time;
+                runScatter_ = before;
             }
             run_ += sign;
-        } else {
+        } else if (run_ * sign <= 0 || std::fabs(missed) <= runErrors * runScatter_) {
+            // A queued sample that misses the same way beyond the scatter neither counts nor
+            // ends the run: its own error hid the move.
             run_ = 0;
         }
         // The misses add up over the run: the newest tells the move over all of it. It began
@@ -229,9 +236,6 @@ void OffsetRegression::add(const OffsetSample& sample) {
         }
     }
     moved = std::clamp(moved, -mostSlopeMove, mostSlopeMove);
-    for (Filter& filter : filters_) {
-        filter.covariance[1][1] += moved * moved;
-    }
     if (samples_.size() >= 2) {
         const double alpha =
             predicted_ < recordPolls ? 1.0 / double(predicted_ + 1) : 1 / recordPolls;
@@ -252,7 +256,9 @@ void OffsetRegression::add(const OffsetSample& sample) {
             }
         }
     }
+    // After a replay too, which starts from the filters as they were.
     for (Filter& filter : filters_) {
+        filter.covariance[1][1] += moved * moved;
         filter.take(sample, own);
     }
     ++taken_;

@@ -100,9 +100,10 @@ private:
     // Each filter's recent mean square miss, in units of the samples' errors.
     std::array<double, filterCount> misses_{};
     std::size_t predicted_ = 0;
-    int run_ = 0;         // misses beyond what is likely in a row, signed
-    double runFrom_ = 0;  // the time of the sample before the run's first miss
-    double jumpRate_ = 0; // the last jump's miss over the time since the fit, until the next
+    int run_ = 0;           // misses beyond what is likely in a row, signed
+    double runFrom_ = 0;    // the time of the sample before the run's first miss
+    double runScatter_ = 0; // the scatter before the run's first miss
+    double jumpRate_ = 0;   // the last jump's miss over the time since the fit, until the next
     std::size_t taken_ = 0;
 
     static std::array<Filter, filterCount> makeFilters();

@@ -2,6 +2,7 @@
 // clock close between polls, steps only where it must, never asks for a rate beyond the limit,
 // takes over the frequency of an earlier run, and gives the clock its own rate back.
 #include "service/engine/ClockDiscipline.h"
+#include "service/engine/OffsetRegression.h"
 #include "tests/fakes/SimulatedClock.h"
 
 #include <gtest/gtest.h>
@@ -235,4 +236,33 @@ TEST(ClockDiscipline, AFrequencyThatMovesAtOnceIsFollowedWithinAFewPolls) {
     EXPECT_LT(run.worstError, 1e-3);
     EXPECT_NEAR(discipline.frequencyPpm().value_or(0), 130, 1);
     EXPECT_EQ(clock.steps, 1);
+}
+
+// The estimator alone: a frequency that moves is learnt from the misses it leaves, after a jump
+// as in a run of misses, also where a queued sample hides part of the move.
+TEST(OffsetRegression, AMovedFrequencyIsLearntAfterAJumpAndFromARunWithAQueuedSample) {
+    const auto learnt = [](double secondDelay) {
+        OffsetRegression fit(300e-6);
+        double t = 0;
+        for (int i = 0; i < 40; ++i, t += 64) {
+            fit.add({t, 0.0, 0.03});
+        }
+        fit.clear(200e-6); // the jump missed by 200 ppm since the fit
+        fit.add({t, 0.0, 0.03});
+        fit.add({t + 64, 200e-6 * 64, secondDelay}); // and the next misses at that rate again
+        return fit.fit()->slope;
+    };
+    EXPECT_NEAR(learnt(0.03), 200e-6, 20e-6);
+    EXPECT_NEAR(learnt(0.02), 200e-6, 40e-6); // its least delay takes the first again
+
+    OffsetRegression fit(300e-6);
+    double t = 0;
+    for (int i = 0; i < 40; ++i, t += 64) {
+        fit.add({t, 0.0, 0.02});
+    }
+    const double from = t - 64;
+    for (int poll = 0; poll < 12; ++poll, t += 64) {
+        fit.add({t, -200e-6 * (t - from), poll == 1 ? 0.06 : 0.02});
+    }
+    EXPECT_NEAR(fit.fit()->slope, -200e-6, 10e-6);
 }
