@@ -165,6 +165,42 @@ void readServiceConfiguration(ServiceConfiguration& config) {
              config.ntsTrustedCertificatesIgnored);
 }
 
+void readQueryConfiguration(ServiceConfiguration& config) {
+    namespace values = pendra_settings;
+    config.serverPort = static_cast<std::uint16_t>(values::ntpServerPort.absent);
+    config.useNts = values::useNts.absent != 0;
+    config.ntsTrustedCertificates.reset();
+    config.ntsTrustedCertificatesIgnored.clear();
+
+    const LocalMachineKey machine;
+    const auto open = [&machine](const char* path) -> std::unique_ptr<RegistrySubKey> {
+        try {
+            return std::make_unique<RegistrySubKey>(machine, path);
+        } catch (const SimpleException&) {
+            return nullptr;
+        }
+    };
+    const std::unique_ptr<RegistrySubKey> client = open("Software\\Tarnwick\\NTP Client");
+    const std::unique_ptr<RegistrySubKey> policy = open(values::policyKey);
+    if (!client && !policy) {
+        return;
+    }
+    const auto from = [&](const Setting& setting) -> const RegistryKey& {
+        std::uint32_t type = 0;
+        std::uint32_t size = 0;
+        return !client || (policy && policy->queryValueInfo(setting.name, type, size))
+                   ? static_cast<const RegistryKey&>(*policy)
+                   : static_cast<const RegistryKey&>(*client);
+    };
+    if (const auto port = optionalNumber(from(values::ntpServerPort), values::ntpServerPort))
+        config.serverPort = static_cast<std::uint16_t>(*port & 0xFFFFu);
+    if (const auto nts = optionalNumber(from(values::useNts), values::useNts))
+        config.useNts = *nts != 0;
+    readFile(from(values::ntsTrustedCertificates), values::ntsTrustedCertificates,
+             "only the machine's trusted roots are used", config.ntsTrustedCertificates,
+             config.ntsTrustedCertificatesIgnored);
+}
+
 std::vector<std::string> changedSettings(const ServiceConfiguration& before,
                                          const ServiceConfiguration& after) {
     namespace values = pendra_settings;

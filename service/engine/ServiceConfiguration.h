@@ -42,6 +42,12 @@ struct ServiceConfiguration {
 // the one for a bad strict number; what was read before a failure stays in config.
 void readServiceConfiguration(ServiceConfiguration& config);
 
+// What a query of a server takes from the settings, by the same rules and from the same keys:
+// serverPort, useNts and ntsTrustedCertificates (with its reason where it is set aside). Either
+// key may be absent (the defaults). Raises SimpleException for a bad strict number, as the
+// service would at its start.
+void readQueryConfiguration(ServiceConfiguration& config);
+
 // The names of the settings whose values differ between two readings, in the description's
 // order.
 std::vector<std::string> changedSettings(const ServiceConfiguration& before,

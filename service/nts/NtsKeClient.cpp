@@ -200,13 +200,20 @@ KeResult runKeyExchange(KeTransport& transport, const std::string& name, const K
 KeResult runKeyExchange(KeTransport& transport, const std::string& name, KeContext& context,
                         bool checkTimes) {
     ERR_clear_error();
-    // The method outlives the connection, which holds the BIO made from it.
-    const std::unique_ptr<BIO_METHOD, BioMethodFree> method(
-        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "NTS key exchange"));
-    if (!method || BIO_meth_set_write(method.get(), transportWrite) != 1 ||
-        BIO_meth_set_read(method.get(), transportRead) != 1 ||
-        BIO_meth_set_ctrl(method.get(), transportControl) != 1 ||
-        BIO_meth_set_create(method.get(), transportCreate) != 1) {
+    // One method for the process: the library has few type indices to give, and the method
+    // must outlive every connection that holds a BIO made from it.
+    static const std::unique_ptr<BIO_METHOD, BioMethodFree> method = [] {
+        std::unique_ptr<BIO_METHOD, BioMethodFree> made(
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "NTS key exchange"));
+        if (made && (BIO_meth_set_write(made.get(), transportWrite) != 1 ||
+                     BIO_meth_set_read(made.get(), transportRead) != 1 ||
+                     BIO_meth_set_ctrl(made.get(), transportControl) != 1 ||
+                     BIO_meth_set_create(made.get(), transportCreate) != 1)) {
+            made.reset();
+        }
+        return made;
+    }();
+    if (!method) {
         return failure("TLS: " + libraryErrors());
     }
     const std::unique_ptr<SSL, SslFree> ssl(SSL_new(context.context_));

@@ -8,6 +8,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -24,8 +26,9 @@ public:
     WinsockTransport(SOCKET socket, DWORD started, DWORD limit, const NtsSessions::Stopped& stopped)
         : socket_(socket), started_(started), limit_(limit), stopped_(stopped) {}
 
-    // Until the socket is ready for writing (or, with a connection under way, connected).
-    bool await(bool writing) {
+    // Until the socket is ready for writing (or, with a connection under way, connected or
+    // refused).
+    bool await(bool writing, bool connecting = false) {
         for (;;) {
             if (stopped_()) {
                 problem_ = "the service stops";
@@ -44,8 +47,10 @@ public:
             FD_SET(socket_, &ready);
             FD_SET(socket_, &failed);
             timeval timeout{0, static_cast<long>(slice) * 1000};
+            // Windows tells a refused connection only among the exceptions; once connected, an
+            // exception is urgent data, which would end every wait at once.
             const int count = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr,
-                                     &failed, &timeout);
+                                     connecting ? &failed : nullptr, &timeout);
             if (count == SOCKET_ERROR) {
                 problem_ = socketProblem("select", WSAGetLastError());
                 return false;
@@ -113,19 +118,18 @@ struct CertStoreTraits {
     static void close(HCERTSTORE handle) { CertCloseStore(handle, 0); }
 };
 
-// The time of the last write of a file and its size; none where it cannot be read (and for no
-// file).
-std::optional<std::pair<std::uint64_t, std::uint64_t>> fileStamp(const std::string& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (path.empty() || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+// The whole contents of a file; none where it cannot be read (and for no file). The contents,
+// not the time of its last write, tell a change: a copy may keep the old time and size.
+std::optional<std::string> fileContents(const std::string& path) {
+    if (path.empty()) {
         return std::nullopt;
     }
-    const std::uint64_t written = static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime)
-                                      << 32 |
-                                  data.ftLastWriteTime.dwLowDateTime;
-    const std::uint64_t size =
-        static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
-    return std::pair(written, size);
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream contents;
+    if (!file || !(contents << file.rdbuf())) {
+        return std::nullopt;
+    }
+    return contents.str();
 }
 
 std::string key(const std::string& name, const ServerAddress& address) {
@@ -161,7 +165,7 @@ nts::KeResult exchangeNtsKeys(const ServerAddress& address, const std::string& n
             failed.problem = socketProblem("connect", error);
             return failed;
         }
-        if (!transport.await(true)) {
+        if (!transport.await(true, true)) {
             failed.problem = transport.problem();
             return failed;
         }
@@ -205,7 +209,16 @@ std::int64_t programBuildTime() {
 void NtsSessions::configure(const std::optional<std::string>& trustedFile) {
     kept_.clear();
     context_.reset();
+    fileContents_.reset();
+    if (!rootsFixed_) {
+        roots_.reset();
+    }
     trustedFile_ = trustedFile.value_or("");
+}
+
+void NtsSessions::setRoots(std::vector<nts::Bytes> roots) {
+    roots_ = std::move(roots);
+    rootsFixed_ = true;
 }
 
 bool NtsSessions::checkTimes(const Log& log) {
@@ -227,29 +240,54 @@ bool NtsSessions::checkTimes(const Log& log) {
     return false;
 }
 
-nts::Association* NtsSessions::associationFor(const std::string& name, const ServerAddress& address,
-                                              const Stopped& stopped, const Log& log) {
-    std::unique_ptr<nts::Association>& kept = kept_[key(name, address)];
-    if (kept && kept->cookies() > 0) {
-        return kept.get();
+void NtsSessions::clockCorrected() {
+    corrected_ = true;
+    // A certificate taken while its times could not be checked may have expired: its
+    // associations end, and the next exchange checks.
+    std::erase_if(kept_, [](const auto& entry) { return !entry.second.timesChecked; });
+}
+
+void NtsSessions::refreshTrust() {
+    std::optional<std::string> contents = fileContents(trustedFile_);
+    bool changed = contents != fileContents_;
+    fileContents_ = std::move(contents);
+    const DWORD now = GetTickCount();
+    // An empty store is read again at once: it may have been a passing failure.
+    if (!rootsFixed_ &&
+        (!roots_ || roots_->empty() || now - rootsRead_ >= rootsMaxAgeMilliseconds)) {
+        std::vector<nts::Bytes> roots = machineTrustedRoots();
+        changed = changed || roots_ != roots;
+        roots_ = std::move(roots);
+        rootsRead_ = now;
     }
-    kept.reset();
-    nts::KeResult exchange;
-    // A CA taken out of the file, or put in, counts from the next exchange on.
-    const auto stamp = fileStamp(trustedFile_);
-    if (context_ && stamp != fileStamp_) {
+    if (changed) {
+        // A CA taken out, or put in, counts from now on, for the associations kept too.
+        kept_.clear();
         context_.reset();
     }
-    fileStamp_ = stamp;
-    if (!context_) {
-        if (!roots_) {
-            roots_ = machineTrustedRoots();
+}
+
+nts::Association* NtsSessions::associationFor(const std::string& name, const ServerAddress& address,
+                                              const Stopped& stopped, const Log& log) {
+    refreshTrust();
+    const std::string id = key(name, address);
+    if (const auto found = kept_.find(id); found != kept_.end()) {
+        if (found->second.association->cookies() > 0) {
+            return found->second.association.get();
         }
-        context_ = nts::KeContext::make(*roots_, trustedFile_, exchange.problem);
+        kept_.erase(found);
     }
+    nts::KeResult exchange;
+    if (!context_) {
+        context_ = nts::KeContext::make(roots_ ? *roots_ : std::vector<nts::Bytes>{}, trustedFile_,
+                                        exchange.problem);
+    }
+    const bool timesChecked = checkTimes(log);
     if (context_) {
-        exchange = exchangeNtsKeys(atPort(address, nts::keDefaultPort), name, *context_,
-                                   checkTimes(log), keyExchangeMilliseconds, stopped);
+        const ServerAddress keAddress = atPort(address, nts::keDefaultPort);
+        exchange = exchange_ ? exchange_(keAddress, name, *context_, timesChecked, stopped)
+                             : exchangeNtsKeys(keAddress, name, *context_, timesChecked,
+                                               keyExchangeMilliseconds, stopped);
     }
     if (stopped()) {
         return nullptr;
@@ -259,11 +297,16 @@ nts::Association* NtsSessions::associationFor(const std::string& name, const Ser
             ") failed: " + exchange.problem);
         return nullptr;
     }
-    kept = std::make_unique<nts::Association>(exchange);
-    log("NTS key exchange with " + name + ": " + std::to_string(kept->cookies()) +
-        " cookies, NTP server " + (kept->server().empty() ? name : kept->server()) + " port " +
-        std::to_string(kept->port()));
-    return kept.get();
+    if (kept_.size() >= maxKept) {
+        kept_.clear();
+    }
+    Kept& kept = kept_[id];
+    kept = {std::make_unique<nts::Association>(exchange), timesChecked};
+    log("NTS key exchange with " + name + ": " + std::to_string(kept.association->cookies()) +
+        " cookies, NTP server " +
+        (kept.association->server().empty() ? name : kept.association->server()) + " port " +
+        std::to_string(kept.association->port()));
+    return kept.association.get();
 }
 
 void NtsSessions::forget(const std::string& name, const ServerAddress& address) {

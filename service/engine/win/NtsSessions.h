@@ -21,44 +21,66 @@ class NtsSessions {
 public:
     // A key exchange must be done within this, connection included.
     static constexpr std::uint32_t keyExchangeMilliseconds = 10000;
+    // The machine's roots are read again after this long, so that a root put into the store
+    // or taken out counts without a restart.
+    static constexpr std::uint32_t rootsMaxAgeMilliseconds = 24 * 3600 * 1000;
+    // Associations kept at most: a name whose addresses rotate leaves one for each.
+    static constexpr std::size_t maxKept = 64;
 
     using Log = std::function<void(const std::string& line)>;
     // True once the service stops: waits end at once.
     using Stopped = std::function<bool()>;
+    using Exchange = std::function<nts::KeResult(const ServerAddress& address,
+                                                 const std::string& name, nts::KeContext& context,
+                                                 bool checkTimes, const Stopped& stopped)>;
 
-    // Forgets every association; from now on the further trusted certificates are those of
-    // that file (none: the machine's roots alone).
+    // Forgets every association and the roots read; from now on the further trusted
+    // certificates are those of that file (none: the machine's roots alone).
     void configure(const std::optional<std::string>& trustedFile);
     // The association for asking the server named `name` at this address: the one kept, or one
     // from a new key exchange (logged, as is its failure). None when the exchange failed or
-    // the service stops.
+    // the service stops. A change of the trusted file's contents or of the machine's roots
+    // ends every association first.
     nts::Association* associationFor(const std::string& name, const ServerAddress& address,
                                      const Stopped& stopped, const Log& log);
     // After an NTS NAK or a change of the server the exchange named: the next ask exchanges
     // keys again.
     void forget(const std::string& name, const ServerAddress& address);
     // The clock was corrected: from now on certificates' times are checked again, where the
-    // clock read earlier than the program's build.
-    void clockCorrected() { corrected_ = true; }
+    // clock read earlier than the program's build, and the associations made without that
+    // check end.
+    void clockCorrected();
 
-    // For tests: the roots instead of the machine's, and the time to compare with the
-    // program's build (seconds since 1970).
-    void setRoots(std::vector<nts::Bytes> roots) { roots_ = std::move(roots); }
+    // For tests: the roots instead of the machine's, the time to compare with the program's
+    // build (seconds since 1970), and the exchange instead of one over TCP.
+    void setRoots(std::vector<nts::Bytes> roots);
     void setClock(std::function<std::int64_t()> now) { now_ = std::move(now); }
+    void setExchange(Exchange exchange) { exchange_ = std::move(exchange); }
 
 private:
+    struct Kept {
+        std::unique_ptr<nts::Association> association;
+        bool timesChecked = true;
+    };
+
     // Whether the certificates' times are checked now.
     bool checkTimes(const Log& log);
+    // Reads the trusted file and, when due, the machine's roots; a change ends the context
+    // and every association.
+    void refreshTrust();
 
-    std::map<std::string, std::unique_ptr<nts::Association>> kept_;
-    // Made at the first exchange after a change of the settings or of the trusted file; none
-    // while it cannot be.
+    std::map<std::string, Kept> kept_;
+    // Made at the first exchange after a change of the settings or of the trust; none while
+    // it cannot be.
     std::unique_ptr<nts::KeContext> context_;
-    // The trusted file's size and last write when the context was made; none: unreadable.
-    std::optional<std::pair<std::uint64_t, std::uint64_t>> fileStamp_;
+    // The trusted file's contents when last read; none: unreadable, or no file.
+    std::optional<std::string> fileContents_;
     std::optional<std::vector<nts::Bytes>> roots_;
+    std::uint32_t rootsRead_ = 0;
+    bool rootsFixed_ = false;
     std::string trustedFile_;
     std::function<std::int64_t()> now_;
+    Exchange exchange_;
     bool corrected_ = false;
     bool timesSkippedNoted_ = false;
 };

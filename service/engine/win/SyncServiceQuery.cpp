@@ -1,7 +1,6 @@
 // Pendra -query: asks a server as a poll would, without setting the clock, each line to the
 // caller.
-#include "common/PendraSettings.h"
-#include "service/engine/RegistryKey.h"
+#include "service/engine/ServiceConfiguration.h"
 #include "service/engine/win/SyncService.h"
 #include "service/engine/win/WinsockGuards.h"
 
@@ -30,59 +29,6 @@ public:
 private:
     std::function<void(const std::string&)> out_;
 };
-
-// What a query takes from the settings, where they hold it: the port, whether to ask by NTS
-// and the further certificates that NTS trusts.
-struct QuerySettings {
-    std::uint16_t port = 123;
-    bool nts = false;
-    std::optional<std::string> trustedCertificates;
-};
-
-QuerySettings querySettings() {
-    QuerySettings settings;
-    try {
-        const LocalMachineKey machine;
-        const RegistrySubKey key(machine, "Software\\Tarnwick\\NTP Client");
-        std::unique_ptr<RegistrySubKey> policy;
-        try {
-            policy = std::make_unique<RegistrySubKey>(machine, pendra_settings::policyKey);
-        } catch (const std::exception&) {
-            // No policy: the local settings alone.
-        }
-        // Each value from the policy key where it stands there, whatever its type, as the
-        // service reads it; one that cannot be read keeps its default.
-        const auto read = [&key, &policy](const char* name, auto reader) {
-            std::uint32_t type = 0;
-            std::uint32_t size = 0;
-            const bool byPolicy = policy && policy->queryValueInfo(name, type, size);
-            try {
-                reader(byPolicy ? static_cast<const RegistryKey&>(*policy)
-                                : static_cast<const RegistryKey&>(key));
-            } catch (const std::exception&) {
-                // No such value, or not of its type: its default.
-            }
-        };
-        read("NTPServerPort", [&settings](const RegistryKey& from) {
-            const std::uint32_t port = from.readDword("NTPServerPort");
-            if (port >= 1 && port <= 65535) {
-                settings.port = static_cast<std::uint16_t>(port);
-            }
-        });
-        read("UseNTS", [&settings](const RegistryKey& from) {
-            settings.nts = from.readDword("UseNTS") != 0;
-        });
-        read("NTSTrustedCertificates", [&settings](const RegistryKey& from) {
-            std::string path = from.readExpandString("NTSTrustedCertificates");
-            if (!path.empty()) {
-                settings.trustedCertificates = std::move(path);
-            }
-        });
-    } catch (const std::exception&) {
-        // No settings: every default.
-    }
-    return settings;
-}
 
 std::string sampleLine(std::uint32_t sample, const SyncMeasurement& measured) {
     char line[160];
@@ -123,8 +69,14 @@ int SyncService::queryServer(const std::string& server, std::uint32_t samples, b
             (entries.size() != 1 ? std::string("give one server") : entries[0].problem));
         return 2;
     }
-    const QuerySettings settings = querySettings();
-    config.serverPort = settings.port;
+    ServiceConfiguration settings;
+    try {
+        readQueryConfiguration(settings);
+    } catch (const std::exception& e) {
+        out(e.what());
+        return 2;
+    }
+    config.serverPort = settings.serverPort;
     ephemeralPort = true;
     WinsockSession winsock(1, 1);
     const std::vector<ServerAddress> addresses = resolveServer(entries[0].host, config.serverPort);
@@ -133,9 +85,12 @@ int SyncService::queryServer(const std::string& server, std::uint32_t samples, b
         return 2;
     }
     ServerAddress target = addresses[0];
-    if (byNts || settings.nts) {
+    if (byNts || settings.useNts) {
+        if (!settings.ntsTrustedCertificatesIgnored.empty()) {
+            out(settings.ntsTrustedCertificatesIgnored);
+        }
         // The key exchange names the NTP server and its port.
-        ntsSessions.configure(settings.trustedCertificates);
+        ntsSessions.configure(settings.ntsTrustedCertificates);
         ntsAssociation = ntsSessions.associationFor(
             entries[0].host, addresses[0], [this] { return exchangeAbandoned.load(); }, out);
         if (!ntsAssociation) {

@@ -504,3 +504,44 @@ TEST_F(ConfigurationTest, PolicyValuesOverrideAndChangesAreNamed) {
     fake_registry::setDword(machine, policyPath, "NTPServerName", 7);
     EXPECT_EQ(readFailure(config), unexpectedFormat);
 }
+
+// A query reads the port and the NTS values as the service does, from either key or none, and
+// refuses what the service would refuse at its start.
+TEST_F(ConfigurationTest, AQueryReadsItsValuesByTheServicesRules) {
+    const char* policyPath = "Software\\Policies\\Tarnwick\\NTP Client";
+    const auto queryFailure = [this] {
+        try {
+            readQueryConfiguration(config);
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    fake_registry::setDword(machine, clientPath, "UseNTS", 1);
+    fake_registry::setString(machine, clientPath, "NTSTrustedCertificates", "certs.pem");
+    fake_registry::setDword(machine, policyPath, "NTPServerPort", 1123);
+    ASSERT_EQ(queryFailure(), "");
+    EXPECT_EQ(config.serverPort, 1123);
+    EXPECT_TRUE(config.useNts);
+    EXPECT_EQ(config.ntsTrustedCertificates, std::nullopt);
+    EXPECT_EQ(config.ntsTrustedCertificatesIgnored,
+              "NTSTrustedCertificates certs.pem is no full path: only the machine's trusted "
+              "roots are used");
+
+    fake_registry::setString(machine, policyPath, "UseNTS", "1");
+    EXPECT_EQ(queryFailure(), "UseNTS must be a REG_DWORD from 0 to 1");
+    fake_registry::setDword(machine, policyPath, "UseNTS", 2);
+    EXPECT_EQ(queryFailure(), "UseNTS must be a REG_DWORD from 0 to 1");
+
+    // Policy alone, and then no key at all: the defaults where nothing stands.
+    ASSERT_TRUE(fake_registry::deleteKey(machine, clientPath));
+    fake_registry::setDword(machine, policyPath, "UseNTS", 0);
+    ASSERT_EQ(queryFailure(), "");
+    EXPECT_EQ(config.serverPort, 1123);
+    EXPECT_FALSE(config.useNts);
+    EXPECT_EQ(config.ntsTrustedCertificatesIgnored, "");
+    ASSERT_TRUE(fake_registry::deleteKey(machine, policyPath));
+    config.serverPort = 999;
+    ASSERT_EQ(queryFailure(), "");
+    EXPECT_EQ(config.serverPort, 123);
+}

@@ -3,6 +3,7 @@
 // contexts, and what is no NTS key exchange (no ALPN, TLS 1.2, an untrusted certificate, an
 // error record, silence) gives no keys and says why.
 #include "service/nts/NtsKeClient.h"
+#include "tests/support/TestCertificate.h"
 
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -93,33 +94,7 @@ long endControl(BIO*, int command, long, void*) {
     return command == BIO_CTRL_FLUSH ? 1 : 0;
 }
 
-struct Certificate {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* x509 = X509_new();
-    Certificate() {
-        X509_set_version(x509, 2);
-        ASN1_INTEGER_set(X509_get_serialNumber(x509), 1);
-        X509_gmtime_adj(X509_getm_notBefore(x509), -3600);
-        X509_gmtime_adj(X509_getm_notAfter(x509), 3600);
-        X509_NAME* name = X509_get_subject_name(x509);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("ntp.test"), -1, -1, 0);
-        X509_set_issuer_name(x509, name);
-        X509_set_pubkey(x509, key);
-        X509_sign(x509, key, EVP_sha256());
-    }
-    ~Certificate() {
-        X509_free(x509);
-        EVP_PKEY_free(key);
-    }
-    Bytes der() const {
-        unsigned char* out = nullptr;
-        const int size = i2d_X509(x509, &out);
-        Bytes bytes(out, out + size);
-        OPENSSL_free(out);
-        return bytes;
-    }
-};
+using Certificate = TestCertificate;
 
 struct Server {
     bool alpn = true;
