@@ -214,9 +214,10 @@ void OffsetRegression::add(const OffsetSample& sample) {
                 runScatter_ = before;
             }
             run_ += sign;
-        } else if (run_ * sign <= 0 || std::fabs(missed) <= runErrors * runScatter_) {
-            // A queued sample that misses the same way beyond the scatter neither counts nor
-            // ends the run: its own error hid the move.
+        } else if (run_ * sign <= 0 ||
+                   std::fabs(missed) <= runErrors * std::hypot(floor_, runScatter_)) {
+            // A queued sample that misses the same way by what would have counted without its
+            // queue neither counts nor ends the run: its own error hid the move.
             run_ = 0;
         }
         // The misses add up over the run: the newest tells the move over all of it. It began

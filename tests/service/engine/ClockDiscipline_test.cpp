@@ -22,6 +22,7 @@ struct Polling {
     SimulatedClock& clock;
     ClockDiscipline& discipline;
     double worstError = 0;
+    double measuredFrom = 0.5; // the share of each run before the error counts
 
     // Ticks without a reply.
     void silence(double seconds) { polls(seconds, 0); }
@@ -42,7 +43,7 @@ struct Polling {
                 const double server = t + 0.01 + offset(t + 0.01);
                 discipline.correct(stampOf(server - (t1 + t4) / 2), stampOf(t4 - t1), at);
             }
-            if (t > start + seconds / 2) {
+            if (t > start + seconds * measuredFrom) {
                 worstError =
                     std::max(worstError, std::fabs(clock.trueTime() + offset(t) - clock.value()));
             }
@@ -238,6 +239,25 @@ TEST(ClockDiscipline, AFrequencyThatMovesAtOnceIsFollowedWithinAFewPolls) {
     run.polls(3600, 64); // measured over the last half hour
     EXPECT_LT(run.worstError, 1e-3);
     EXPECT_NEAR(discipline.frequencyPpm().value_or(0), 130, 1);
+    EXPECT_EQ(clock.steps, 1);
+}
+
+// A server step too small for a jump leaves misses of one sign that fade; they must not hold
+// a run open, so that a frequency move long after is taken from its own misses.
+TEST(ClockDiscipline, AFadedSmallServerStepLeavesNoRunForALaterFrequencyMove) {
+    SimulatedClock clock;
+    clock.frequency = 80e-6;
+    ClockDiscipline discipline(clock, 1000);
+    Polling run{clock, discipline};
+    run.polls(4 * 3600, 64);
+    // 1 ms ahead from now on, and 800 s later running 100 ppm faster, half-way between polls
+    // (the same to the discipline as its own oscillator slowing down).
+    const double moved = clock.trueTime() + 800;
+    run.worstError = 0;
+    run.measuredFrom = 800.0 / (800 + 3 * 3600);
+    run.polls(800 + 3 * 3600, 64,
+              [moved](double t) { return 1e-3 + (t > moved ? 100e-6 * (t - moved) : 0); });
+    EXPECT_LT(run.worstError, 11e-3); // a held run fired late, with 13 ms
     EXPECT_EQ(clock.steps, 1);
 }
 
