@@ -1,4 +1,5 @@
 #include "service/nts/NtsKeClient.h"
+#include "service/errors/ErrorText.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -85,7 +86,13 @@ std::string fileProblem() {
     const unsigned long first = ERR_peek_error();
     std::string text;
     if (first != 0 && ERR_SYSTEM_ERROR(first)) {
+#ifdef _WIN32
+        // The library keeps the system's own code there (GetLastError), not an errno.
+        char reason[256];
+        text.assign(reason, formatErrorText(ERR_GET_REASON(first), reason, sizeof reason));
+#else
         text = std::generic_category().message(ERR_GET_REASON(first));
+#endif
     } else {
         const char* reason = first != 0 ? ERR_reason_error_string(first) : nullptr;
         text = std::string("not a file of PEM certificates (") +

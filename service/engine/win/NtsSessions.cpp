@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -247,29 +248,50 @@ void NtsSessions::clockCorrected() {
     std::erase_if(kept_, [](const auto& entry) { return !entry.second.timesChecked; });
 }
 
-void NtsSessions::refreshTrust() {
-    std::optional<std::string> contents = fileContents(trustedFile_);
-    bool changed = contents != fileContents_;
-    fileContents_ = std::move(contents);
+void NtsSessions::refreshTrust(const Log& log) {
+    bool changed = false;
     const DWORD now = GetTickCount();
-    // An empty store is read again at once: it may have been a passing failure.
+    // An empty store is read again at once: it may have been a passing failure, as is an empty
+    // read after a full one, which leaves the roots as they were.
     if (!rootsFixed_ &&
         (!roots_ || roots_->empty() || now - rootsRead_ >= rootsMaxAgeMilliseconds)) {
         std::vector<nts::Bytes> roots = machineTrustedRoots();
-        changed = changed || roots_ != roots;
-        roots_ = std::move(roots);
         rootsRead_ = now;
+        if (!roots.empty() || !roots_) {
+            // The store's order tells nothing.
+            std::sort(roots.begin(), roots.end(), [](const nts::Bytes& a, const nts::Bytes& b) {
+                return a.size() != b.size()
+                           ? a.size() < b.size()
+                           : !a.empty() && std::memcmp(a.data(), b.data(), a.size()) < 0;
+            });
+            changed = roots_ && *roots_ != roots;
+            roots_ = std::move(roots);
+        }
     }
-    if (changed) {
-        // A CA taken out, or put in, counts from now on, for the associations kept too.
-        kept_.clear();
-        context_.reset();
+    // A file that cannot be read now (locked, on a share that is away) changes nothing.
+    if (std::optional<std::string> contents = fileContents(trustedFile_);
+        contents && contents != fileContents_) {
+        changed = changed || fileContents_.has_value();
+        fileContents_ = std::move(contents);
     }
+    if (!changed || !context_) {
+        return; // without a context, the next exchange makes one from what stands now
+    }
+    // A CA taken out, or put in, counts from now on, for the associations kept too; but a
+    // file caught half written must not end them: only a trust that can be used replaces it.
+    std::string problem;
+    std::unique_ptr<nts::KeContext> made = nts::KeContext::make(*roots_, trustedFile_, problem);
+    if (!made) {
+        log(problem + " (after a change): the certificates trusted before stay");
+        return;
+    }
+    context_ = std::move(made);
+    kept_.clear();
 }
 
 nts::Association* NtsSessions::associationFor(const std::string& name, const ServerAddress& address,
                                               const Stopped& stopped, const Log& log) {
-    refreshTrust();
+    refreshTrust(log);
     const std::string id = key(name, address);
     if (const auto found = kept_.find(id); found != kept_.end()) {
         if (found->second.association->cookies() > 0) {

@@ -65,15 +65,15 @@ private:
 
     // Whether the certificates' times are checked now.
     bool checkTimes(const Log& log);
-    // Reads the trusted file and, when due, the machine's roots; a change ends the context
-    // and every association.
-    void refreshTrust();
+    // Reads the trusted file and, when due, the machine's roots; a change that gives a usable
+    // trust ends the context and every association.
+    void refreshTrust(const Log& log);
 
     std::map<std::string, Kept> kept_;
     // Made at the first exchange after a change of the settings or of the trust; none while
     // it cannot be.
     std::unique_ptr<nts::KeContext> context_;
-    // The trusted file's contents when last read; none: unreadable, or no file.
+    // The trusted file's contents when last read; none: not read yet, or no file.
     std::optional<std::string> fileContents_;
     std::optional<std::vector<nts::Bytes>> roots_;
     std::uint32_t rootsRead_ = 0;

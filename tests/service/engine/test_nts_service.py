@@ -173,7 +173,9 @@ class NtsServiceTest(unittest.TestCase):
             ('server', {'NTSTrustedCertificates': other},
              "the server's certificate is not trusted: unable to get local issuer certificate"),
             ('server', {'NTSTrustedCertificates': missing},
-             f'cannot read the trusted certificates in {missing}: No such file or directory'),
+             # The system's own text for its code (Wine's words; Windows says "The system
+             # cannot find the file specified."), not an errno's.
+             f'cannot read the trusted certificates in {missing}: File not found.'),
         ]
         for certificate, overrides, why in cases:
             with self.subTest(certificate=certificate, why=why):

@@ -58,6 +58,7 @@ TEST_F(NtsSessionsTest, AssociationsMadeWithoutTheTimesCheckEndWhenTheClockIsSet
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(ask(), first); // kept while it has cookies
     EXPECT_EQ(timesChecked, std::vector<bool>{false});
+    ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "the clock reads earlier than this program was built: NTS "
                              "certificates' times are not checked until the clock has been set");
 
@@ -70,28 +71,58 @@ TEST_F(NtsSessionsTest, AssociationsMadeWithoutTheTimesCheckEndWhenTheClockIsSet
 }
 
 // The further trusted file is read at every ask: a change of its contents, even one that keeps
-// its size, ends the associations; a file that cannot be read gives no exchange at all.
-TEST_F(NtsSessionsTest, AChangeOfTheTrustedFileEndsTheAssociationsKept) {
+// its size, ends the associations. A file that cannot be read for the moment (locked, or caught
+// half written) changes nothing; one that never could be gives no exchange at all, and says why
+// in the system's words.
+TEST_F(NtsSessionsTest, AChangeOfTheTrustedFileEndsTheAssociationsKeptAndAPassingFaultDoesNot) {
     const TestCertificate certificate;
     const std::string pem = certificate.pem();
     write("# A\n" + pem);
     sessions.configure(file);
-    ASSERT_NE(ask(), nullptr);
-    ASSERT_NE(ask(), nullptr);
+    nts::Association* first = ask();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(ask(), first);
     EXPECT_EQ(timesChecked.size(), 1u);
 
     write("# B\n" + pem);
-    ASSERT_NE(ask(), nullptr);
+    nts::Association* second = ask();
+    ASSERT_NE(second, nullptr);
     EXPECT_EQ(timesChecked.size(), 2u);
 
-    ASSERT_TRUE(DeleteFileA(file.c_str()));
-    EXPECT_EQ(ask(), nullptr);
+    {
+        HANDLE locked = CreateFileA(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(ask(), second);
+        CloseHandle(locked);
+    }
+    write(pem.substr(0, pem.size() / 2));
+    EXPECT_EQ(ask(), second);
     EXPECT_EQ(timesChecked.size(), 2u);
-    EXPECT_EQ(lines.back().rfind("NTS key exchange with ntp.test (192.0.2.7) failed: cannot read "
-                                 "the trusted certificates in nts-sessions-test.pem",
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("cannot read the trusted certificates in nts-sessions-test.pem: "
+                                 "not a file of PEM certificates",
                                  0),
               0u)
         << lines.back();
+    write("# C\n" + pem);
+    ASSERT_NE(ask(), nullptr);
+    EXPECT_EQ(timesChecked.size(), 3u);
+
+    char missing[256] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   ERROR_PATH_NOT_FOUND, 0, missing, sizeof missing, nullptr);
+    sessions.configure(std::string("C:\\no-such-folder\\nts.pem"));
+    EXPECT_EQ(ask(), nullptr);
+    EXPECT_EQ(timesChecked.size(), 3u);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("NTS key exchange with ntp.test (192.0.2.7) failed: cannot read "
+                                 "the trusted certificates in C:\\no-such-folder\\nts.pem: ",
+                                 0),
+              0u)
+        << lines.back();
+    EXPECT_NE(lines.back().find(std::string(missing).substr(0, 10)), std::string::npos)
+        << lines.back() << " / " << missing;
 }
 
 } // namespace
