@@ -119,18 +119,32 @@ struct CertStoreTraits {
     static void close(HCERTSTORE handle) { CertCloseStore(handle, 0); }
 };
 
-// The whole contents of a file; none where it cannot be read (and for no file). The contents,
-// not the time of its last write, tell a change: a copy may keep the old time and size.
-std::optional<std::string> fileContents(const std::string& path) {
+// What the trusted file holds now. The contents, not the time of its last write, tell a
+// change: a copy may keep the old time and size. No file holds nothing.
+struct TrustedFile {
+    enum class Read { read, gone, unreadable } read = Read::read;
+    std::string contents;
+};
+
+TrustedFile readTrustedFile(const std::string& path) {
+    TrustedFile file;
     if (path.empty()) {
-        return std::nullopt;
+        return file;
     }
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream contents;
-    if (!file || !(contents << file.rdbuf())) {
-        return std::nullopt;
+    if (in && (contents << in.rdbuf())) {
+        file.contents = contents.str();
+        return file;
     }
-    return contents.str();
+    // Gone is a decision (the trust it gave is withdrawn); locked or on a share that is away
+    // is a passing fault.
+    const DWORD error =
+        GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0;
+    file.read = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                    ? TrustedFile::Read::gone
+                    : TrustedFile::Read::unreadable;
+    return file;
 }
 
 std::string key(const std::string& name, const ServerAddress& address) {
@@ -210,7 +224,8 @@ std::int64_t programBuildTime() {
 void NtsSessions::configure(const std::optional<std::string>& trustedFile) {
     kept_.clear();
     context_.reset();
-    fileContents_.reset();
+    seenContents_.clear();
+    failedContents_.reset();
     if (!rootsFixed_) {
         roots_.reset();
     }
@@ -249,7 +264,6 @@ void NtsSessions::clockCorrected() {
 }
 
 void NtsSessions::refreshTrust(const Log& log) {
-    bool changed = false;
     const DWORD now = GetTickCount();
     // An empty store is read again at once: it may have been a passing failure, as is an empty
     // read after a full one, which leaves the roots as they were.
@@ -264,29 +278,53 @@ void NtsSessions::refreshTrust(const Log& log) {
                            ? a.size() < b.size()
                            : !a.empty() && std::memcmp(a.data(), b.data(), a.size()) < 0;
             });
-            changed = roots_ && *roots_ != roots;
             roots_ = std::move(roots);
         }
     }
-    // A file that cannot be read now (locked, on a share that is away) changes nothing.
-    if (std::optional<std::string> contents = fileContents(trustedFile_);
-        contents && contents != fileContents_) {
-        changed = changed || fileContents_.has_value();
-        fileContents_ = std::move(contents);
+    if (!roots_) {
+        roots_.emplace();
     }
-    if (!changed || !context_) {
-        return; // without a context, the next exchange makes one from what stands now
+    const TrustedFile file = readTrustedFile(trustedFile_);
+    if (file.read == TrustedFile::Read::unreadable) {
+        return; // decided when it can be read again
     }
-    // A CA taken out, or put in, counts from now on, for the associations kept too; but a
-    // file caught half written must not end them: only a trust that can be used replaces it.
+    seenContents_ = file.contents;
+    if (!context_) {
+        return; // the next exchange makes one from what stands now
+    }
+    if (file.read == TrustedFile::Read::gone) {
+        // As at a start without the file: no exchange until it is back.
+        context_.reset();
+        kept_.clear();
+        return;
+    }
+    // Against what the context in use was made from: a change that could not be used yet is
+    // tried again at every ask, and one undone (a file caught half written, then whole again)
+    // changes nothing.
+    if (*roots_ == usedRoots_ && file.contents == usedContents_) {
+        failedContents_.reset();
+        return;
+    }
+    // A CA taken out, or put in, counts from now on, for the associations kept too; but only a
+    // trust that can be used replaces the one in use.
     std::string problem;
     std::unique_ptr<nts::KeContext> made = nts::KeContext::make(*roots_, trustedFile_, problem);
     if (!made) {
-        log(problem + " (after a change): the certificates trusted before stay");
+        if (failedContents_ != file.contents) {
+            failedContents_ = file.contents;
+            log(problem + " (after a change): the certificates trusted before stay");
+        }
         return;
     }
-    context_ = std::move(made);
+    useContext(std::move(made));
     kept_.clear();
+}
+
+void NtsSessions::useContext(std::unique_ptr<nts::KeContext> context) {
+    context_ = std::move(context);
+    usedRoots_ = *roots_;
+    usedContents_ = seenContents_;
+    failedContents_.reset();
 }
 
 nts::Association* NtsSessions::associationFor(const std::string& name, const ServerAddress& address,
@@ -301,8 +339,10 @@ nts::Association* NtsSessions::associationFor(const std::string& name, const Ser
     }
     nts::KeResult exchange;
     if (!context_) {
-        context_ = nts::KeContext::make(roots_ ? *roots_ : std::vector<nts::Bytes>{}, trustedFile_,
-                                        exchange.problem);
+        if (std::unique_ptr<nts::KeContext> made =
+                nts::KeContext::make(*roots_, trustedFile_, exchange.problem)) {
+            useContext(std::move(made));
+        }
     }
     const bool timesChecked = checkTimes(log);
     if (context_) {

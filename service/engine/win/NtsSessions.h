@@ -66,15 +66,23 @@ private:
     // Whether the certificates' times are checked now.
     bool checkTimes(const Log& log);
     // Reads the trusted file and, when due, the machine's roots; a change that gives a usable
-    // trust ends the context and every association.
+    // trust ends the context and every association, as does a trusted file that is gone.
     void refreshTrust(const Log& log);
+    // Takes the context into use, made from the roots and the file's contents seen last.
+    void useContext(std::unique_ptr<nts::KeContext> context);
 
     std::map<std::string, Kept> kept_;
     // Made at the first exchange after a change of the settings or of the trust; none while
     // it cannot be.
     std::unique_ptr<nts::KeContext> context_;
-    // The trusted file's contents when last read; none: not read yet, or no file.
-    std::optional<std::string> fileContents_;
+    // The trusted file's contents when last read (empty: no file), and the contents and roots
+    // the context in use was made from.
+    std::string seenContents_;
+    std::string usedContents_;
+    std::vector<nts::Bytes> usedRoots_;
+    // The contents whose change could not be used, logged once.
+    std::optional<std::string> failedContents_;
+    // The machine's roots, sorted; none before the first read.
     std::optional<std::vector<nts::Bytes>> roots_;
     std::uint32_t rootsRead_ = 0;
     bool rootsFixed_ = false;
