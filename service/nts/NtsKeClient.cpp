@@ -3,6 +3,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -23,6 +24,14 @@ struct SslFree {
 };
 struct BioMethodFree {
     void operator()(BIO_METHOD* method) const { BIO_meth_free(method); }
+};
+struct BioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct InfosFree {
+    void operator()(STACK_OF(X509_INFO) * infos) const {
+        sk_X509_INFO_pop_free(infos, X509_INFO_free);
+    }
 };
 struct X509Free {
     void operator()(X509* certificate) const { X509_free(certificate); }
@@ -110,9 +119,7 @@ KeResult failure(std::string problem) {
 }
 
 // The trusted roots.
-std::string trustRoots(SSL_CTX* context, const std::vector<Bytes>& roots,
-                       const std::string& extraFile) {
-    X509_STORE* store = SSL_CTX_get_cert_store(context);
+void trustRoots(X509_STORE* store, const std::vector<Bytes>& roots) {
     for (const Bytes& der : roots) {
         const unsigned char* cursor = der.data();
         const std::unique_ptr<X509, X509Free> root(
@@ -124,10 +131,39 @@ std::string trustRoots(SSL_CTX* context, const std::vector<Bytes>& roots,
         }
     }
     ERR_clear_error();
+}
+
+std::string trustFile(X509_STORE* store, const std::string& extraFile) {
     if (!extraFile.empty() && X509_STORE_load_file(store, extraFile.c_str()) != 1) {
         return "cannot read the trusted certificates in " + extraFile + ": " + fileProblem();
     }
     return {};
+}
+
+// The certificates of PEM text, as X509_STORE_load_file takes them from a file.
+std::string trustPem(X509_STORE* store, const std::string& pem, const std::string& source) {
+    if (source.empty()) {
+        return {};
+    }
+    const std::string cannot = "cannot read the trusted certificates in " + source + ": ";
+    if (pem.size() > INT_MAX) {
+        return cannot + "too large";
+    }
+    const std::unique_ptr<BIO, BioFree> in(
+        BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    const std::unique_ptr<STACK_OF(X509_INFO), InfosFree> infos(
+        in ? PEM_X509_INFO_read_bio(in.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!infos) {
+        return cannot + fileProblem();
+    }
+    int taken = 0;
+    for (int i = 0; i < sk_X509_INFO_num(infos.get()); ++i) {
+        const X509_INFO* info = sk_X509_INFO_value(infos.get(), i);
+        taken += info->x509 && X509_STORE_add_cert(store, info->x509) == 1;
+        taken += info->crl && X509_STORE_add_crl(store, info->crl) == 1;
+    }
+    ERR_clear_error();
+    return taken > 0 ? std::string() : cannot + "not a file of PEM certificates (no certificate)";
 }
 
 // The name and the times to check.
@@ -167,8 +203,9 @@ KeContext::~KeContext() {
     SSL_CTX_free(context_);
 }
 
-std::unique_ptr<KeContext> KeContext::make(const std::vector<Bytes>& roots,
-                                           const std::string& extraFile, std::string& problem) {
+std::unique_ptr<KeContext>
+KeContext::makeWith(const std::vector<Bytes>& roots, std::string& problem,
+                    const std::function<std::string(x509_store_st* store)>& further) {
     ERR_clear_error();
     std::unique_ptr<KeContext> made(new KeContext(SSL_CTX_new(TLS_client_method())));
     SSL_CTX* context = made->context_;
@@ -186,12 +223,27 @@ std::unique_ptr<KeContext> KeContext::make(const std::vector<Bytes>& roots,
         return nullptr;
     }
 #endif
-    problem = trustRoots(context, roots, extraFile);
+    X509_STORE* store = SSL_CTX_get_cert_store(context);
+    trustRoots(store, roots);
+    problem = further(store);
     if (!problem.empty()) {
         ERR_clear_error();
         return nullptr;
     }
     return made;
+}
+
+std::unique_ptr<KeContext> KeContext::make(const std::vector<Bytes>& roots,
+                                           const std::string& extraFile, std::string& problem) {
+    return makeWith(roots, problem,
+                    [&extraFile](X509_STORE* store) { return trustFile(store, extraFile); });
+}
+
+std::unique_ptr<KeContext> KeContext::makeFromPem(const std::vector<Bytes>& roots,
+                                                  const std::string& pem, const std::string& source,
+                                                  std::string& problem) {
+    return makeWith(roots, problem,
+                    [&pem, &source](X509_STORE* store) { return trustPem(store, pem, source); });
 }
 
 KeResult runKeyExchange(KeTransport& transport, const std::string& name, const KeTrust& trust) {

@@ -10,11 +10,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 struct ssl_ctx_st;
+struct x509_store_st;
 
 namespace nts {
 
@@ -54,12 +56,22 @@ public:
     // None, with the problem, when the library fails or the file cannot be read.
     static std::unique_ptr<KeContext> make(const std::vector<Bytes>& roots,
                                            const std::string& extraFile, std::string& problem);
+    // The same with the further certificates' PEM text as read from the file named source
+    // (none without a source), so that what is trusted is exactly what was read.
+    static std::unique_ptr<KeContext> makeFromPem(const std::vector<Bytes>& roots,
+                                                  const std::string& pem, const std::string& source,
+                                                  std::string& problem);
     ~KeContext();
     KeContext(const KeContext&) = delete;
     KeContext& operator=(const KeContext&) = delete;
 
 private:
     explicit KeContext(ssl_ctx_st* context) : context_(context) {}
+    // The TLS settings and the roots; further(store) adds the caller's certificates, or says
+    // why it cannot.
+    static std::unique_ptr<KeContext>
+    makeWith(const std::vector<Bytes>& roots, std::string& problem,
+             const std::function<std::string(x509_store_st* store)>& further);
     ssl_ctx_st* context_;
     friend KeResult runKeyExchange(KeTransport&, const std::string&, KeContext&, bool);
 };

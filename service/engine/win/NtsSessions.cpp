@@ -3,14 +3,14 @@
 #include "common/PendraStatus.h"
 #include "service/engine/win/WinsockGuards.h"
 #include "service/errors/BaseException.h"
+#include "service/errors/ErrorText.h"
+#include "win32/Guards.h"
 
 #include <wincrypt.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -119,33 +119,8 @@ struct CertStoreTraits {
     static void close(HCERTSTORE handle) { CertCloseStore(handle, 0); }
 };
 
-// What the trusted file holds now. The contents, not the time of its last write, tell a
-// change: a copy may keep the old time and size. No file holds nothing.
-struct TrustedFile {
-    enum class Read { read, gone, unreadable } read = Read::read;
-    std::string contents;
-};
-
-TrustedFile readTrustedFile(const std::string& path) {
-    TrustedFile file;
-    if (path.empty()) {
-        return file;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream contents;
-    if (in && (contents << in.rdbuf())) {
-        file.contents = contents.str();
-        return file;
-    }
-    // Gone is a decision (the trust it gave is withdrawn); locked or on a share that is away
-    // is a passing fault.
-    const DWORD error =
-        GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0;
-    file.read = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                    ? TrustedFile::Read::gone
-                    : TrustedFile::Read::unreadable;
-    return file;
-}
+// Larger is no file of CA certificates.
+constexpr DWORD mostTrustedFileBytes = 16 * 1024 * 1024;
 
 std::string key(const std::string& name, const ServerAddress& address) {
     return name + ' ' + address.text(true);
@@ -221,10 +196,61 @@ std::int64_t programBuildTime() {
     return headers->FileHeader.TimeDateStamp;
 }
 
+NtsSessions::TrustedFile readTrustedFile(const std::string& path) {
+    using Read = NtsSessions::TrustedFile::Read;
+    NtsSessions::TrustedFile file;
+    if (path.empty()) {
+        return file;
+    }
+    const auto failed = [&file, &path](Read read, const std::string& why) {
+        file.read = read;
+        file.problem = "cannot read the trusted certificates in " + path + ": " + why;
+        return file;
+    };
+    const auto systemText = [](DWORD error) {
+        char text[256];
+        return std::string(text, formatErrorText(error, text, sizeof text));
+    };
+    const FileHandle in(CreateFileA(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!in) {
+        // Gone is a decision (the trust it gave is withdrawn); locked, denied for the moment or
+        // on a share that is away is a passing fault.
+        const DWORD error = GetLastError();
+        return failed(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                          ? Read::gone
+                          : Read::unreadable,
+                      systemText(error));
+    }
+    DWORD high = 0;
+    const DWORD size = GetFileSize(in.get(), &high);
+    if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+        return failed(Read::unreadable, systemText(GetLastError()));
+    }
+    if (high != 0 || size > mostTrustedFileBytes) {
+        return failed(Read::gone, "larger than 16 MiB");
+    }
+    file.contents.resize(size);
+    DWORD got = 0;
+    while (got < size) {
+        DWORD chunk = 0;
+        if (!ReadFile(in.get(), file.contents.data() + got, size - got, &chunk, nullptr)) {
+            return failed(Read::unreadable, systemText(GetLastError()));
+        }
+        if (chunk == 0) {
+            break; // cut short while being read: what there is
+        }
+        got += chunk;
+    }
+    file.contents.resize(got);
+    return file;
+}
+
 void NtsSessions::configure(const std::optional<std::string>& trustedFile) {
     kept_.clear();
     context_.reset();
-    seenContents_.clear();
+    file_ = {};
     failedContents_.reset();
     if (!rootsFixed_) {
         roots_.reset();
@@ -284,15 +310,13 @@ void NtsSessions::refreshTrust(const Log& log) {
     if (!roots_) {
         roots_.emplace();
     }
-    const TrustedFile file = readTrustedFile(trustedFile_);
-    if (file.read == TrustedFile::Read::unreadable) {
-        return; // decided when it can be read again
+    file_ = readTrustedFile(trustedFile_);
+    if (!context_ || file_.read == TrustedFile::Read::unreadable) {
+        // Without a context, the next exchange makes one from what stands now; a file that
+        // cannot be read for the moment is decided on when it can.
+        return;
     }
-    seenContents_ = file.contents;
-    if (!context_) {
-        return; // the next exchange makes one from what stands now
-    }
-    if (file.read == TrustedFile::Read::gone) {
+    if (file_.read == TrustedFile::Read::gone) {
         // As at a start without the file: no exchange until it is back.
         context_.reset();
         kept_.clear();
@@ -301,17 +325,17 @@ void NtsSessions::refreshTrust(const Log& log) {
     // Against what the context in use was made from: a change that could not be used yet is
     // tried again at every ask, and one undone (a file caught half written, then whole again)
     // changes nothing.
-    if (*roots_ == usedRoots_ && file.contents == usedContents_) {
+    if (*roots_ == usedRoots_ && file_.contents == usedContents_) {
         failedContents_.reset();
         return;
     }
     // A CA taken out, or put in, counts from now on, for the associations kept too; but only a
     // trust that can be used replaces the one in use.
     std::string problem;
-    std::unique_ptr<nts::KeContext> made = nts::KeContext::make(*roots_, trustedFile_, problem);
+    std::unique_ptr<nts::KeContext> made = makeContext(problem);
     if (!made) {
-        if (failedContents_ != file.contents) {
-            failedContents_ = file.contents;
+        if (failedContents_ != file_.contents) {
+            failedContents_ = file_.contents;
             log(problem + " (after a change): the certificates trusted before stay");
         }
         return;
@@ -320,10 +344,19 @@ void NtsSessions::refreshTrust(const Log& log) {
     kept_.clear();
 }
 
+std::unique_ptr<nts::KeContext> NtsSessions::makeContext(std::string& problem) const {
+    if (file_.read != TrustedFile::Read::read) {
+        problem = file_.problem;
+        return nullptr;
+    }
+    // From the very bytes compared, not the file read again: it may have changed since.
+    return nts::KeContext::makeFromPem(*roots_, file_.contents, trustedFile_, problem);
+}
+
 void NtsSessions::useContext(std::unique_ptr<nts::KeContext> context) {
     context_ = std::move(context);
     usedRoots_ = *roots_;
-    usedContents_ = seenContents_;
+    usedContents_ = file_.contents;
     failedContents_.reset();
 }
 
@@ -339,8 +372,7 @@ nts::Association* NtsSessions::associationFor(const std::string& name, const Ser
     }
     nts::KeResult exchange;
     if (!context_) {
-        if (std::unique_ptr<nts::KeContext> made =
-                nts::KeContext::make(*roots_, trustedFile_, exchange.problem)) {
+        if (std::unique_ptr<nts::KeContext> made = makeContext(exchange.problem)) {
             useContext(std::move(made));
         }
     }

@@ -30,6 +30,13 @@ public:
     using Log = std::function<void(const std::string& line)>;
     // True once the service stops: waits end at once.
     using Stopped = std::function<bool()>;
+    // What the further trusted file holds now; no file holds nothing.
+    struct TrustedFile {
+        // gone: not there, or no file of certificates; unreadable: for the moment.
+        enum class Read { read, gone, unreadable } read = Read::read;
+        std::string contents;
+        std::string problem; // why not read, as the log says it
+    };
     using Exchange = std::function<nts::KeResult(const ServerAddress& address,
                                                  const std::string& name, nts::KeContext& context,
                                                  bool checkTimes, const Stopped& stopped)>;
@@ -68,16 +75,19 @@ private:
     // Reads the trusted file and, when due, the machine's roots; a change that gives a usable
     // trust ends the context and every association, as does a trusted file that is gone.
     void refreshTrust(const Log& log);
-    // Takes the context into use, made from the roots and the file's contents seen last.
+    // A context from the roots and the file as last read; none, with the problem, where the
+    // file could not be read or gives no certificates.
+    std::unique_ptr<nts::KeContext> makeContext(std::string& problem) const;
+    // Takes the context into use, made from the roots and the file as last read.
     void useContext(std::unique_ptr<nts::KeContext> context);
 
     std::map<std::string, Kept> kept_;
     // Made at the first exchange after a change of the settings or of the trust; none while
     // it cannot be.
     std::unique_ptr<nts::KeContext> context_;
-    // The trusted file's contents when last read (empty: no file), and the contents and roots
-    // the context in use was made from.
-    std::string seenContents_;
+    // The trusted file as last read, and the contents and roots the context in use was made
+    // from.
+    TrustedFile file_;
     std::string usedContents_;
     std::vector<nts::Bytes> usedRoots_;
     // The contents whose change could not be used, logged once.
@@ -97,6 +107,9 @@ private:
 nts::KeResult exchangeNtsKeys(const ServerAddress& address, const std::string& name,
                               nts::KeContext& context, bool checkTimes, std::uint32_t milliseconds,
                               const NtsSessions::Stopped& stopped);
+
+// The further trusted file's contents, or why they cannot be had.
+NtsSessions::TrustedFile readTrustedFile(const std::string& path);
 
 // The certificates of the machine's ROOT store, DER-encoded.
 std::vector<nts::Bytes> machineTrustedRoots();
