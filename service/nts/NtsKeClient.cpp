@@ -151,8 +151,10 @@ std::string trustPem(X509_STORE* store, const std::string& pem, const std::strin
     }
     const std::unique_ptr<BIO, BioFree> in(
         BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    // An empty pass phrase, as the library's own file loading gives: an encrypted block fails
+    // instead of asking on a console.
     const std::unique_ptr<STACK_OF(X509_INFO), InfosFree> infos(
-        in ? PEM_X509_INFO_read_bio(in.get(), nullptr, nullptr, nullptr) : nullptr);
+        in ? PEM_X509_INFO_read_bio(in.get(), nullptr, nullptr, const_cast<char*>("")) : nullptr);
     if (!infos) {
         return cannot + fileProblem();
     }

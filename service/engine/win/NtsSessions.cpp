@@ -252,6 +252,8 @@ void NtsSessions::configure(const std::optional<std::string>& trustedFile) {
     context_.reset();
     file_ = {};
     failedContents_.reset();
+    pending_.reset();
+    unreadableNoted_ = false;
     if (!rootsFixed_) {
         roots_.reset();
     }
@@ -311,22 +313,43 @@ void NtsSessions::refreshTrust(const Log& log) {
         roots_.emplace();
     }
     file_ = readTrustedFile(trustedFile_);
-    if (!context_ || file_.read == TrustedFile::Read::unreadable) {
-        // Without a context, the next exchange makes one from what stands now; a file that
-        // cannot be read for the moment is decided on when it can.
+    if (!context_) {
+        return; // the next exchange makes one from what stands now
+    }
+    if (file_.read == TrustedFile::Read::unreadable) {
+        // Decided on when it can be read again; said once.
+        if (!unreadableNoted_) {
+            unreadableNoted_ = true;
+            log(file_.problem + " (for now): the certificates trusted before stay");
+        }
         return;
     }
+    unreadableNoted_ = false;
+    // Against what the context in use was made from: a change that could not be used yet is
+    // tried again at every ask, and one undone (a file caught half written, then whole again)
+    // changes nothing.
+    const bool fileAsUsed =
+        file_.read == TrustedFile::Read::read && file_.contents == usedContents_;
+    if (fileAsUsed && *roots_ == usedRoots_) {
+        failedContents_.reset();
+        pending_.reset();
+        return;
+    }
+    // A file is taken as changed once it reads the same at two asks in a row: a writer may be
+    // half-way through it (cut between two certificates, it still parses), or delete it and
+    // put the new one in its place.
+    if (!fileAsUsed) {
+        std::pair<TrustedFile::Read, std::string> seen(file_.read, file_.contents);
+        if (pending_ != seen) {
+            pending_ = std::move(seen);
+            return;
+        }
+    }
+    pending_.reset();
     if (file_.read == TrustedFile::Read::gone) {
         // As at a start without the file: no exchange until it is back.
         context_.reset();
         kept_.clear();
-        return;
-    }
-    // Against what the context in use was made from: a change that could not be used yet is
-    // tried again at every ask, and one undone (a file caught half written, then whole again)
-    // changes nothing.
-    if (*roots_ == usedRoots_ && file_.contents == usedContents_) {
-        failedContents_.reset();
         return;
     }
     // A CA taken out, or put in, counts from now on, for the associations kept too; but only a

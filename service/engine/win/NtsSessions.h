@@ -92,6 +92,9 @@ private:
     std::vector<nts::Bytes> usedRoots_;
     // The contents whose change could not be used, logged once.
     std::optional<std::string> failedContents_;
+    // A change of the file read once, taken when it reads the same at the next ask.
+    std::optional<std::pair<TrustedFile::Read, std::string>> pending_;
+    bool unreadableNoted_ = false;
     // The machine's roots, sorted; none before the first read.
     std::optional<std::vector<nts::Bytes>> roots_;
     std::uint32_t rootsRead_ = 0;

@@ -72,8 +72,9 @@ TEST_F(NtsSessionsTest, AssociationsMadeWithoutTheTimesCheckEndWhenTheClockIsSet
 }
 
 // The further trusted file is read at every ask: a change of its contents, even one that keeps
-// its size, ends the associations. A file that cannot be read for the moment (locked, or caught
-// half written and then whole again) changes nothing; one that is gone ends them, and says why
+// its size, ends the associations once it reads the same at two asks in a row. A file that
+// cannot be read for the moment (locked), or that gives no certificates (half written, emptied),
+// keeps the trust in use and says so once; one that is gone ends the associations, and says why
 // in the system's words.
 TEST_F(NtsSessionsTest, AChangeOfTheTrustedFileEndsTheAssociationsKeptAndAPassingFaultDoesNot) {
     const TestCertificate certificate;
@@ -86,29 +87,35 @@ TEST_F(NtsSessionsTest, AChangeOfTheTrustedFileEndsTheAssociationsKeptAndAPassin
     EXPECT_EQ(timesChecked.size(), 1u);
 
     write("# B\n" + pem);
+    EXPECT_EQ(ask(), first); // maybe still being written
     nts::Association* second = ask();
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(timesChecked.size(), 2u);
 
+    const std::string cannot = "cannot read the trusted certificates in " + file + ": ";
+    const std::string stay = ": the certificates trusted before stay";
+    const std::size_t before = lines.size();
     {
         HANDLE locked = CreateFileA(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(locked, INVALID_HANDLE_VALUE);
         EXPECT_EQ(ask(), second);
+        EXPECT_EQ(ask(), second);
         CloseHandle(locked);
     }
-    // Half written, then empty: each logged once, and the trust in use stays.
-    const std::string cannot = "cannot read the trusted certificates in " + file + ": ";
-    write(pem.substr(0, pem.size() / 2));
-    EXPECT_EQ(ask(), second);
-    EXPECT_EQ(ask(), second);
-    write("");
-    EXPECT_EQ(ask(), second);
-    const std::string stay = " (after a change): the certificates trusted before stay";
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
-              (std::vector<std::string>{
-                  cannot + "not a file of PEM certificates (bad end line)" + stay,
-                  cannot + "not a file of PEM certificates (no certificate)" + stay}));
+    for (const std::string& text : {pem.substr(0, pem.size() / 2), std::string()}) {
+        write(text);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(ask(), second);
+        }
+    }
+    ASSERT_EQ(lines.size(), before + 3);
+    EXPECT_EQ(lines[before].rfind(cannot, 0), 0u) << lines[before];
+    EXPECT_EQ(lines[before].substr(lines[before].size() - stay.size() - 10), " (for now)" + stay);
+    EXPECT_EQ(lines[before + 1],
+              cannot + "not a file of PEM certificates (bad end line) (after a change)" + stay);
+    EXPECT_EQ(lines[before + 2],
+              cannot + "not a file of PEM certificates (no certificate) (after a change)" + stay);
     write("# B\n" + pem);
     EXPECT_EQ(ask(), second);
     EXPECT_EQ(timesChecked.size(), 2u);
@@ -117,6 +124,7 @@ TEST_F(NtsSessionsTest, AChangeOfTheTrustedFileEndsTheAssociationsKeptAndAPassin
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                    ERROR_FILE_NOT_FOUND, 0, gone, sizeof gone, nullptr);
     ASSERT_TRUE(DeleteFileA(file.c_str()));
+    EXPECT_EQ(ask(), second); // maybe being replaced
     EXPECT_EQ(ask(), nullptr);
     EXPECT_EQ(timesChecked.size(), 2u);
     EXPECT_EQ(lines.back().rfind("NTS key exchange with ntp.test (192.0.2.7) failed: " + cannot, 0),
