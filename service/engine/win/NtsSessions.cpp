@@ -316,71 +316,75 @@ void NtsSessions::refreshTrust(const Log& log) {
     if (!context_) {
         return; // the next exchange makes one from what stands now
     }
+    bool fileChanged = false;
     if (file_.read == TrustedFile::Read::unreadable) {
         // Decided on when it can be read again; said once.
         if (!unreadableNoted_) {
             unreadableNoted_ = true;
             log(file_.problem + " (for now): the certificates trusted before stay");
         }
-        return;
-    }
-    unreadableNoted_ = false;
-    // Against what the context in use was made from: a change that could not be used yet is
-    // tried again at every ask, and one undone (a file caught half written, then whole again)
-    // changes nothing.
-    const bool fileAsUsed =
-        file_.read == TrustedFile::Read::read && file_.contents == usedContents_;
-    if (fileAsUsed && *roots_ == usedRoots_) {
-        failedContents_.reset();
+    } else if (file_.read == TrustedFile::Read::read && file_.contents == usedContents_) {
+        // As the context in use was made: a change undone (a file caught half written, then
+        // whole again) changes nothing.
+        unreadableNoted_ = false;
         pending_.reset();
-        return;
+        failedContents_.reset();
+    } else {
+        unreadableNoted_ = false;
+        fileChanged = settled(static_cast<std::uint32_t>(now));
     }
-    // A file is taken as changed once it reads the same at two asks in a row: a writer may be
-    // half-way through it (cut between two certificates, it still parses), or delete it and
-    // put the new one in its place.
-    if (!fileAsUsed) {
-        std::pair<TrustedFile::Read, std::string> seen(file_.read, file_.contents);
-        if (pending_ != seen) {
-            pending_ = std::move(seen);
-            return;
-        }
-    }
-    pending_.reset();
-    if (file_.read == TrustedFile::Read::gone) {
+    if (fileChanged && file_.read == TrustedFile::Read::gone) {
         // As at a start without the file: no exchange until it is back.
         context_.reset();
         kept_.clear();
+        pending_.reset();
         return;
     }
     // A CA taken out, or put in, counts from now on, for the associations kept too; but only a
-    // trust that can be used replaces the one in use.
-    std::string problem;
-    std::unique_ptr<nts::KeContext> made = makeContext(problem);
-    if (!made) {
-        if (failedContents_ != file_.contents) {
-            failedContents_ = file_.contents;
-            log(problem + " (after a change): the certificates trusted before stay");
+    // trust that can be used replaces the one in use, and a change of the roots does not wait
+    // for a file that is unsettled or broken.
+    if (fileChanged && failedContents_ != file_.contents) {
+        std::string problem;
+        if (std::unique_ptr<nts::KeContext> made = makeContext(file_.contents, problem)) {
+            useContext(std::move(made), file_.contents);
+            kept_.clear();
+            return;
         }
-        return;
+        failedContents_ = file_.contents;
+        log(problem + " (after a change): the certificates trusted before stay");
     }
-    useContext(std::move(made));
-    kept_.clear();
+    if (*roots_ != usedRoots_) {
+        std::string problem;
+        if (std::unique_ptr<nts::KeContext> made = makeContext(usedContents_, problem)) {
+            useContext(std::move(made), usedContents_);
+            kept_.clear();
+        }
+    }
 }
 
-std::unique_ptr<nts::KeContext> NtsSessions::makeContext(std::string& problem) const {
-    if (file_.read != TrustedFile::Read::read) {
-        problem = file_.problem;
-        return nullptr;
+bool NtsSessions::settled(std::uint32_t now) {
+    // A changed file is taken once it has read the same for a while: a writer may be half-way
+    // through it (cut between two certificates, it still parses), or delete it to put the new
+    // one in its place. The asks of one poll come milliseconds apart.
+    if (!pending_ || pending_->read != file_.read || pending_->contents != file_.contents) {
+        pending_ = Pending{file_.read, file_.contents, now};
+        return false;
     }
+    return static_cast<std::uint32_t>(now - pending_->since) >= settleMilliseconds_;
+}
+
+std::unique_ptr<nts::KeContext> NtsSessions::makeContext(const std::string& contents,
+                                                         std::string& problem) const {
     // From the very bytes compared, not the file read again: it may have changed since.
-    return nts::KeContext::makeFromPem(*roots_, file_.contents, trustedFile_, problem);
+    return nts::KeContext::makeFromPem(*roots_, contents, trustedFile_, problem);
 }
 
-void NtsSessions::useContext(std::unique_ptr<nts::KeContext> context) {
+void NtsSessions::useContext(std::unique_ptr<nts::KeContext> context, const std::string& contents) {
     context_ = std::move(context);
     usedRoots_ = *roots_;
-    usedContents_ = file_.contents;
+    usedContents_ = contents;
     failedContents_.reset();
+    pending_.reset();
 }
 
 nts::Association* NtsSessions::associationFor(const std::string& name, const ServerAddress& address,
@@ -395,8 +399,11 @@ nts::Association* NtsSessions::associationFor(const std::string& name, const Ser
     }
     nts::KeResult exchange;
     if (!context_) {
-        if (std::unique_ptr<nts::KeContext> made = makeContext(exchange.problem)) {
-            useContext(std::move(made));
+        if (file_.read != TrustedFile::Read::read) {
+            exchange.problem = file_.problem;
+        } else if (std::unique_ptr<nts::KeContext> made =
+                       makeContext(file_.contents, exchange.problem)) {
+            useContext(std::move(made), file_.contents);
         }
     }
     const bool timesChecked = checkTimes(log);

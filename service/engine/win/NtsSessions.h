@@ -63,6 +63,8 @@ public:
     void setRoots(std::vector<nts::Bytes> roots);
     void setClock(std::function<std::int64_t()> now) { now_ = std::move(now); }
     void setExchange(Exchange exchange) { exchange_ = std::move(exchange); }
+    // How long a changed trusted file must read the same before it is taken.
+    void setSettleMilliseconds(std::uint32_t milliseconds) { settleMilliseconds_ = milliseconds; }
 
 private:
     struct Kept {
@@ -75,11 +77,14 @@ private:
     // Reads the trusted file and, when due, the machine's roots; a change that gives a usable
     // trust ends the context and every association, as does a trusted file that is gone.
     void refreshTrust(const Log& log);
-    // A context from the roots and the file as last read; none, with the problem, where the
-    // file could not be read or gives no certificates.
-    std::unique_ptr<nts::KeContext> makeContext(std::string& problem) const;
-    // Takes the context into use, made from the roots and the file as last read.
-    void useContext(std::unique_ptr<nts::KeContext> context);
+    // Whether the file as last read has read the same for the settling time.
+    bool settled(std::uint32_t now);
+    // A context from the roots and those contents of the file; none, with the problem, where
+    // they give no certificates.
+    std::unique_ptr<nts::KeContext> makeContext(const std::string& contents,
+                                                std::string& problem) const;
+    // Takes the context into use, made from the roots and those contents.
+    void useContext(std::unique_ptr<nts::KeContext> context, const std::string& contents);
 
     std::map<std::string, Kept> kept_;
     // Made at the first exchange after a change of the settings or of the trust; none while
@@ -92,8 +97,14 @@ private:
     std::vector<nts::Bytes> usedRoots_;
     // The contents whose change could not be used, logged once.
     std::optional<std::string> failedContents_;
-    // A change of the file read once, taken when it reads the same at the next ask.
-    std::optional<std::pair<TrustedFile::Read, std::string>> pending_;
+    // A change of the file, and since when it has read so.
+    struct Pending {
+        TrustedFile::Read read;
+        std::string contents;
+        std::uint32_t since;
+    };
+    std::optional<Pending> pending_;
+    std::uint32_t settleMilliseconds_ = 5000;
     bool unreadableNoted_ = false;
     // The machine's roots, sorted; none before the first read.
     std::optional<std::vector<nts::Bytes>> roots_;
