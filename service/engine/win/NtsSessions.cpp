@@ -254,6 +254,7 @@ void NtsSessions::configure(const std::optional<std::string>& trustedFile) {
     failedContents_.reset();
     pending_.reset();
     unreadableNoted_ = false;
+    rootsFailedNoted_ = false;
     if (!rootsFixed_) {
         roots_.reset();
     }
@@ -358,6 +359,10 @@ void NtsSessions::refreshTrust(const Log& log) {
         if (std::unique_ptr<nts::KeContext> made = makeContext(usedContents_, problem)) {
             useContext(std::move(made), usedContents_);
             kept_.clear();
+        } else if (!rootsFailedNoted_) {
+            rootsFailedNoted_ = true;
+            log(problem +
+                " (after a change of the machine's roots): the roots trusted before stay");
         }
     }
 }
@@ -380,11 +385,16 @@ std::unique_ptr<nts::KeContext> NtsSessions::makeContext(const std::string& cont
 }
 
 void NtsSessions::useContext(std::unique_ptr<nts::KeContext> context, const std::string& contents) {
+    if (contents != usedContents_) {
+        // The file's change is taken; under a change of the roots alone, one pending or found
+        // unusable stays as it is.
+        failedContents_.reset();
+        pending_.reset();
+    }
     context_ = std::move(context);
     usedRoots_ = *roots_;
     usedContents_ = contents;
-    failedContents_.reset();
-    pending_.reset();
+    rootsFailedNoted_ = false;
 }
 
 nts::Association* NtsSessions::associationFor(const std::string& name, const ServerAddress& address,

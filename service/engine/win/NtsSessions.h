@@ -106,6 +106,7 @@ private:
     std::optional<Pending> pending_;
     std::uint32_t settleMilliseconds_ = 5000;
     bool unreadableNoted_ = false;
+    bool rootsFailedNoted_ = false;
     // The machine's roots, sorted; none before the first read.
     std::optional<std::vector<nts::Bytes>> roots_;
     std::uint32_t rootsRead_ = 0;

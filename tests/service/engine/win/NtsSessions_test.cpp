@@ -75,8 +75,8 @@ TEST_F(NtsSessionsTest, AssociationsMadeWithoutTheTimesCheckEndWhenTheClockIsSet
 // its size, ends the associations once it has read the same for a while (not at two asks of
 // one poll, milliseconds apart; here the wait is then set to none). A file that
 // cannot be read for the moment (locked), or that gives no certificates (half written, emptied),
-// keeps the trust in use and says so once; one that is gone ends the associations, and says why
-// in the system's words.
+// keeps the trust in use and says so once, also across a change of the machine's roots, which
+// is taken at once; one that is gone ends the associations, and says why in the system's words.
 TEST_F(NtsSessionsTest, AChangeOfTheTrustedFileEndsTheAssociationsKeptAndAPassingFaultDoesNot) {
     const TestCertificate certificate;
     const std::string pem = certificate.pem();
@@ -119,17 +119,26 @@ TEST_F(NtsSessionsTest, AChangeOfTheTrustedFileEndsTheAssociationsKeptAndAPassin
               cannot + "not a file of PEM certificates (bad end line) (after a change)" + stay);
     EXPECT_EQ(lines[before + 2],
               cannot + "not a file of PEM certificates (no certificate) (after a change)" + stay);
+    // A change of the machine's roots does not wait for the broken file, and does not log its
+    // fault again.
+    sessions.setRoots({certificate.der()});
+    nts::Association* third = ask();
+    ASSERT_NE(third, second);
+    EXPECT_EQ(ask(), third);
+    EXPECT_EQ(ask(), third);
+    EXPECT_EQ(lines.size(), before + 4); // the exchange's line alone
+    EXPECT_EQ(timesChecked.size(), 3u);
     write("# B\n" + pem);
-    EXPECT_EQ(ask(), second);
-    EXPECT_EQ(timesChecked.size(), 2u);
+    EXPECT_EQ(ask(), third);
+    EXPECT_EQ(timesChecked.size(), 3u);
 
     char gone[256] = {};
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                    ERROR_FILE_NOT_FOUND, 0, gone, sizeof gone, nullptr);
     ASSERT_TRUE(DeleteFileA(file.c_str()));
-    EXPECT_EQ(ask(), second); // maybe being replaced
+    EXPECT_EQ(ask(), third); // maybe being replaced
     EXPECT_EQ(ask(), nullptr);
-    EXPECT_EQ(timesChecked.size(), 2u);
+    EXPECT_EQ(timesChecked.size(), 3u);
     EXPECT_EQ(lines.back().rfind("NTS key exchange with ntp.test (192.0.2.7) failed: " + cannot, 0),
               0u)
         << lines.back();
@@ -137,7 +146,7 @@ TEST_F(NtsSessionsTest, AChangeOfTheTrustedFileEndsTheAssociationsKeptAndAPassin
         << lines.back() << " / " << gone;
     write("# C\n" + pem);
     ASSERT_NE(ask(), nullptr);
-    EXPECT_EQ(timesChecked.size(), 3u);
+    EXPECT_EQ(timesChecked.size(), 4u);
 }
 
 } // namespace
